@@ -1,0 +1,49 @@
+// The univariate Kalman filter and its sparse transition products.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ssm/spec.hpp"
+#include "ssm/system.hpp"
+
+namespace korvanta {
+
+/// ln 2π correctly rounded (bits 0x3FFD67F1C864BEB5); computing log(2π) in double precision
+/// lands one unit in the last place lower, so the constant is spelled out.
+inline constexpr double LN2PI = 1.8378770664093456;
+
+struct FilterOut {
+    std::vector<double> forecasts;           ///< f_t = Z·a_t + d_t (n, or empty without paths)
+    std::vector<double> forecast_errors;     ///< v_t = y_t − f_t
+    std::vector<double> forecast_variances;  ///< F_t = Z·P_t·Z'
+    std::vector<double> loglike_obs;         ///< term of observation t, 0.0 when not counted
+    std::vector<double> state;               ///< predicted state after the last observation
+    std::vector<double> state_cov;           ///< its covariance (k_states², row-major)
+    double loglike;                          ///< total log-likelihood
+    double sum_scaled_sq_errors;             ///< Σ v_t²/F_t over counted observations
+    double sum_log_variances;                ///< Σ ln F_t over counted observations
+    std::uint64_t nobs_effective;            ///< number of counted observations
+    double scale;                            ///< 1.0, or the concentrated scale
+};
+
+/// Runs the filter over `y` (NaN = missing). `obs_intercept`, when given, holds at least n
+/// values. Numerical trouble is never an error: it shows in the results.
+FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const double> y,
+                        std::optional<std::span<const double>> obs_intercept, bool store_paths,
+                        double diffuse_variance, double tolerance);
+
+/// out = T·M for k × ncols row-major M (out zeroed first; entries equal to 1.0 add the row
+/// of M without a multiplication).
+void t_times(const SparseRows& transition, const double* m, std::size_t ncols, double* out);
+
+/// out = T·M·T' + (sigma2·R)·R' given tp = T·M, for a symmetric M: each element i ≤ j is
+/// Σ over row j of T of x·tp[i][l] (stored order, from 0.0) plus (sigma2·R_i)·R_j, and is
+/// written to out[i][j] and out[j][i].
+void t_p_tt_plus_rqr(double sigma2, const SparseRows& transition, const double* tp,
+                     const double* selection, std::size_t k, double* out);
+
+}  // namespace korvanta

@@ -1,0 +1,59 @@
+// A small owning reference to a Python object, and the C++ signal that a Python error is set.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace korvanta::py {
+
+/// Thrown after a Python exception has been set; the entry routine returns NULL for it.
+struct ErrorAlreadySet {};
+
+/// Sets `type` with `message` and throws ErrorAlreadySet.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw ErrorAlreadySet{};
+}
+
+/// Throws ErrorAlreadySet when `obj` is NULL (a failed C-API call); returns it otherwise.
+inline PyObject* check(PyObject* obj) {
+    if (obj == nullptr) throw ErrorAlreadySet{};
+    return obj;
+}
+
+/// An owned reference: released on destruction; a move leaves the source empty.
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* obj) { return Ref(obj); }
+    static Ref borrow(PyObject* obj) {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+    /// Steals a new reference returned by a C-API call, throwing if it is NULL.
+    static Ref checked(PyObject* obj) { return Ref(check(obj)); }
+
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(obj_);
+            obj_ = std::exchange(other.obj_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject* get() const { return obj_; }
+    /// Gives up ownership without releasing.
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* obj) : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+}  // namespace korvanta::py
