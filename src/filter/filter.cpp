@@ -11,82 +11,155 @@ namespace korvanta {
 
 void t_times(const SparseRows& transition, const double* m, std::size_t ncols, double* out) {
     const std::size_t rows = transition.rows();
-    std::memset(out, 0, rows * ncols * sizeof(double));
     for (std::size_t b = 0; b < rows; ++b) {
-        double* ob = out + b * ncols;
-        for (const Entry& e : transition.row(b)) {
-            const double* ml = m + e.col * ncols;
-            if (e.value == 1.0) {
+        double* __restrict ob = out + b * ncols;
+        const std::span<const Entry> row = transition.row(b);
+        if (row.empty()) {
+            std::memset(ob, 0, ncols * sizeof(double));
+            continue;
+        }
+        // out starts at 0.0 and each entry adds its scaled row of m; the first addition is
+        // written as 0.0 + term so that no separate zeroing pass is needed.
+        bool first = true;
+        for (const Entry& e : row) {
+            const double* __restrict ml = m + e.col * ncols;
+            const double x = e.value;
+            if (first) {
+                if (x == 1.0) {
+                    for (std::size_t j = 0; j < ncols; ++j) ob[j] = 0.0 + ml[j];
+                } else {
+                    for (std::size_t j = 0; j < ncols; ++j) ob[j] = 0.0 + x * ml[j];
+                }
+                first = false;
+            } else if (x == 1.0) {
                 for (std::size_t j = 0; j < ncols; ++j) ob[j] = ob[j] + ml[j];
             } else {
-                const double x = e.value;
                 for (std::size_t j = 0; j < ncols; ++j) ob[j] = ob[j] + x * ml[j];
             }
         }
     }
 }
 
-void t_p_tt_plus_rqr(double sigma2, const SparseRows& transition, const double* tp,
-                     const double* selection, std::size_t k, double* out) {
-    const Entry* entries = transition.entries.data();
-    const std::size_t* start = transition.start.data();
-    for (std::size_t i = 0; i < k; ++i) {
-        const double* tpi = tp + i * k;
-        const double sri = sigma2 * selection[i];
-        double* oi = out + i * k;
-        for (std::size_t j = i; j < k; ++j) {
-            double s = 0.0;
-            for (std::size_t e = start[j]; e < start[j + 1]; ++e) {
-                s = s + entries[e].value * tpi[entries[e].col];
+TransitionRuns::TransitionRuns(const SparseRows& transition) : rows(&transition) {
+    const std::size_t k = transition.rows();
+    std::size_t j = 0;
+    while (j < k) {
+        const auto row = transition.row(j);
+        const bool shift = row.size() == 1 && row[0].value == 1.0;
+        if (!shift) {
+            if (!runs.empty() && runs.back().general && runs.back().end == j) {
+                runs.back().end = j + 1;
+            } else {
+                runs.push_back(Run{j, j + 1, 0, true});
             }
-            oi[j] = s + sri * selection[j];
+            ++j;
+            continue;
         }
+        const std::ptrdiff_t delta = static_cast<std::ptrdiff_t>(row[0].col) - static_cast<std::ptrdiff_t>(j);
+        std::size_t end = j + 1;
+        while (end < k) {
+            const auto next = transition.row(end);
+            if (next.size() != 1 || next[0].value != 1.0 ||
+                static_cast<std::ptrdiff_t>(next[0].col) - static_cast<std::ptrdiff_t>(end) != delta) {
+                break;
+            }
+            ++end;
+        }
+        runs.push_back(Run{j, end, delta, false});
+        j = end;
     }
-    // Mirror the upper triangle in tiles so that the column writes stay in cache.
-    constexpr std::size_t TILE = 32;
-    for (std::size_t ib = 0; ib < k; ib += TILE) {
-        for (std::size_t jb = ib; jb < k; jb += TILE) {
-            const std::size_t ie = ib + TILE < k ? ib + TILE : k;
-            const std::size_t je = jb + TILE < k ? jb + TILE : k;
-            for (std::size_t i = ib; i < ie; ++i) {
-                for (std::size_t j = (jb > i + 1 ? jb : i + 1); j < je; ++j) out[j * k + i] = out[i * k + j];
+}
+
+void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* tp,
+                           const double* selection, std::size_t k, double* out) {
+    const Entry* entries = plan.rows->entries.data();
+    const std::size_t* start = plan.rows->start.data();
+    for (std::size_t i = 0; i < k; ++i) {
+        const double* __restrict tpi = tp + i * k;
+        const double sri = sigma2 * selection[i];
+        double* __restrict oi = out + i * k;
+        for (const TransitionRuns::Run& run : plan.runs) {
+            if (run.end <= i) continue;
+            const std::size_t from = run.begin > i ? run.begin : i;
+            if (run.general) {
+                for (std::size_t j = from; j < run.end; ++j) {
+                    double s = 0.0;
+                    for (std::size_t e = start[j]; e < start[j + 1]; ++e) {
+                        s = s + entries[e].value * tpi[entries[e].col];
+                    }
+                    oi[j] = s + sri * selection[j];
+                }
+            } else {
+                // Rows whose only entry is 1.0 at column j + delta: 1.0·t is t exactly, so
+                // the element is (0.0 + tp[i][j + delta]) + (sigma2·R_i)·R_j, vectorisable.
+                const double* __restrict src = tpi + run.delta;
+                for (std::size_t j = from; j < run.end; ++j) oi[j] = (0.0 + src[j]) + sri * selection[j];
             }
         }
     }
 }
 
+void mirror_upper(double* m, std::size_t k) {
+    // Row i of the upper triangle is read contiguously and scattered down column i; for large
+    // k the rows are taken in tiles so that the written columns stay in cache.
+    constexpr std::size_t TILE = 64;
+    for (std::size_t jb = 0; jb < k; jb += TILE) {
+        const std::size_t je = jb + TILE < k ? jb + TILE : k;
+        for (std::size_t i = 0; i < je; ++i) {
+            const double* __restrict src = m + i * k;
+            for (std::size_t j = (jb > i + 1 ? jb : i + 1); j < je; ++j) m[j * k + i] = src[j];
+        }
+    }
+}
+
+void t_p_tt_plus_rqr(double sigma2, const SparseRows& transition, const double* tp,
+                     const double* selection, std::size_t k, double* out) {
+    t_p_tt_plus_rqr_upper(sigma2, TransitionRuns(transition), tp, selection, k, out);
+    mirror_upper(out, k);
+}
+
 namespace {
 
-// Σ (previous[i] − current[i])² over all entries in order, from 0.0, compared strictly with
-// `tolerance`. The terms are non-negative, so partial sums never decrease: a reordered,
-// vectorisable sum decides the comparison unless it lies within a relative 1e-6 of the
-// tolerance (far above its rounding error for up to 4096² terms), and only then is the exact
-// sum formed. Non-finite or tiny tolerances always take the exact path.
-bool covariance_settled(const double* previous, const double* current, std::size_t len,
+// Σ (previous[i][j] − current[i][j])² over all k² entries in row-major order, from 0.0,
+// compared strictly with `tolerance`; both matrices are symmetric with only their upper
+// triangles kept. The terms are non-negative, so a reordered sum (diagonal plus twice the
+// strict upper triangle, several accumulators) decides the comparison unless it lies within
+// a relative 1e-6 of the tolerance, far above its rounding error for up to 4096² terms; only
+// then is the exact row-major sum formed. Non-finite or tiny tolerances always take that path.
+bool covariance_settled(const double* previous, const double* current, std::size_t k,
                         double tolerance) {
     if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
     if (std::isfinite(tolerance) && tolerance > 1e-280) {
-        double acc[4] = {0.0, 0.0, 0.0, 0.0};
-        std::size_t i = 0;
-        for (; i + 4 <= len; i += 4) {
-            for (std::size_t l = 0; l < 4; ++l) {
-                const double diff = previous[i + l] - current[i + l];
-                acc[l] = acc[l] + diff * diff;
+        double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t i = 0; i < k; ++i) {
+            const double* p = previous + i * k;
+            const double* c = current + i * k;
+            const double dd = p[i] - c[i];
+            diag = diag + dd * dd;
+            std::size_t j = i + 1;
+            for (; j + 4 <= k; j += 4) {
+                for (std::size_t l = 0; l < 4; ++l) {
+                    const double diff = p[j + l] - c[j + l];
+                    off[l] = off[l] + diff * diff;
+                }
+            }
+            for (; j < k; ++j) {
+                const double diff = p[j] - c[j];
+                off[0] = off[0] + diff * diff;
             }
         }
-        for (; i < len; ++i) {
-            const double diff = previous[i] - current[i];
-            acc[0] = acc[0] + diff * diff;
-        }
-        const double approx = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+        const double approx = diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3]));
         if (std::isnan(approx)) return false;
         if (approx > tolerance * (1.0 + 1e-6)) return false;
         if (approx < tolerance * (1.0 - 1e-6)) return true;
     }
     double sum = 0.0;
-    for (std::size_t i = 0; i < len; ++i) {
-        const double diff = previous[i] - current[i];
-        sum = sum + diff * diff;
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t at = i <= j ? i * k + j : j * k + i;
+            const double diff = previous[at] - current[at];
+            sum = sum + diff * diff;
+        }
     }
     return sum < tolerance;
 }
@@ -116,6 +189,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
         out.loglike_obs.assign(n, 0.0);
     }
     const bool detect = spec.k_trend == 0 && spec.k_exog == 0;
+    const TransitionRuns plan(sys.transition);
 
     // Working storage, allocated once. `P` and `spare` swap roles at every prediction, so
     // after it `spare` holds the previous covariance that the steady-state test compares.
@@ -152,10 +226,13 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             pzv = steady_pz.data();
             F = steady_variance;
         } else {
+            // Only the upper triangle of P is current: element (i, j) is read at (min, max).
             for (std::size_t i = 0; i < k; ++i) {
-                const double* Pi = P + i * k;
                 double sum = 0.0;
-                for (std::size_t j = 0; j < n_design; ++j) sum = sum + Pi[design[j]];
+                for (std::size_t j = 0; j < n_design; ++j) {
+                    const std::size_t c = design[j];
+                    sum = sum + (i <= c ? P[i * k + c] : P[c * k + i]);
+                }
                 pz[i] = sum;
             }
             F = 0.0;
@@ -172,6 +249,8 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
         // The covariance that the prediction step propagates: the updated one, or P itself
         // when the observation brings no update.
         const double* fcov = P;
+        const bool updates_cov = !missing && F > 0.0 && !steady;
+        if (!steady && !updates_cov) mirror_upper(P, k);  // P itself is propagated: make it whole
         if (missing || !(F > 0.0)) {
             if (!missing && t >= k_diffuse) loglike = std::numeric_limits<double>::quiet_NaN();
             std::memcpy(filtered_state.data(), a, k * sizeof(double));
@@ -196,9 +275,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
                     double* Ci = C + i * k;
                     for (std::size_t j = i; j < k; ++j) Ci[j] = Pi[j] - w * pzv[j];
                 }
-                for (std::size_t i = 0; i < k; ++i) {
-                    for (std::size_t j = i + 1; j < k; ++j) C[j * k + i] = C[i * k + j];
-                }
+                mirror_upper(C, k);  // T·C reads whole rows
                 fcov = C;
             }
         }
@@ -215,11 +292,11 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
 
         if (steady) continue;  // frozen covariance
         t_times(sys.transition, fcov, k, tp.data());
-        t_p_tt_plus_rqr(sys.sigma2, sys.transition, tp.data(), sys.selection.data(), k, P_spare);
+        t_p_tt_plus_rqr_upper(sys.sigma2, plan, tp.data(), sys.selection.data(), k, P_spare);
         std::swap(P, P_spare);  // P_spare now holds the previous covariance
         steady_flag = false;
         if (detect && t >= 1 && !missing && !std::isnan(y[t - 1]) &&
-            covariance_settled(P_spare, P, k * k, tolerance)) {
+            covariance_settled(P_spare, P, k, tolerance)) {
             steady_flag = true;
             steady_pz.assign(pzv, pzv + k);
             steady_variance = F;
@@ -227,6 +304,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
     }
     // The current covariance may live in the spare buffer after an odd number of swaps.
     if (P != out.state_cov.data()) out.state_cov.swap(spare);
+    mirror_upper(out.state_cov.data(), k);
 
     out.scale = 1.0;
     if (spec.concentrate_scale && std::isfinite(loglike)) {

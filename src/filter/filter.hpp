@@ -40,6 +40,26 @@ FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const 
 /// of M without a multiplication).
 void t_times(const SparseRows& transition, const double* m, std::size_t ncols, double* out);
 
+/// The rows of T grouped for the covariance prediction: maximal runs of consecutive rows whose
+/// only entry is 1.0 at column row + delta (shifts, which vectorise), and runs of other rows.
+struct TransitionRuns {
+    struct Run {
+        std::size_t begin, end;  ///< rows [begin, end)
+        std::ptrdiff_t delta;    ///< column − row of a shift run
+        bool general;            ///< rows evaluated entry by entry
+    };
+    explicit TransitionRuns(const SparseRows& transition);
+    const SparseRows* rows;
+    std::vector<Run> runs;
+};
+
+/// The upper triangle (j ≥ i) of t_p_tt_plus_rqr; the lower triangle is left untouched.
+void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* tp,
+                           const double* selection, std::size_t k, double* out);
+
+/// Copies the upper triangle of the k × k matrix `m` onto its lower triangle.
+void mirror_upper(double* m, std::size_t k);
+
 /// out = T·M·T' + (sigma2·R)·R' given tp = T·M, for a symmetric M: each element i ≤ j is
 /// Σ over row j of T of x·tp[i][l] (stored order, from 0.0) plus (sigma2·R_i)·R_j, and is
 /// written to out[i][j] and out[j][i].

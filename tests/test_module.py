@@ -1,0 +1,176 @@
+"""The module object: attributes, function table, signatures, documentation, initialisation."""
+
+import importlib
+import importlib.machinery
+import importlib.util
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import DEFAULTS, FUNCTIONS, PARAMS
+
+_Y_DEFAULTS = ("exog=None, k_exog=0, enforce_stationarity=True, enforce_invertibility=True, "
+               "concentrate_scale=False, trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19")
+_T_DEFAULTS = ("k_exog=0, enforce_stationarity=True, enforce_invertibility=True, "
+               "concentrate_scale=False, trend_offset=1.0")
+SIGNATURE_LINES = {
+    "loglike": f"loglike(y, params, order, seasonal_order, trend_powers, {_Y_DEFAULTS})",
+    "loglike_u": f"loglike_u(y, u, order, seasonal_order, trend_powers, {_Y_DEFAULTS})",
+    "loglike_grad": f"loglike_grad(y, u, order, seasonal_order, trend_powers, {_Y_DEFAULTS}, "
+                    "parallel=True, epsilon=None)",
+    "filter_paths": f"filter_paths(y, params, order, seasonal_order, trend_powers, {_Y_DEFAULTS})",
+    "forecast": "forecast(y, params, order, seasonal_order, trend_powers, horizon, exog=None, "
+                "exog_future=None, k_exog=0, enforce_stationarity=True, enforce_invertibility=True, "
+                "concentrate_scale=False, trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)",
+    "loglikeobs": f"loglikeobs(y, params, order, seasonal_order, trend_powers, {_Y_DEFAULTS})",
+    "transform_params": f"transform_params(u, order, seasonal_order, trend_powers, {_T_DEFAULTS})",
+    "untransform_params": f"untransform_params(p, order, seasonal_order, trend_powers, {_T_DEFAULTS})",
+    "spec_dims": "spec_dims(order, seasonal_order, trend_powers, k_exog=0, trend_offset=1.0)",
+    "concentrated_scale": "concentrated_scale(y, params, order, seasonal_order, trend_powers, exog=None, "
+                          "k_exog=0, enforce_stationarity=True, enforce_invertibility=True, "
+                          "trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)",
+}
+
+# (quoted opening of the description, whether the quoted text is the whole description)
+DOCS = {
+    "loglike": ("Evaluate the loglikelihood at a *constrained* parameter vector.\n\n", False),
+    "loglike_u": ("Loglikelihood at an unconstrained parameter vector.", True),
+    "loglike_grad": ("Loglikelihood and gradient at an unconstrained parameter vector.\n\n"
+                     "Returning both together is the point: it removes the `n_params + 1`\n"
+                     "separate Python round trips that `scipy`'s finite differencing would\n"
+                     "otherwise make per gradient.", True),
+    "filter_paths": ("One-step-ahead forecasts, prediction errors and their variances.", True),
+    "forecast": ("Filter `y`, then forecast `horizon` periods beyond it.\n\n"
+                 "Returns the in-sample one-step forecasts and residuals alongside the\n"
+                 "out-of-sample mean and variance, because `korvanta` callers routinely want\n"
+                 "both and running the filter twice would be wasteful.", True),
+    "loglikeobs": ("Per-observation loglikelihood contributions.\n\n", False),
+    "transform_params": ("Apply the stationarity/invertibility reparametrisation.", True),
+    "untransform_params": ("Inverse of [`transform_params`].", True),
+    "spec_dims": ("", False),
+    "concentrated_scale": ("The scale the filter profiles out when `concentrate_scale` is set.\n\n", False),
+}
+
+
+def test_module_attributes(km):
+    assert km.__name__ == "_korvanta_rs"
+    assert km.__version__ == "0.1.0"
+    assert km.__doc__ == ""
+    assert km.__all__ == ["__version__", *FUNCTIONS]
+    assert type(km.__all__) is list
+    assert [n for n in vars(km) if n in FUNCTIONS] == list(FUNCTIONS)  # registration order
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_object(km, name):
+    f = getattr(km, name)
+    assert type(f).__name__ == "builtin_function_or_method"
+    assert f.__name__ == name
+    assert f.__self__ is km
+    assert f.__module__ == "_korvanta_rs"
+    assert f.__text_signature__ == SIGNATURE_LINES[name][len(name):]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_signature(km, name):
+    names, n_required = PARAMS[name]
+    params = list(inspect.signature(getattr(km, name)).parameters.values())
+    assert [p.name for p in params] == list(names)
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    for i, p in enumerate(params):
+        if i < n_required:
+            assert p.default is inspect.Parameter.empty, p.name
+        else:
+            expected = DEFAULTS[p.name]
+            assert type(p.default) is type(expected) and p.default == expected, p.name
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_docstring(km, name):
+    doc = getattr(km, name).__doc__
+    quoted, whole = DOCS[name]
+    if whole:
+        assert doc == quoted
+    else:
+        assert doc.startswith(quoted)
+        rest = doc[len(quoted):]
+        assert rest.strip() and not rest.startswith("\n")  # a worded paragraph follows
+        assert "--" not in doc.splitlines()[0] and not doc.startswith(name + "(")
+
+
+def test_reimport_returns_same_module(km, monkeypatch):
+    functions = [getattr(km, n) for n in FUNCTIONS]
+    monkeypatch.delitem(sys.modules, "_korvanta_rs")
+    again = importlib.import_module("_korvanta_rs")
+    assert again is km
+    assert sys.modules["_korvanta_rs"] is km
+    assert len(km.__all__) == 11
+    assert all(getattr(again, n) is f for n, f in zip(FUNCTIONS, functions))
+
+
+def test_second_initialisation_via_loader(km):
+    functions = [getattr(km, n) for n in FUNCTIONS]
+    loader = importlib.machinery.ExtensionFileLoader("_korvanta_rs", km.__file__)
+    spec = importlib.util.spec_from_file_location("_korvanta_rs", km.__file__, loader=loader)
+    module = loader.create_module(spec)
+    assert module is km
+    loader.exec_module(module)
+    assert len(km.__all__) == 11
+    assert km.__all__ == ["__version__", *FUNCTIONS]
+    assert all(getattr(km, n) is f for n, f in zip(FUNCTIONS, functions))
+
+
+_SUBINTERPRETER = """
+import sys
+try:
+    import _interpreters as interpreters
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        sys.exit(77)
+path = sys.argv[1]
+inner = "try:\\n    import _korvanta_rs\\n    r = 'imported'\\nexcept ImportError as e:\\n    r = 'ImportError: ' + str(e)\\nopen(%r, 'w').write(r)\\n" % path
+
+def create():
+    if interpreters.__name__ == "_interpreters":
+        try:
+            return interpreters.create("legacy")  # allow single-phase modules to reach their init
+        except (TypeError, ValueError):
+            pass
+    return interpreters.create()
+
+if sys.argv[2] == "main-first":
+    import _korvanta_rs
+interp = create()
+interpreters.run_string(interp, inner)
+interpreters.destroy(interp)
+print(open(path).read())
+if sys.argv[2] == "sub-first":
+    try:
+        import _korvanta_rs
+    except ImportError as e:
+        print("main ImportError:", e)
+    else:
+        print("main imported")
+"""
+
+
+@pytest.mark.parametrize("order", ["main-first", "sub-first"])
+def test_subinterpreter_import_fails(tmp_path, order):
+    script = tmp_path / "sub.py"
+    script.write_text(textwrap.dedent(_SUBINTERPRETER))
+    proc = subprocess.run([sys.executable, str(script), str(tmp_path / "out.txt"), order],
+                          capture_output=True, text=True, timeout=120)
+    if proc.returncode == 77:
+        pytest.skip("this Python offers no sub-interpreter module")
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    if order == "main-first":
+        assert lines[0].startswith("ImportError: ")
+    else:
+        # The first interpreter to initialise the module owns it; the other is refused.
+        assert lines == ["imported", lines[1]] and lines[1].startswith("main ImportError: ")
