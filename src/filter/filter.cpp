@@ -1,6 +1,7 @@
 #include "filter/filter.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -130,6 +131,9 @@ bool covariance_settled(const double* previous, const double* current, std::size
                         double tolerance) {
     if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
     if (std::isfinite(tolerance) && tolerance > 1e-280) {
+        // Partial sums only grow, so the scan stops at the first row that already settles
+        // the comparison (early in a run, that is the first row).
+        const double above = tolerance * (1.0 + 1e-6);
         double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t i = 0; i < k; ++i) {
             const double* p = previous + i * k;
@@ -147,10 +151,11 @@ bool covariance_settled(const double* previous, const double* current, std::size
                 const double diff = p[j] - c[j];
                 off[0] = off[0] + diff * diff;
             }
+            if (diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3])) > above) return false;
         }
         const double approx = diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3]));
         if (std::isnan(approx)) return false;
-        if (approx > tolerance * (1.0 + 1e-6)) return false;
+        if (approx > above) return false;
         if (approx < tolerance * (1.0 - 1e-6)) return true;
     }
     double sum = 0.0;
@@ -196,6 +201,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
     std::vector<double> spare(k * k, 0.0), filtered_cov(k * k, 0.0), tp(k * k, 0.0);
     std::vector<double> filtered_state(k, 0.0), pz(k, 0.0), steady_pz;
     double steady_variance = 0.0;
+    double steady_log_variance = 0.0;  // ln of steady_variance, formed once per detection
     double* a = out.state.data();
     double* P = out.state_cov.data();
     double* P_spare = spare.data();
@@ -210,9 +216,61 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
     std::uint64_t nobs = 0;
     bool steady_flag = false;
 
+    // State prediction: a[i] = base + (Σ over the sparse row of T, from 0.0).
+    auto predict_state = [&](std::size_t t) {
+        for (std::size_t i = 0; i < k; ++i) {
+            const double base = (trend != nullptr && i == k_diff) ? trend[t] : intercept[i];
+            double sum = 0.0;
+            for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) {
+                sum = sum + entries[e].value * filtered_state[entries[e].col];
+            }
+            a[i] = base + sum;
+        }
+    };
+
     for (std::size_t t = 0; t < n; ++t) {
         const double yt = y[t];
         const bool missing = std::isnan(yt);
+
+        if (steady_flag && !missing) {
+            // Steady mode: the covariance is frozen and detection implies no trend and no
+            // regressors, so only the mean recursion runs, with the saved pz and F. The same
+            // formulas as the general step below, without its per-step branches.
+            const double* spz = steady_pz.data();
+            const double F = steady_variance;
+            const bool positive = F > 0.0;
+            for (; t < n && !std::isnan(y[t]); ++t) {
+                double za = 0.0;
+                for (std::size_t j = 0; j < n_design; ++j) za = za + a[design[j]];
+                const double f = za + (obs_intercept ? (*obs_intercept)[t] : 0.0);
+                const double v = y[t] - f;
+                if (store_paths) {
+                    out.forecasts[t] = f;
+                    out.forecast_errors[t] = v;
+                    out.forecast_variances[t] = F;
+                }
+                if (!positive) {
+                    if (t >= k_diffuse) loglike = std::numeric_limits<double>::quiet_NaN();
+                    std::memcpy(filtered_state.data(), a, k * sizeof(double));
+                } else {
+                    if (t >= k_diffuse) {
+                        const double q = v * v / F;
+                        const double term = -0.5 * (q + (steady_log_variance + LN2PI));
+                        loglike = loglike + term;
+                        sum_sq = sum_sq + q;
+                        sum_logf = sum_logf + steady_log_variance;
+                        nobs += 1;
+                        if (store_paths) out.loglike_obs[t] = term;
+                    }
+                    const double g = v / F;
+                    for (std::size_t i = 0; i < k; ++i) filtered_state[i] = a[i] + spz[i] * g;
+                }
+                predict_state(t);
+            }
+            if (t == n) break;
+            --t;  // y[t] is missing: the general step takes it
+            continue;
+        }
 
         double za = 0.0;
         for (std::size_t j = 0; j < n_design; ++j) za = za + a[design[j]];
@@ -226,14 +284,15 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             pzv = steady_pz.data();
             F = steady_variance;
         } else {
-            // Only the upper triangle of P is current: element (i, j) is read at (min, max).
-            for (std::size_t i = 0; i < k; ++i) {
-                double sum = 0.0;
-                for (std::size_t j = 0; j < n_design; ++j) {
-                    const std::size_t c = design[j];
-                    sum = sum + (i <= c ? P[i * k + c] : P[c * k + i]);
-                }
-                pz[i] = sum;
+            // Only the upper triangle of P is current: element (i, c) is read at (min, max),
+            // so column c is gathered above the diagonal and row c from it on. Each pz[i]
+            // still adds its terms in design order.
+            std::fill(pz.begin(), pz.end(), 0.0);
+            for (std::size_t j = 0; j < n_design; ++j) {
+                const std::size_t c = design[j];
+                for (std::size_t i = 0; i < c; ++i) pz[i] = pz[i] + P[i * k + c];
+                const double* Pc = P + c * k;
+                for (std::size_t i = c; i < k; ++i) pz[i] = pz[i] + Pc[i];
             }
             F = 0.0;
             for (std::size_t j = 0; j < n_design; ++j) F = F + pz[design[j]];
@@ -256,7 +315,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             std::memcpy(filtered_state.data(), a, k * sizeof(double));
         } else {
             if (t >= k_diffuse) {
-                const double lnF = std::log(F);
+                const double lnF = steady ? steady_log_variance : std::log(F);
                 const double q = v * v / F;
                 const double term = -0.5 * (q + (lnF + LN2PI));
                 loglike = loglike + term;
@@ -280,15 +339,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             }
         }
 
-        // State prediction: base + (Σ over the sparse row, from 0.0).
-        for (std::size_t i = 0; i < k; ++i) {
-            const double base = (trend != nullptr && i == k_diff) ? trend[t] : intercept[i];
-            double sum = 0.0;
-            for (std::size_t e = row_start[i]; e < row_start[i + 1]; ++e) {
-                sum = sum + entries[e].value * filtered_state[entries[e].col];
-            }
-            a[i] = base + sum;
-        }
+        predict_state(t);
 
         if (steady) continue;  // frozen covariance
         t_times(sys.transition, fcov, k, tp.data());
@@ -300,6 +351,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             steady_flag = true;
             steady_pz.assign(pzv, pzv + k);
             steady_variance = F;
+            steady_log_variance = std::log(F);
         }
     }
     // The current covariance may live in the spare buffer after an odd number of swaps.
