@@ -270,3 +270,89 @@ def forecast(model: Model, params, y, horizon, exog=None, exog_future=None, diff
     if model.concentrate_scale:
         variances = variances * r["scale"]
     return r["forecasts"], r["errors"], means, variances
+
+
+def assert_close(actual, expected, rtol=1e-9, scale=None):
+    """Elementwise closeness relative to the magnitude of the whole expected array.
+
+    NaN must meet NaN.  Differences are measured against max(1, max |expected|)
+    because forecast errors and late log-likelihood terms can be near zero
+    while their neighbours are not.
+    """
+    actual = np.atleast_1d(np.asarray(actual, dtype=float))
+    expected = np.atleast_1d(np.asarray(expected, dtype=float))
+    assert actual.shape == expected.shape
+    finite = np.isfinite(expected)
+    if scale is None:
+        scale = max(1.0, float(np.max(np.abs(expected[finite]), initial=0.0)))
+    np.testing.assert_allclose(actual, expected, rtol=rtol, atol=rtol * scale)
+
+
+# Random models for the property tests --------------------------------------
+
+@dataclass
+class Case:
+    model: Model
+    params: np.ndarray
+    y: np.ndarray
+    exog: np.ndarray | None
+    diffuse_variance: float
+    rng: np.random.Generator
+
+    @property
+    def rtol(self):
+        # Diffuse states cost accuracy in proportion to diffuse_variance through
+        # the cancellation in the first updates; both filters suffer it, each in
+        # its own order of operations.
+        return 1e-10 + 1e-13 * self.diffuse_variance
+
+    def kwargs(self, **extra):
+        kw = dict(self.model.kwargs(), exog=self.exog, diffuse_variance=self.diffuse_variance, tolerance=0.0)
+        kw.update(extra)
+        return kw
+
+
+def draw_case(draw, max_states=30, max_n=60):
+    """Draw a random model, parameter vector and series (hypothesis `draw`)."""
+    import _korvanta_rs as kr
+    from hypothesis import assume
+    from hypothesis import strategies as st
+
+    p, d, q = (draw(st.integers(0, hi)) for hi in (3, 2, 3))
+    P, D, Q = (draw(st.integers(0, hi)) for hi in (2, 1, 2))
+    s = draw(st.sampled_from([2, 3, 4, 7, 12]))
+    model = Model(
+        order=(p, d, q),
+        seasonal_order=(P, D, Q, s if P + D + Q else draw(st.sampled_from([0, 1, s]))),
+        trend_powers=tuple(draw(st.lists(st.sampled_from([0, 1, 2]), unique=True, max_size=3))),
+        k_exog=draw(st.integers(0, 3)),
+        enforce_stationarity=draw(st.booleans()),
+        concentrate_scale=draw(st.booleans()),
+        trend_offset=draw(st.sampled_from([1.0, 0.0, -4.5])),
+    )
+    assume(model.k_states <= max_states)
+    n = draw(st.sampled_from([max_n, max_n - 7, max_n // 2, 4, 1, 0]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+
+    k_trend = len(model.trend_powers)
+    k_arma = p + q + P + Q
+    trend = rng.normal(size=k_trend) * np.array([1.0, 0.1, 0.01])[list(model.trend_powers)]
+    beta = rng.normal(size=model.k_exog)
+    if model.enforce_stationarity or rng.random() < 0.5:
+        u = np.concatenate([np.zeros(k_trend + model.k_exog), rng.uniform(-1.5, 1.5, k_arma), [1.0]])
+        arma = kr.transform_params(u, (p, d, q), model.seasonal_order, list(model.trend_powers), model.k_exog)
+        arma = arma[k_trend + model.k_exog:-1]
+    else:
+        arma = rng.uniform(-0.7, 0.7, k_arma)
+    sigma2 = [] if model.concentrate_scale else [rng.uniform(0.2, 3.0)]
+    params = np.concatenate([trend, beta, arma, sigma2])
+
+    y = 10.0 + np.cumsum(rng.normal(size=n)) + rng.normal(size=n)
+    for _ in range(draw(st.integers(0, 3)) if n else 0):  # runs of missing values
+        start = int(rng.integers(0, n))
+        y[start:start + int(rng.integers(1, 6))] = np.nan
+    exog = rng.normal(size=model.k_exog * n) if model.k_exog and draw(st.booleans()) else None
+    if model.k_exog == 0 and draw(st.booleans()):
+        exog = np.empty(0)
+    dv = draw(st.sampled_from([1e6, 1e3, 10.0]))
+    return Case(model, params, y, exog, dv, rng)

@@ -45,7 +45,7 @@ System build_system(const Spec& spec, const ParamBlocks& b, std::size_t n_period
     // Transition rows, each in the order its entries are appended.
     SparseRows& T = sys.transition;
     T.start.reserve(k_states + 1);
-    T.entries.reserve(k_states + d * (d + D + 1) + 2 * D + 2 * r);
+    T.entries.reserve(k_states + d * (d + D + 1) + D * (D + 1) + 2 * r);
     T.start.push_back(0);
     auto close_row = [&] { T.start.push_back(T.entries.size()); };
     auto add = [&](std::size_t col, double value) { T.entries.push_back({col, value}); };
@@ -56,9 +56,13 @@ System build_system(const Spec& spec, const ParamBlocks& b, std::size_t n_period
         close_row();
     }
     for (std::size_t j = 0; j < D; ++j) {  // seasonal differencing: cyclic shift per block
+        // The first state of block j integrates the current value of every later level: its
+        // own last state, the last state of each later block, and the ARMA process. (With
+        // D ≤ 2 that is the next block alone; with more blocks, leaving out the deeper ones
+        // would undo only part of the differencing.)
         const std::size_t f = d + j * s;
         add(d + (j + 1) * s - 1, 1.0);
-        if (j + 1 < D) add(d + (j + 2) * s - 1, 1.0);
+        for (std::size_t m = j + 1; m < D; ++m) add(d + (m + 1) * s - 1, 1.0);
         add(k_diff, 1.0);
         close_row();
         for (std::size_t m = 1; m < s; ++m) {

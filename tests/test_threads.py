@@ -1,0 +1,277 @@
+"""loglike_grad and threads: the interpreter lock, concurrent callers, fork and failures on
+the worker pool."""
+
+import multiprocessing
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import _korvanta_rs as km
+
+SEASONAL = dict(order=(1, 0, 1), seasonal_order=(1, 1, 1, 52), trend_powers=[], tolerance=0.0)
+U_SEASONAL = np.array([0.3, 0.2, 0.1, 0.2, 1.0])
+
+
+def same(a, b):
+    return (np.float64(a[0]).tobytes() == np.float64(b[0]).tobytes()
+            and a[1].dtype == b[1].dtype and a[1].tobytes() == b[1].tobytes())
+
+
+class Ticker(threading.Thread):
+    """Counts loop iterations and remembers the longest pause between two of them."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.count = 0
+        self.max_gap = 0.0
+        self.stop = False
+
+    def run(self):
+        last = time.perf_counter()
+        while not self.stop:
+            now = time.perf_counter()
+            if now - last > self.max_gap:
+                self.max_gap = now - last
+            last = now
+            self.count += 1
+
+    def watch(self, fn):
+        """(iterations per second, longest pause, duration) while fn runs."""
+        self.max_gap = 0.0
+        c0, t0 = self.count, time.perf_counter()
+        fn()
+        duration = time.perf_counter() - t0
+        return (self.count - c0) / duration, self.max_gap, duration
+
+
+@pytest.fixture
+def ticker():
+    t = Ticker()
+    t.start()
+    yield t
+    t.stop = True
+    t.join()
+
+
+def long_call(call, target=0.3):
+    """A zero-argument call of `call(y)` on a series long enough to take `target` seconds."""
+    n = 250
+    while True:
+        y = np.random.default_rng(n).standard_normal(n)
+        t0 = time.perf_counter()
+        call(y)
+        if time.perf_counter() - t0 >= target or n >= 1 << 20:
+            return lambda: call(y)
+        n *= 2
+
+
+@pytest.mark.parametrize("parallel", [True, False], ids=["parallel", "serial"])
+def test_grad_releases_the_interpreter_lock_and_loglike_does_not(ticker, parallel):
+    grad = long_call(lambda y: km.loglike_grad(y, U_SEASONAL, **SEASONAL, parallel=parallel))
+    params = km.transform_params(U_SEASONAL, **{k: v for k, v in SEASONAL.items() if k != "tolerance"})
+    loglike = long_call(lambda y: km.loglike(y, params, **SEASONAL))
+    free_rate, _, _ = ticker.watch(lambda: time.sleep(0.2))
+
+    # While the gradient runs, the other thread keeps going: no pause comparable with the
+    # call itself. Other processes may take the CPU for a while, so one of three tries must pass.
+    results = []
+    for _ in range(3):
+        rate, gap, duration = ticker.watch(grad)
+        results.append((rate, gap, duration))
+        if gap < 0.5 * duration and rate > 0.02 * free_rate:
+            break
+    else:
+        pytest.fail(f"the other thread stalled during loglike_grad: {results}, free rate {free_rate}")
+
+    # While loglike runs, the other thread is stopped for (nearly) the whole call.
+    rate, gap, duration = ticker.watch(loglike)
+    assert gap > 0.6 * duration, (gap, duration)
+    assert rate < 0.3 * free_rate, (rate, free_rate)
+
+
+# (model, series length, unconstrained vector, keyword arguments)
+CASES = [
+    (dict(order=(2, 1, 2), seasonal_order=(0, 0, 0, 0), trend_powers=[1]), 400,
+     [0.1, 0.3, -0.2, 0.2, 0.1, 0.9], {}),
+    (dict(order=(1, 0, 1), seasonal_order=(1, 1, 0, 12), trend_powers=[], k_exog=1), 300,
+     [0.5, 0.3, 0.2, -0.4, 1.2], {"tolerance": 0.0}),
+    (dict(order=(3, 0, 0), seasonal_order=(0, 0, 0, 0), trend_powers=[]), 500,
+     [0.3, 0.2, 0.1, 0.8], {"epsilon": 1e-5}),
+    (dict(order=(0, 0, 0), seasonal_order=(0, 0, 0, 0), trend_powers=[]), 200, [1.1], {}),
+]
+
+
+def case_inputs(i):
+    model, n, u, kw = CASES[i]
+    rng = np.random.default_rng(100 + i)
+    y = np.cumsum(rng.standard_normal(n)) * 0.2 + rng.standard_normal(n)
+    exog = rng.standard_normal(n * model["k_exog"]) if model.get("k_exog") else None
+    return y, np.array(u), dict(model, exog=exog, **kw)
+
+
+def test_many_python_threads_agree_with_one():
+    inputs = [case_inputs(i) for i in range(len(CASES))]
+    calls = [(i, par) for i in range(len(CASES)) for par in (True, False)]
+    expected = {c: km.loglike_grad(*inputs[c[0]][:2], **inputs[c[0]][2], parallel=c[1]) for c in calls}
+    for i in range(len(CASES)):
+        assert same(expected[(i, True)], expected[(i, False)])
+
+    n_threads, rounds = 8, 6
+    barrier = threading.Barrier(n_threads)
+    mismatches, errors = [], []
+
+    def worker(w):
+        try:
+            order = np.random.default_rng(w).permutation(len(calls) * rounds) % len(calls)
+            barrier.wait()
+            for j in order:
+                i, par = calls[j]
+                got = km.loglike_grad(*inputs[i][:2], **inputs[i][2], parallel=par)
+                if not same(got, expected[calls[j]]):
+                    mismatches.append((w, calls[j]))
+        except BaseException as e:  # reported below, a thread's exception would be lost
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(w,)) for w in range(n_threads)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "threads still running after 120 s"
+    assert not errors and not mismatches, (errors, mismatches[:5])
+
+
+def _all_gradients():
+    """Every case, parallel and serial, as picklable (value, gradient bytes) pairs."""
+    out = []
+    for i in range(len(CASES)):
+        y, u, kw = case_inputs(i)
+        out.append([km.loglike_grad(y, u, **kw, parallel=par) for par in (True, False)])
+    return [[(f, g.tobytes()) for f, g in pair] for pair in out]
+
+
+def _child_gradients(conn):
+    conn.send(_all_gradients())
+    conn.close()
+
+
+def _run_forked_child(timeout=60):
+    ctx = multiprocessing.get_context("fork")
+    parent_end, child_end = ctx.Pipe(duplex=False)
+    with warnings.catch_warnings():
+        # Forking a process that has threads is what this test is about.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        proc = ctx.Process(target=_child_gradients, args=(child_end,))
+        proc.start()
+    child_end.close()
+    try:
+        if not parent_end.poll(timeout):
+            pytest.fail(f"forked child produced no gradient within {timeout} s")
+        got = parent_end.recv()
+        proc.join(timeout)
+        assert proc.exitcode == 0
+    finally:
+        if proc.is_alive():
+            proc.kill()
+            proc.join()
+    return got
+
+
+def _compare_child(got, expected):
+    for pair_got, pair_exp in zip(got, expected, strict=True):
+        for (f, g), (fe, ge) in zip(pair_got, pair_exp, strict=True):
+            assert np.float64(f).tobytes() == np.float64(fe).tobytes() and g == ge
+
+
+def test_forked_child_after_parent_used_the_pool():
+    expected = _all_gradients()  # the parallel calls here start the pool
+    _compare_child(_run_forked_child(), expected)
+    # The parent's pool is unaffected by the fork.
+    _compare_child(_all_gradients(), expected)
+
+
+def test_fork_while_another_thread_is_using_the_pool():
+    expected = _all_gradients()
+    y, u, kw = case_inputs(1)
+    busy_result = km.loglike_grad(y, u, **kw, parallel=True)
+    stop, bad = threading.Event(), []
+
+    def keep_busy():
+        while not stop.is_set():
+            if not same(km.loglike_grad(y, u, **kw, parallel=True), busy_result):
+                bad.append(1)
+
+    busy = threading.Thread(target=keep_busy)
+    busy.start()
+    try:
+        for _ in range(4):
+            time.sleep(0.01)
+            _compare_child(_run_forked_child(), expected)
+    finally:
+        stop.set()
+        busy.join(timeout=60)
+    assert not busy.is_alive() and not bad
+
+
+# Run in a fresh interpreter: it lowers the address-space limit. One evaluation of a model
+# with 2,048 states needs about 128 MiB of covariance storage. The limit leaves room for one
+# evaluation at a time but not for two, so the base value (computed alone) succeeds while the
+# concurrent perturbed evaluations of the parallel gradient run out of memory.
+MEMORY_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    import numpy as np
+    import _korvanta_rs as km
+
+    def status(key):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key):
+                    return int(line.split()[1]) * 1024
+
+    big = dict(order=(0, 0, 0), seasonal_order=(0, 1, 0, 2047), trend_powers=[0], k_exog=2,
+               enforce_stationarity=False)
+    y_big, u_big = np.random.default_rng(0).standard_normal(4), np.array([0.1, 0.2, 0.3, 1.0])
+    # Measured before anything else raises the peak: the address space one evaluation takes.
+    before = status("VmSize")
+    km.loglike_u(y_big, u_big, **big)
+    need = status("VmPeak") - before
+    assert need > 64 << 20, need
+
+    y = np.random.default_rng(1).standard_normal(80)
+    u = np.array([0.3, 0.2, 1.1])
+    small = lambda parallel: km.loglike_grad(y, u, (1, 0, 1), (0, 0, 0, 0), [], parallel=parallel)
+    expected = small(False)
+    def check():
+        f, g = small(True)
+        assert f == expected[0] and g.tobytes() == expected[1].tobytes()
+    check()  # starts the pool before the limit applies
+
+    resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + int(1.5 * need),
+                                               resource.getrlimit(resource.RLIMIT_AS)[1]))
+    km.loglike_u(y_big, u_big, **big)  # one evaluation alone still fits
+    for attempt in range(3):
+        try:
+            km.loglike_grad(y_big, u_big, **big, parallel=True)
+        except MemoryError:
+            break
+    else:
+        print("no MemoryError in three attempts")
+        sys.exit(3)
+    check()
+    check()
+    print("ok")
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
+def test_memory_error_on_workers_reaches_caller_and_pool_survives():
+    proc = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True,
+                          timeout=180, env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+    assert proc.returncode == 0 and proc.stdout.strip() == "ok", (proc.returncode, proc.stdout, proc.stderr)
