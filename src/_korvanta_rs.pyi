@@ -7,7 +7,19 @@ import numpy as np
 import numpy.typing as npt
 
 __version__: str
-__all__: list[str]
+__all__ = [
+    "__version__",
+    "loglike",
+    "loglike_u",
+    "loglike_grad",
+    "filter_paths",
+    "forecast",
+    "loglikeobs",
+    "transform_params",
+    "untransform_params",
+    "spec_dims",
+    "concentrated_scale",
+]
 
 _Vector = npt.NDArray[np.float64]
 _Order = tuple[SupportsIndex, SupportsIndex, SupportsIndex]

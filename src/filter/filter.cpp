@@ -9,33 +9,61 @@
 #include "common/errors.hpp"
 
 namespace korvanta {
+namespace {
 
-void t_times(const SparseRows& transition, const double* m, std::size_t ncols, double* out) {
-    const std::size_t rows = transition.rows();
-    for (std::size_t b = 0; b < rows; ++b) {
-        double* __restrict ob = out + b * ncols;
-        const std::span<const Entry> row = transition.row(b);
-        if (row.empty()) {
-            std::memset(ob, 0, ncols * sizeof(double));
-            continue;
-        }
-        // out starts at 0.0 and each entry adds its scaled row of m; the first addition is
-        // written as 0.0 + term so that no separate zeroing pass is needed.
-        bool first = true;
-        for (const Entry& e : row) {
-            const double* __restrict ml = m + e.col * ncols;
-            const double x = e.value;
-            if (first) {
-                if (x == 1.0) {
-                    for (std::size_t j = 0; j < ncols; ++j) ob[j] = 0.0 + ml[j];
-                } else {
-                    for (std::size_t j = 0; j < ncols; ++j) ob[j] = 0.0 + x * ml[j];
-                }
-                first = false;
-            } else if (x == 1.0) {
-                for (std::size_t j = 0; j < ncols; ++j) ob[j] = ob[j] + ml[j];
+// Two doubles operated on lane by lane: each lane performs exactly the scalar operations, so
+// results are those of the scalar loop. Loads and stores go through memcpy (no alignment).
+using V2 = double __attribute__((vector_size(16)));
+inline V2 load2(const double* p) {
+    V2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
+
+}  // namespace
+
+void t_times_row(std::span<const Entry> row, const double* m, std::size_t ncols, double* out) {
+    if (row.empty()) {
+        std::memset(out, 0, ncols * sizeof(double));
+        return;
+    }
+    // out starts at 0.0 and each entry adds its scaled row of m; the first addition is
+    // written as 0.0 + term so that no separate zeroing pass is needed. An entry of exactly
+    // 1.0 adds the row without a multiplication.
+    double* __restrict ob = out;
+    bool first = true;
+    for (const Entry& e : row) {
+        const double* __restrict ml = m + e.col * ncols;
+        const double x = e.value;
+        if (first) {
+            if (x == 1.0) {
+                for (std::size_t j = 0; j < ncols; ++j) ob[j] = 0.0 + ml[j];
             } else {
-                for (std::size_t j = 0; j < ncols; ++j) ob[j] = ob[j] + x * ml[j];
+                for (std::size_t j = 0; j < ncols; ++j) ob[j] = 0.0 + x * ml[j];
+            }
+            first = false;
+        } else if (x == 1.0) {
+            for (std::size_t j = 0; j < ncols; ++j) ob[j] = ob[j] + ml[j];
+        } else {
+            for (std::size_t j = 0; j < ncols; ++j) ob[j] = ob[j] + x * ml[j];
+        }
+    }
+}
+
+void t_times(const TransitionRuns& plan, const double* m, std::size_t k, double* scratch,
+             const double** rows) {
+    for (const TransitionRuns::Run& run : plan.runs) {
+        if (run.general) {
+            for (std::size_t b = run.begin; b < run.end; ++b) {
+                t_times_row(plan.rows->row(b), m, k, scratch + b * k);
+                rows[b] = scratch + b * k;
+            }
+        } else {
+            // Row b of T·M is 0.0 + row (b + delta) of M: the same values except that a −0.0
+            // would read +0.0, which no later sum (they all start from +0.0) can tell apart.
+            for (std::size_t b = run.begin; b < run.end; ++b) {
+                rows[b] = m + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(b) + run.delta) * k;
             }
         }
     }
@@ -71,16 +99,21 @@ TransitionRuns::TransitionRuns(const SparseRows& transition) : rows(&transition)
     }
 }
 
-void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* tp,
+void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* const* tp,
                            const double* selection, std::size_t k, double* out) {
     const Entry* entries = plan.rows->entries.data();
     const std::size_t* start = plan.rows->start.data();
+    const double* __restrict sel = selection;
+    const TransitionRuns::Run* runs = plan.runs.data();
+    const std::size_t n_runs = plan.runs.size();
+    std::size_t first_run = 0;  // runs that end at or before row i contribute nothing
     for (std::size_t i = 0; i < k; ++i) {
-        const double* __restrict tpi = tp + i * k;
-        const double sri = sigma2 * selection[i];
+        const double* __restrict tpi = tp[i];
+        const double sri = sigma2 * sel[i];
         double* __restrict oi = out + i * k;
-        for (const TransitionRuns::Run& run : plan.runs) {
-            if (run.end <= i) continue;
+        while (runs[first_run].end <= i) ++first_run;
+        for (std::size_t r = first_run; r < n_runs; ++r) {
+            const TransitionRuns::Run& run = runs[r];
             const std::size_t from = run.begin > i ? run.begin : i;
             if (run.general) {
                 for (std::size_t j = from; j < run.end; ++j) {
@@ -88,34 +121,55 @@ void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const doub
                     for (std::size_t e = start[j]; e < start[j + 1]; ++e) {
                         s = s + entries[e].value * tpi[entries[e].col];
                     }
-                    oi[j] = s + sri * selection[j];
+                    oi[j] = s + sri * sel[j];
                 }
             } else {
                 // Rows whose only entry is 1.0 at column j + delta: 1.0·t is t exactly, so
                 // the element is (0.0 + tp[i][j + delta]) + (sigma2·R_i)·R_j, vectorisable.
                 const double* __restrict src = tpi + run.delta;
-                for (std::size_t j = from; j < run.end; ++j) oi[j] = (0.0 + src[j]) + sri * selection[j];
+                std::size_t j = from;
+                const V2 zero = {0.0, 0.0}, sri2 = {sri, sri};
+                for (; j + 2 <= run.end; j += 2) store2(oi + j, (zero + load2(src + j)) + sri2 * load2(sel + j));
+                if (j < run.end) oi[j] = (0.0 + src[j]) + sri * sel[j];
             }
         }
     }
 }
 
 void mirror_upper(double* m, std::size_t k) {
-    // Row i of the upper triangle is read contiguously and scattered down column i; for large
-    // k the rows are taken in tiles so that the written columns stay in cache.
+    // Two rows of the upper triangle at a time are read contiguously and written down two
+    // columns; for large k the columns are visited in tiles so that they stay in cache.
     constexpr std::size_t TILE = 64;
     for (std::size_t jb = 0; jb < k; jb += TILE) {
         const std::size_t je = jb + TILE < k ? jb + TILE : k;
-        for (std::size_t i = 0; i < je; ++i) {
-            const double* __restrict src = m + i * k;
-            for (std::size_t j = (jb > i + 1 ? jb : i + 1); j < je; ++j) m[j * k + i] = src[j];
+        std::size_t i = 0;
+        for (; i + 1 < je; i += 2) {
+            const double* __restrict r0 = m + i * k;
+            const double* __restrict r1 = r0 + k;
+            std::size_t j = jb > i + 2 ? jb : i + 2;
+            if (jb <= i + 1 && i + 1 < je) m[(i + 1) * k + i] = r0[i + 1];  // the 2 × 2 corner
+            for (; j + 2 <= je; j += 2) {
+                // 2 × 2 block: rows i, i+1 × columns j, j+1 become rows j, j+1 × columns i, i+1.
+                const V2 a = load2(r0 + j), b = load2(r1 + j);
+                store2(m + j * k + i, V2{a[0], b[0]});
+                store2(m + (j + 1) * k + i, V2{a[1], b[1]});
+            }
+            if (j < je) {
+                double* __restrict dst = m + j * k + i;
+                dst[0] = r0[j];
+                dst[1] = r1[j];
+            }
+        }
+        for (; i < je; ++i) {
+            const double* __restrict r0 = m + i * k;
+            for (std::size_t j = (jb > i + 1 ? jb : i + 1); j < je; ++j) m[j * k + i] = r0[j];
         }
     }
 }
 
-void t_p_tt_plus_rqr(double sigma2, const SparseRows& transition, const double* tp,
+void t_p_tt_plus_rqr(double sigma2, const TransitionRuns& plan, const double* const* tp,
                      const double* selection, std::size_t k, double* out) {
-    t_p_tt_plus_rqr_upper(sigma2, TransitionRuns(transition), tp, selection, k, out);
+    t_p_tt_plus_rqr_upper(sigma2, plan, tp, selection, k, out);
     mirror_upper(out, k);
 }
 
@@ -132,10 +186,11 @@ bool covariance_settled(const double* previous, const double* current, std::size
     if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
     if (std::isfinite(tolerance) && tolerance > 1e-280) {
         // Partial sums only grow, so the scan stops at the first row that already settles
-        // the comparison (early in a run, that is the first row).
+        // the comparison. Rows are taken from the last one up: their upper parts are short,
+        // and the trailing (ARMA) states are where the covariance keeps moving longest.
         const double above = tolerance * (1.0 + 1e-6);
         double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t i = k; i-- > 0;) {
             const double* p = previous + i * k;
             const double* c = current + i * k;
             const double dd = p[i] - c[i];
@@ -199,6 +254,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
     // Working storage, allocated once. `P` and `spare` swap roles at every prediction, so
     // after it `spare` holds the previous covariance that the steady-state test compares.
     std::vector<double> spare(k * k, 0.0), filtered_cov(k * k, 0.0), tp(k * k, 0.0);
+    std::vector<const double*> tp_rows(k);
     std::vector<double> filtered_state(k, 0.0), pz(k, 0.0), steady_pz;
     double steady_variance = 0.0;
     double steady_log_variance = 0.0;  // ln of steady_variance, formed once per detection
@@ -332,7 +388,10 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
                     const double w = pzv[i] / F;
                     const double* Pi = P + i * k;
                     double* Ci = C + i * k;
-                    for (std::size_t j = i; j < k; ++j) Ci[j] = Pi[j] - w * pzv[j];
+                    std::size_t j = i;
+                    const V2 w2 = {w, w};
+                    for (; j + 2 <= k; j += 2) store2(Ci + j, load2(Pi + j) - w2 * load2(pzv + j));
+                    if (j < k) Ci[j] = Pi[j] - w * pzv[j];
                 }
                 mirror_upper(C, k);  // T·C reads whole rows
                 fcov = C;
@@ -342,8 +401,8 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
         predict_state(t);
 
         if (steady) continue;  // frozen covariance
-        t_times(sys.transition, fcov, k, tp.data());
-        t_p_tt_plus_rqr_upper(sys.sigma2, plan, tp.data(), sys.selection.data(), k, P_spare);
+        t_times(plan, fcov, k, tp.data(), tp_rows.data());
+        t_p_tt_plus_rqr_upper(sys.sigma2, plan, tp_rows.data(), sys.selection.data(), k, P_spare);
         std::swap(P, P_spare);  // P_spare now holds the previous covariance
         steady_flag = false;
         if (detect && t >= 1 && !missing && !std::isnan(y[t - 1]) &&

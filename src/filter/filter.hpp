@@ -36,10 +36,6 @@ FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const 
                         std::optional<std::span<const double>> obs_intercept, bool store_paths,
                         double diffuse_variance, double tolerance);
 
-/// out = T·M for k × ncols row-major M (out zeroed first; entries equal to 1.0 add the row
-/// of M without a multiplication).
-void t_times(const SparseRows& transition, const double* m, std::size_t ncols, double* out);
-
 /// The rows of T grouped for the covariance prediction: maximal runs of consecutive rows whose
 /// only entry is 1.0 at column row + delta (shifts, which vectorise), and runs of other rows.
 struct TransitionRuns {
@@ -49,21 +45,30 @@ struct TransitionRuns {
         bool general;            ///< rows evaluated entry by entry
     };
     explicit TransitionRuns(const SparseRows& transition);
-    const SparseRows* rows;
-    std::vector<Run> runs;
+    const SparseRows* rows;  ///< the transition the runs describe
+    std::vector<Run> runs;   ///< in row order, covering every row once
 };
 
-/// The upper triangle (j ≥ i) of t_p_tt_plus_rqr; the lower triangle is left untouched.
-void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* tp,
+/// One row of T·M: out = Σ over the entries (l, x) of `row`, in stored order from 0.0, of x
+/// times row l of M (k × ncols, row-major); an entry of exactly 1.0 adds without multiplying.
+void t_times_row(std::span<const Entry> row, const double* m, std::size_t ncols, double* out);
+
+/// T·M for a k × k M, as row pointers: rows[b] points at row b of the product. Rows of T
+/// whose only entry is 1.0 point straight into M; the others are formed in `scratch` (k²).
+void t_times(const TransitionRuns& plan, const double* m, std::size_t k, double* scratch,
+             const double** rows);
+
+/// The upper triangle (j ≥ i) of T·M·T' + (sigma2·R)·R' given the rows of tp = T·M for a
+/// symmetric M: element (i, j) is Σ over row j of T of x·tp[i][l] (stored order, from 0.0)
+/// plus (sigma2·R_i)·R_j. The lower triangle of `out` is left untouched.
+void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* const* tp,
                            const double* selection, std::size_t k, double* out);
 
 /// Copies the upper triangle of the k × k matrix `m` onto its lower triangle.
 void mirror_upper(double* m, std::size_t k);
 
-/// out = T·M·T' + (sigma2·R)·R' given tp = T·M, for a symmetric M: each element i ≤ j is
-/// Σ over row j of T of x·tp[i][l] (stored order, from 0.0) plus (sigma2·R_i)·R_j, and is
-/// written to out[i][j] and out[j][i].
-void t_p_tt_plus_rqr(double sigma2, const SparseRows& transition, const double* tp,
+/// The whole of T·M·T' + (sigma2·R)·R': the upper triangle, mirrored.
+void t_p_tt_plus_rqr(double sigma2, const TransitionRuns& plan, const double* const* tp,
                      const double* selection, std::size_t k, double* out);
 
 }  // namespace korvanta

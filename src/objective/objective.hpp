@@ -28,7 +28,7 @@ double loglike_unconstrained(const Spec& spec, std::span<const double> y,
                              double tolerance);
 
 struct GradOut {
-    double loglike;               ///< f0, the objective at u
+    double loglike = 0.0;         ///< f0, the objective at u
     std::vector<double> gradient; ///< one difference quotient per parameter
 };
 

@@ -91,7 +91,9 @@ public:
     }
 
     void run(std::size_t count, const std::function<void(std::size_t)>& task) {
-        Job job{&task, count};
+        Job job;
+        job.task = &task;
+        job.count = count;
         std::unique_lock lock(mutex_);
         queue_.push_back(&job);
         available_.notify_all();
