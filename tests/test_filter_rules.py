@@ -193,3 +193,21 @@ def test_arima111_initial_covariance(diffuse):
     T = np.array([[1.0, 1.0, 0.0], [0.0, 0.5, 1.0], [0.0, 0.0, 0.0]])
     R, Z = np.array([0.0, 1.0, 0.4]), np.array([1.0, 1.0, 0.0])
     np.testing.assert_allclose(var, [Z @ P0 @ Z, Z @ (T @ P0 @ T.T + np.outer(R, R)) @ Z], rtol=1e-14)
+
+
+@pytest.mark.parametrize(
+    "order, seasonal_order",
+    [((1, 0, 0), (0, 3, 0, 2)), ((0, 1, 1), (0, 3, 0, 3)), ((1, 0, 0), (0, 4, 0, 2))],
+    ids=["D3-s2", "d1-D3-s3", "D4-s2"],
+)
+def test_three_or_more_seasonal_differences_integrate_every_level(order, seasonal_order):
+    # Each seasonal block's first state must add the current value of every deeper level;
+    # the dense reference integrates the differenced process back level by level.
+    model = Model(order=order, seasonal_order=seasonal_order)
+    y = np.cumsum(np.cumsum(np.random.default_rng(3).normal(size=60)))
+    params = np.array([0.5, 1.0])
+    got = kr.filter_paths(y, params, **model.kwargs(), diffuse_variance=1e3, tolerance=0.0)
+    want = filter_paths(model, params, y, diffuse_variance=1e3)
+    for g, w in zip(got[:3], want[:3]):
+        np.testing.assert_allclose(g, w, rtol=1e-8, atol=1e-8 * np.nanmax(np.abs(w)))
+    assert got[3] == pytest.approx(want[3], rel=1e-9)
