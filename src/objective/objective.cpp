@@ -57,48 +57,59 @@ GradOut loglike_and_grad(const Spec& spec, std::span<const double> y,
     // A fixed step exists only for a positive epsilon (NaN, zero and negatives fall through).
     const bool fixed = epsilon && *epsilon > 0.0;
     const double e = fixed ? *epsilon : 0.0;
-    auto objective = [&](std::span<const double> at) {
-        return loglike_unconstrained(spec, y, exog, at, diffuse_variance, tolerance);
-    };
-    GradOut out;
-    out.loglike = objective(u);
-    const double f0 = out.loglike;
-    out.gradient.assign(n_params, 0.0);
-
-    auto step = [&](std::size_t i) {
-        std::vector<double> up(u.begin(), u.end());
-        if (fixed) {
-            up[i] = e + u[i];
-            const double fp = objective(up);
-            out.gradient[i] = (std::isfinite(fp) && std::isfinite(f0)) ? (fp - f0) / e : 0.0;
-            return;
-        }
+    auto central_step = [&](std::size_t i) {
         const double mag = std::fabs(u[i]);
-        const double h = (mag > 1.0 ? mag : 1.0) * CENTRAL_STEP;
-        std::vector<double> down(u.begin(), u.end());
-        up[i] = h + u[i];
-        down[i] = u[i] - h;
-        const double fp = objective(up);
-        const double fm = objective(down);
+        return (mag > 1.0 ? mag : 1.0) * CENTRAL_STEP;  // a NaN magnitude gives 1.0
+    };
+
+    // Every objective value the gradient needs, as independent evaluation points: 0 is the
+    // base vector, then per parameter the upward point and, for central differences, the
+    // downward one. Each point writes only its own slot, so any schedule gives the same values
+    // as the serial order, bit for bit.
+    const std::size_t per_param = fixed ? 1 : 2;
+    std::vector<double> values(1 + per_param * n_params);
+    auto evaluate = [&](std::size_t point) {
+        std::vector<double> at(u.begin(), u.end());
+        if (point > 0) {
+            const std::size_t i = (point - 1) / per_param;
+            const bool down = (point - 1) % per_param == 1;
+            if (fixed) {
+                at[i] = e + u[i];
+            } else {
+                const double h = central_step(i);
+                at[i] = down ? u[i] - h : h + u[i];
+            }
+        }
+        values[point] = loglike_unconstrained(spec, y, exog, at, diffuse_variance, tolerance);
+    };
+    if (parallel && n_params > 1) {
+        parallel_for(values.size(), evaluate);
+    } else {
+        for (std::size_t point = 0; point < values.size(); ++point) evaluate(point);
+    }
+
+    GradOut out;
+    out.loglike = values[0];
+    const double f0 = values[0];
+    out.gradient.assign(n_params, 0.0);
+    for (std::size_t i = 0; i < n_params; ++i) {
+        const double fp = values[1 + per_param * i];
+        if (fixed) {
+            out.gradient[i] = (std::isfinite(fp) && std::isfinite(f0)) ? (fp - f0) / e : 0.0;
+            continue;
+        }
+        const double fm = values[2 + per_param * i];
+        const double h = central_step(i);
         const bool fp_ok = std::isfinite(fp), fm_ok = std::isfinite(fm);
-        double g;
+        double g = 0.0;  // neither side finite
         if (fp_ok && fm_ok) {
             g = (fp - fm) / (h + h);
         } else if (fm_ok) {
-            g = (f0 - fm) / h;
+            g = (f0 - fm) / h;  // backward difference
         } else if (fp_ok) {
-            g = (fp - f0) / h;
-        } else {
-            g = 0.0;
+            g = (fp - f0) / h;  // forward difference, whatever f0 is
         }
         out.gradient[i] = g;
-    };
-
-    // Each index writes only its own slot, so any schedule gives the serial result bit for bit.
-    if (parallel && n_params > 1) {
-        parallel_for(n_params, step);
-    } else {
-        for (std::size_t i = 0; i < n_params; ++i) step(i);
     }
     return out;
 }

@@ -71,6 +71,8 @@ std::size_t available_cpus() {
     return std::max<std::size_t>(cpus, 1);
 }
 
+thread_local bool t_is_worker = false;  // set on the pool's own threads
+
 struct Job {
     const std::function<void(std::size_t)>* task;
     std::size_t count;
@@ -97,12 +99,15 @@ public:
         std::unique_lock lock(mutex_);
         queue_.push_back(&job);
         available_.notify_all();
-        // The caller works on its own job too, so a job always progresses, even when it was
-        // submitted from inside a pool worker.
-        while (job.next < job.count) {
-            const std::size_t i = take(&job);
-            lock.unlock();
-            execute(&job, i, lock);
+        // The calling thread blocks while the workers take the job, unless it is one of the
+        // workers itself (a nested call): then it works on the job too, so that the job
+        // always progresses even when every worker is busy.
+        if (t_is_worker) {
+            while (job.next < job.count) {
+                const std::size_t i = take(&job);
+                lock.unlock();
+                execute(&job, i, lock);
+            }
         }
         job.finished.wait(lock, [&] { return job.done == job.count; });
         if (job.error) std::rethrow_exception(job.error);
@@ -137,6 +142,7 @@ private:
     }
 
     void work() {
+        t_is_worker = true;
         std::unique_lock lock(mutex_);
         for (;;) {
             available_.wait(lock, [&] { return !queue_.empty(); });
