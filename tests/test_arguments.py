@@ -369,13 +369,13 @@ def strided(a):
 def test_validation_order(km, name):
     kw = minimal_args(name)
     vec = VECTOR_ARG[name]
-    if vec is None:  # spec_dims: only the specification is checked
+    if vec is None:  # spec_dims: only the model is checked
         raises(ValueError, SEASON_MSG, call, km, name, **BAD_SEASON)
         return
     f = getattr(km, name)
     too_long = np.append(kw[vec], 0.0)
     if "y" in kw:
-        # Contiguity of y and of the parameter vector comes before the specification.
+        # Contiguity of y and of the parameter vector comes before the model checks.
         raises(TypeError, NOT_CONTIGUOUS, call, km, name, y=strided(kw["y"]), **BAD_SEASON)
         raises(TypeError, NOT_CONTIGUOUS, call, km, name, **{vec: strided(kw[vec])}, **BAD_SEASON)
         raises(TypeError, NOT_CONTIGUOUS, call, km, name, y=kw["y"][::-1], **{vec: too_long})
@@ -383,7 +383,7 @@ def test_validation_order(km, name):
         raises(TypeError, BOOL_MSG.format(p="enforce_invertibility", t="int"), call, km, name,
                y=strided(kw["y"]), enforce_invertibility=1)
     else:
-        # The transforms check the specification first, then contiguity, then the length.
+        # The transforms check the model first, then contiguity, then the length.
         raises(ValueError, SEASON_MSG, call, km, name, **{vec: strided(kw[vec])}, **BAD_SEASON)
         raises(TypeError, NOT_CONTIGUOUS, call, km, name, **{vec: strided(too_long)})
     raises(ValueError, SEASON_MSG, call, km, name, **{vec: too_long}, **BAD_SEASON)
@@ -502,7 +502,7 @@ OVERSIZED = [
 @pytest.mark.parametrize("name", FUNCTIONS)
 @pytest.mark.parametrize("changes, quantity", [pytest.param(c, q, id=i) for i, c, q in OVERSIZED])
 def test_oversized_models_are_rejected(km, name, changes, quantity):
-    # Rejected while the specification is built, so before the (here wrong) parameter count.
+    # Rejected while the model is built, so before the (here wrong) parameter count.
     with pytest.raises(ValueError) as info:
         call(km, name, **changes)
     assert type(info.value) is ValueError

@@ -272,6 +272,22 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
     std::uint64_t nobs = 0;
     bool steady_flag = false;
 
+    auto record_paths = [&](std::size_t t, double f, double v, double F) {
+        if (!store_paths) return;
+        out.forecasts[t] = f;
+        out.forecast_errors[t] = v;
+        out.forecast_variances[t] = F;
+    };
+    // A counted observation's term −0.5·(v²/F + (ln F + ln 2π)) and the running sums.
+    auto add_term = [&](std::size_t t, double v, double F, double lnF) {
+        const double q = v * v / F;
+        const double term = -0.5 * (q + (lnF + LN2PI));
+        loglike = loglike + term;
+        sum_sq = sum_sq + q;
+        sum_logf = sum_logf + lnF;
+        nobs += 1;
+        if (store_paths) out.loglike_obs[t] = term;
+    };
     // State prediction: a[i] = base + (Σ over the sparse row of T, from 0.0).
     auto predict_state = [&](std::size_t t) {
         for (std::size_t i = 0; i < k; ++i) {
@@ -300,24 +316,12 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
                 for (std::size_t j = 0; j < n_design; ++j) za = za + a[design[j]];
                 const double f = za + (obs_intercept ? (*obs_intercept)[t] : 0.0);
                 const double v = y[t] - f;
-                if (store_paths) {
-                    out.forecasts[t] = f;
-                    out.forecast_errors[t] = v;
-                    out.forecast_variances[t] = F;
-                }
+                record_paths(t, f, v, F);
                 if (!positive) {
                     if (t >= k_diffuse) loglike = std::numeric_limits<double>::quiet_NaN();
                     std::memcpy(filtered_state.data(), a, k * sizeof(double));
                 } else {
-                    if (t >= k_diffuse) {
-                        const double q = v * v / F;
-                        const double term = -0.5 * (q + (steady_log_variance + LN2PI));
-                        loglike = loglike + term;
-                        sum_sq = sum_sq + q;
-                        sum_logf = sum_logf + steady_log_variance;
-                        nobs += 1;
-                        if (store_paths) out.loglike_obs[t] = term;
-                    }
+                    if (t >= k_diffuse) add_term(t, v, F, steady_log_variance);
                     const double g = v / F;
                     for (std::size_t i = 0; i < k; ++i) filtered_state[i] = a[i] + spz[i] * g;
                 }
@@ -355,11 +359,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             pzv = pz.data();
         }
         const double v = yt - f;
-        if (store_paths) {
-            out.forecasts[t] = f;
-            out.forecast_errors[t] = v;
-            out.forecast_variances[t] = F;
-        }
+        record_paths(t, f, v, F);
 
         // The covariance that the prediction step propagates: the updated one, or P itself
         // when the observation brings no update.
@@ -370,16 +370,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
             if (!missing && t >= k_diffuse) loglike = std::numeric_limits<double>::quiet_NaN();
             std::memcpy(filtered_state.data(), a, k * sizeof(double));
         } else {
-            if (t >= k_diffuse) {
-                const double lnF = steady ? steady_log_variance : std::log(F);
-                const double q = v * v / F;
-                const double term = -0.5 * (q + (lnF + LN2PI));
-                loglike = loglike + term;
-                sum_sq = sum_sq + q;
-                sum_logf = sum_logf + lnF;
-                nobs += 1;
-                if (store_paths) out.loglike_obs[t] = term;
-            }
+            if (t >= k_diffuse) add_term(t, v, F, steady ? steady_log_variance : std::log(F));
             const double g = v / F;
             for (std::size_t i = 0; i < k; ++i) filtered_state[i] = a[i] + pzv[i] * g;
             if (!steady) {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "ssm/spec.hpp"
+#include "ssm/model_spec.hpp"
 #include "ssm/system.hpp"
 
 namespace korvanta {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "module/py.hpp"
-#include "ssm/spec.hpp"
+#include "ssm/model_spec.hpp"
 
 namespace korvanta::args {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "filter/filter.hpp"
-#include "ssm/spec.hpp"
+#include "ssm/model_spec.hpp"
 
 namespace korvanta {
 

@@ -1,4 +1,4 @@
-#include "ssm/spec.hpp"
+#include "ssm/model_spec.hpp"
 
 #include <cmath>
 #include <string>
@@ -83,7 +83,7 @@ std::uint64_t Spec::n_params() const {
 }
 
 ParamBlocks Spec::split(std::span<const double> values) const {
-    require(values.size() >= n_params(), "parameter vector shorter than the specification");
+    require(values.size() >= n_params(), "parameter vector shorter than n_params");
     ParamBlocks b{};
     std::size_t at = 0;
     auto take = [&](std::uint64_t len) {
@@ -102,7 +102,7 @@ ParamBlocks Spec::split(std::span<const double> values) const {
 }
 
 std::vector<double> Spec::transform(std::span<const double> u) const {
-    require(u.size() >= n_params(), "parameter vector shorter than the specification");
+    require(u.size() >= n_params(), "parameter vector shorter than n_params");
     std::vector<double> out(u.begin(), u.end());
     auto block = [&](std::size_t start, std::uint64_t len, bool negate) {
         if (len == 0) return;
@@ -122,7 +122,7 @@ std::vector<double> Spec::transform(std::span<const double> u) const {
 }
 
 std::vector<double> Spec::untransform(std::span<const double> params) const {
-    require(params.size() >= n_params(), "parameter vector shorter than the specification");
+    require(params.size() >= n_params(), "parameter vector shorter than n_params");
     std::vector<double> out(params.begin(), params.end());
     auto block = [&](std::size_t start, std::uint64_t len, bool negate) {
         if (len == 0) return;
