@@ -25,9 +25,10 @@ inline void store2(double* p, V2 v) { std::memcpy(p, &v, sizeof v); }
 
 namespace {
 
-// One row of T·M where row_of(l) gives row l of M.
+// One row of T·M where row_of(l) gives row l of M: Σ over the entries (l, x) of `row`, in
+// stored order from 0.0, of x times that row.
 template <class RowOf>
-void t_times_row_impl(std::span<const Entry> row, RowOf row_of, std::size_t ncols, double* out) {
+void t_times_row(std::span<const Entry> row, RowOf row_of, std::size_t ncols, double* out) {
     if (row.empty()) {
         std::memset(out, 0, ncols * sizeof(double));
         return;
@@ -56,28 +57,6 @@ void t_times_row_impl(std::span<const Entry> row, RowOf row_of, std::size_t ncol
 }
 
 }  // namespace
-
-void t_times_row(std::span<const Entry> row, const double* m, std::size_t ncols, double* out) {
-    t_times_row_impl(row, [&](std::size_t l) { return m + l * ncols; }, ncols, out);
-}
-
-void t_times(const TransitionRuns& plan, const double* m, std::size_t k, double* scratch,
-             const double** rows) {
-    for (const TransitionRuns::Run& run : plan.runs) {
-        if (run.general) {
-            for (std::size_t b = run.begin; b < run.end; ++b) {
-                t_times_row(plan.rows->row(b), m, k, scratch + b * k);
-                rows[b] = scratch + b * k;
-            }
-        } else {
-            // Row b of T·M is 0.0 + row (b + delta) of M: the same values except that a −0.0
-            // would read +0.0, which no later sum (they all start from +0.0) can tell apart.
-            for (std::size_t b = run.begin; b < run.end; ++b) {
-                rows[b] = m + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(b) + run.delta) * k;
-            }
-        }
-    }
-}
 
 TransitionRuns::TransitionRuns(const SparseRows& transition) : rows(&transition) {
     const std::size_t k = transition.rows();
@@ -109,33 +88,135 @@ TransitionRuns::TransitionRuns(const SparseRows& transition) : rows(&transition)
     }
 }
 
-void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* const* tp,
-                           const double* selection, std::size_t k, double* out) {
-    const Entry* entries = plan.rows->entries.data();
-    const std::size_t* start = plan.rows->start.data();
+CovariancePrediction::CovariancePrediction(const SparseRows& transition, std::size_t k)
+    : plan_(transition), k_(k) {
+    shift_.assign(k, 0);
+    delta_.assign(k, 0);
+    std::vector<char> referenced(k, 0);
+    for (const TransitionRuns::Run& run : plan_.runs) {
+        for (std::size_t b = run.begin; b < run.end; ++b) {
+            shift_[b] = run.general ? 0 : 1;
+            delta_[b] = run.delta;
+            if (run.general) {
+                general_rows_.push_back(b);
+                for (const Entry& e : transition.row(b)) referenced[e.col] = 1;
+            }
+        }
+    }
+    std::size_t n_ref = 0;
+    for (char r : referenced) n_ref += r != 0;
+    c_store_.assign(n_ref * k, 0.0);
+    c_rows_.assign(k, nullptr);
+    for (std::size_t l = 0, slot = 0; l < k; ++l) {
+        if (referenced[l]) c_rows_[l] = c_store_.data() + (slot++) * k;
+    }
+    tp_store_.assign(general_rows_.size() * k, 0.0);
+    tp_rows_.assign(k, nullptr);
+    for (std::size_t g = 0; g < general_rows_.size(); ++g) tp_rows_[general_rows_[g]] = tp_store_.data() + g * k;
+    w_.assign(k, 0.0);
+}
+
+// Element (r, c) of C: the upper triangle holds the computed values, the lower one their
+// mirror image, so (r, c) below the diagonal reads (c, r).
+double CovariancePrediction::c_at(std::size_t r, std::size_t c) const {
+    if (r > c) std::swap(r, c);
+    const double p = P_[r * k_ + c];
+    return updated_ ? p - w_[r] * pz_[c] : p;
+}
+
+// Row l of C, whole.
+void CovariancePrediction::fill_row(std::size_t l, double* out) const {
+    const std::size_t k = k_;
+    for (std::size_t c = 0; c < l; ++c) out[c] = c_at(c, l);
+    const double* __restrict Pl = P_ + l * k;
+    if (!updated_) {
+        std::memcpy(out + l, Pl + l, (k - l) * sizeof(double));
+        return;
+    }
+    const double w = w_[l];
+    const V2 w2 = {w, w};
+    std::size_t c = l;
+    for (; c + 2 <= k; c += 2) store2(out + c, load2(Pl + c) - w2 * load2(pz_ + c));
+    if (c < k) out[c] = Pl[c] - w * pz_[c];
+}
+
+void CovariancePrediction::t_times() {
+    for (std::size_t l = 0; l < k_; ++l) {
+        if (c_rows_[l] != nullptr) fill_row(l, c_rows_[l]);
+    }
+    for (std::size_t b : general_rows_) {
+        t_times_row(plan_.rows->row(b), [&](std::size_t l) { return c_rows_[l]; }, k_, tp_rows_[b]);
+    }
+}
+
+// Elements j ∈ [from, end) of row i, whose row of T·C is row r of C, for a run of shift rows
+// with offset delta: (0.0 + C[r][j + delta]) + (sigma2·R_i)·R_j. (0.0 + t is how T·C forms
+// the element from its single entry of 1.0.)
+void CovariancePrediction::shift_segment(std::size_t r, std::ptrdiff_t delta, std::size_t from,
+                                         std::size_t end, double sri, const double* __restrict sel,
+                                         double* __restrict oi) const {
+    auto column = [delta](std::size_t j) { return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(j) + delta); };
+    std::size_t j = from;
+    for (; j < end && column(j) < r; ++j) oi[j] = (0.0 + c_at(r, column(j))) + sri * sel[j];  // mirror image
+    if (j >= end) return;
+    const double* __restrict Pr = P_ + r * k_ + delta;  // Pr[j] = P[r][j + delta]
+    const V2 zero = {0.0, 0.0}, sri2 = {sri, sri};
+    if (updated_) {
+        const double w = w_[r];
+        const V2 w2 = {w, w};
+        const double* __restrict pzd = pz_ + delta;
+        for (; j + 2 <= end; j += 2) {
+            const V2 c = load2(Pr + j) - w2 * load2(pzd + j);
+            store2(oi + j, (zero + c) + sri2 * load2(sel + j));
+        }
+        if (j < end) oi[j] = (0.0 + (Pr[j] - w * pzd[j])) + sri * sel[j];
+    } else {
+        for (; j + 2 <= end; j += 2) store2(oi + j, (zero + load2(Pr + j)) + sri2 * load2(sel + j));
+        if (j < end) oi[j] = (0.0 + Pr[j]) + sri * sel[j];
+    }
+}
+
+void CovariancePrediction::t_p_tt_plus_rqr_upper(const double* P, bool updated, const double* pz, double F,
+                                                 double sigma2, const double* selection, double* out) {
+    const std::size_t k = k_;
+    P_ = P;
+    pz_ = pz;
+    updated_ = updated;
+    if (updated) {
+        for (std::size_t r = 0; r < k; ++r) w_[r] = pz[r] / F;
+    }
+    t_times();
+    const Entry* entries = plan_.rows->entries.data();
+    const std::size_t* start = plan_.rows->start.data();
     const double* __restrict sel = selection;
-    const TransitionRuns::Run* runs = plan.runs.data();
-    const std::size_t n_runs = plan.runs.size();
+    const TransitionRuns::Run* runs = plan_.runs.data();
+    const std::size_t n_runs = plan_.runs.size();
     std::size_t first_run = 0;  // runs that end at or before row i contribute nothing
     for (std::size_t i = 0; i < k; ++i) {
-        const double* __restrict tpi = tp[i];
         const double sri = sigma2 * sel[i];
         double* __restrict oi = out + i * k;
         while (runs[first_run].end <= i) ++first_run;
-        for (std::size_t r = first_run; r < n_runs; ++r) {
-            const TransitionRuns::Run& run = runs[r];
+        // Row i of T·C: row r of C for a shift row of T, else a built row.
+        const bool row_is_shift = shift_[i] != 0;
+        const std::size_t r = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(i) + delta_[i]);
+        const double* tpi = tp_rows_[i];
+        for (std::size_t q = first_run; q < n_runs; ++q) {
+            const TransitionRuns::Run& run = runs[q];
             const std::size_t from = run.begin > i ? run.begin : i;
             if (run.general) {
                 for (std::size_t j = from; j < run.end; ++j) {
                     double s = 0.0;
                     for (std::size_t e = start[j]; e < start[j + 1]; ++e) {
-                        s = s + entries[e].value * tpi[entries[e].col];
+                        const double t = row_is_shift ? (0.0 + c_at(r, entries[e].col)) : tpi[entries[e].col];
+                        s = s + entries[e].value * t;
                     }
                     oi[j] = s + sri * sel[j];
                 }
+            } else if (row_is_shift) {
+                shift_segment(r, run.delta, from, run.end, sri, sel, oi);
             } else {
-                // Rows whose only entry is 1.0 at column j + delta: 1.0·t is t exactly, so
-                // the element is (0.0 + tp[i][j + delta]) + (sigma2·R_i)·R_j, vectorisable.
+                // Rows whose only entry is 1.0 at column j + delta: 1.0·t is t exactly, so the
+                // element is (0.0 + tp[i][j + delta]) + (sigma2·R_i)·R_j.
                 const double* __restrict src = tpi + run.delta;
                 std::size_t j = from;
                 const V2 zero = {0.0, 0.0}, sri2 = {sri, sri};
@@ -144,6 +225,12 @@ void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const doub
             }
         }
     }
+}
+
+void t_p_tt_plus_rqr(CovariancePrediction& prediction, const double* P, double sigma2,
+                     const double* selection, std::size_t k, double* out) {
+    prediction.t_p_tt_plus_rqr_upper(P, false, nullptr, 0.0, sigma2, selection, out);
+    mirror_upper(out, k);
 }
 
 void mirror_upper(double* m, std::size_t k) {
@@ -175,12 +262,6 @@ void mirror_upper(double* m, std::size_t k) {
             for (std::size_t j = (jb > i + 1 ? jb : i + 1); j < je; ++j) m[j * k + i] = r0[j];
         }
     }
-}
-
-void t_p_tt_plus_rqr(double sigma2, const TransitionRuns& plan, const double* const* tp,
-                     const double* selection, std::size_t k, double* out) {
-    t_p_tt_plus_rqr_upper(sigma2, plan, tp, selection, k, out);
-    mirror_upper(out, k);
 }
 
 namespace {
@@ -234,173 +315,6 @@ bool covariance_settled(const double* previous, const double* current, std::size
     return sum < tolerance;
 }
 
-// The filter's covariance prediction P ← T·C·T' + (sigma2·R)·R', where C is the filtered
-// covariance: P − (pz/F)·pz' after an update (its upper triangle computed, the lower one the
-// mirror image), or P itself when the observation brought no update. C is never formed
-// whole: rows of T that are single shifts read its elements where they are needed, and only
-// the rows of C that the other rows of T reference are built. The values are exactly those of
-// forming C, T·C and then the upper triangle of T·C·T' + (sigma2·R)·R' (t_times and
-// t_p_tt_plus_rqr_upper); only the upper triangle of P is read and of the result written.
-class CovariancePrediction {
-public:
-    CovariancePrediction(const TransitionRuns& plan, std::size_t k) : plan_(plan), k_(k) {
-        shift_.assign(k, 0);
-        delta_.assign(k, 0);
-        std::vector<bool> referenced(k, false);
-        for (const TransitionRuns::Run& run : plan.runs) {
-            for (std::size_t b = run.begin; b < run.end; ++b) {
-                shift_[b] = run.general ? 0 : 1;
-                delta_[b] = run.delta;
-                if (run.general) {
-                    general_rows_.push_back(b);
-                    for (const Entry& e : plan.rows->row(b)) referenced[e.col] = true;
-                }
-            }
-        }
-        c_rows_.assign(k, nullptr);
-        std::size_t n_ref = 0;
-        for (bool r : referenced) n_ref += r;
-        c_store_.assign(n_ref * k, 0.0);
-        std::size_t slot = 0;
-        for (std::size_t l = 0; l < k; ++l) {
-            if (referenced[l]) c_rows_[l] = c_store_.data() + (slot++) * k;
-        }
-        tp_store_.assign(general_rows_.size() * k, 0.0);
-        tp_rows_.assign(k, nullptr);
-        tp_build_.assign(k, nullptr);
-        for (std::size_t g = 0; g < general_rows_.size(); ++g) {
-            tp_build_[general_rows_[g]] = tp_store_.data() + g * k;
-            tp_rows_[general_rows_[g]] = tp_build_[general_rows_[g]];
-        }
-        w_.assign(k, 0.0);
-    }
-
-    /// Writes the upper triangle of the predicted covariance into `out`. `pz` and `F` describe
-    /// the update; `updated` is false when C is P itself.
-    void upper(const double* P, bool updated, const double* pz, double F, double sigma2,
-               const double* selection, double* out) {
-        const std::size_t k = k_;
-        P_ = P;
-        pz_ = pz;
-        updated_ = updated;
-        if (updated) {
-            for (std::size_t r = 0; r < k; ++r) w_[r] = pz[r] / F;
-        }
-        for (std::size_t l = 0; l < k; ++l) {
-            if (c_rows_[l] != nullptr) fill_row(l, c_rows_[l]);
-        }
-        for (std::size_t b : general_rows_) {
-            t_times_row_impl(plan_.rows->row(b), [&](std::size_t l) { return c_rows_[l]; }, k, tp_build_[b]);
-        }
-        const Entry* entries = plan_.rows->entries.data();
-        const std::size_t* start = plan_.rows->start.data();
-        const double* __restrict sel = selection;
-        const TransitionRuns::Run* runs = plan_.runs.data();
-        const std::size_t n_runs = plan_.runs.size();
-        std::size_t first_run = 0;  // runs that end at or before row i contribute nothing
-        for (std::size_t i = 0; i < k; ++i) {
-            const double sri = sigma2 * sel[i];
-            double* __restrict oi = out + i * k;
-            while (runs[first_run].end <= i) ++first_run;
-            const bool row_is_shift = shift_[i] != 0;
-            // Row i of T·C: a row of C (shift rows of T), or a built row.
-            const std::size_t r = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(i) + delta_[i]);
-            const double* tpi = tp_rows_[i];
-            for (std::size_t q = first_run; q < n_runs; ++q) {
-                const TransitionRuns::Run& run = runs[q];
-                const std::size_t from = run.begin > i ? run.begin : i;
-                if (run.general) {
-                    for (std::size_t j = from; j < run.end; ++j) {
-                        double s = 0.0;
-                        for (std::size_t e = start[j]; e < start[j + 1]; ++e) {
-                            const double t = row_is_shift ? (0.0 + c_at(r, entries[e].col)) : tpi[entries[e].col];
-                            s = s + entries[e].value * t;
-                        }
-                        oi[j] = s + sri * sel[j];
-                    }
-                } else if (row_is_shift) {
-                    shift_segment(r, run.delta, from, run.end, sri, sel, oi);
-                } else {
-                    // Rows whose only entry is 1.0 at column j + delta: 1.0·t is t exactly, so
-                    // the element is (0.0 + tp[i][j + delta]) + (sigma2·R_i)·R_j.
-                    const double* __restrict src = tpi + run.delta;
-                    std::size_t j = from;
-                    const V2 zero = {0.0, 0.0}, sri2 = {sri, sri};
-                    for (; j + 2 <= run.end; j += 2) store2(oi + j, (zero + load2(src + j)) + sri2 * load2(sel + j));
-                    if (j < run.end) oi[j] = (0.0 + src[j]) + sri * sel[j];
-                }
-            }
-        }
-    }
-
-private:
-    // Element (r, c) of C: the upper triangle holds the computed values, the lower one their
-    // mirror image, so (r, c) below the diagonal reads (c, r).
-    double c_at(std::size_t r, std::size_t c) const {
-        if (r > c) std::swap(r, c);
-        const double p = P_[r * k_ + c];
-        return updated_ ? p - w_[r] * pz_[c] : p;
-    }
-
-    // Row l of C, whole.
-    void fill_row(std::size_t l, double* out) const {
-        const std::size_t k = k_;
-        for (std::size_t c = 0; c < l; ++c) out[c] = c_at(c, l);
-        const double* __restrict Pl = P_ + l * k;
-        if (!updated_) {
-            std::memcpy(out + l, Pl + l, (k - l) * sizeof(double));
-            return;
-        }
-        const double w = w_[l];
-        const V2 w2 = {w, w};
-        std::size_t c = l;
-        for (; c + 2 <= k; c += 2) store2(out + c, load2(Pl + c) - w2 * load2(pz_ + c));
-        if (c < k) out[c] = Pl[c] - w * pz_[c];
-    }
-
-    // Elements j ∈ [from, end) of row i, whose row of T·C is row r of C, for a run of shift
-    // rows with offset delta: (0.0 + C[r][j + delta]) + (sigma2·R_i)·R_j.
-    void shift_segment(std::size_t r, std::ptrdiff_t delta, std::size_t from, std::size_t end, double sri,
-                       const double* __restrict sel, double* __restrict oi) const {
-        std::size_t j = from;
-        // Columns below r read the mirror image (column r of the upper triangle).
-        for (; j < end && static_cast<std::size_t>(static_cast<std::ptrdiff_t>(j) + delta) < r; ++j) {
-            oi[j] = (0.0 + c_at(r, static_cast<std::size_t>(static_cast<std::ptrdiff_t>(j) + delta))) + sri * sel[j];
-        }
-        if (j >= end) return;
-        const double* __restrict Pr = P_ + r * k_ + delta;  // Pr[j] = P[r][j + delta]
-        const V2 zero = {0.0, 0.0}, sri2 = {sri, sri};
-        if (updated_) {
-            const double w = w_[r];
-            const V2 w2 = {w, w};
-            const double* __restrict pzd = pz_ + delta;
-            for (; j + 2 <= end; j += 2) {
-                const V2 c = load2(Pr + j) - w2 * load2(pzd + j);
-                store2(oi + j, (zero + c) + sri2 * load2(sel + j));
-            }
-            if (j < end) oi[j] = (0.0 + (Pr[j] - w * pzd[j])) + sri * sel[j];
-        } else {
-            for (; j + 2 <= end; j += 2) store2(oi + j, (zero + load2(Pr + j)) + sri2 * load2(sel + j));
-            if (j < end) oi[j] = (0.0 + Pr[j]) + sri * sel[j];
-        }
-    }
-
-    const TransitionRuns& plan_;
-    std::size_t k_;
-    std::vector<char> shift_;                ///< row of T is a single 1.0 (a shift)
-    std::vector<std::ptrdiff_t> delta_;      ///< column − row of a shift row
-    std::vector<std::size_t> general_rows_;  ///< the other rows of T
-    std::vector<double*> c_rows_;            ///< built rows of C (those general rows read), else null
-    std::vector<double> c_store_;            ///< storage of the built rows of C
-    std::vector<const double*> tp_rows_;     ///< rows of T·C for the general rows of T
-    std::vector<double*> tp_build_;          ///< the same rows, writable
-    std::vector<double> tp_store_;           ///< their storage
-    std::vector<double> w_;                  ///< pz[r] / F
-    const double* P_ = nullptr;
-    const double* pz_ = nullptr;
-    bool updated_ = false;
-};
-
 }  // namespace
 
 FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const double> y,
@@ -426,12 +340,11 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
         out.loglike_obs.assign(n, 0.0);
     }
     const bool detect = spec.k_trend == 0 && spec.k_exog == 0;
-    const TransitionRuns plan(sys.transition);
 
     // Working storage, allocated once. `P` and `spare` swap roles at every prediction, so
     // after it `spare` holds the previous covariance that the steady-state test compares.
     std::vector<double> spare(k * k, 0.0);
-    CovariancePrediction prediction(plan, k);
+    CovariancePrediction prediction(sys.transition, k);
     std::vector<double> filtered_state(k, 0.0), pz(k, 0.0), steady_pz;
     double steady_variance = 0.0;
     double steady_log_variance = 0.0;  // ln of steady_variance, formed once per detection
@@ -551,7 +464,7 @@ FilterOut kalman_filter(const Spec& spec, const System& sys, std::span<const dou
 
         if (steady) continue;  // frozen covariance
         // Only the upper triangle of the filtered covariance P − (pz/F)·pz' is ever read.
-        prediction.upper(P, !missing && F > 0.0, pzv, F, sys.sigma2, sys.selection.data(), P_spare);
+        prediction.t_p_tt_plus_rqr_upper(P, !missing && F > 0.0, pzv, F, sys.sigma2, sys.selection.data(), P_spare);
         std::swap(P, P_spare);  // P_spare now holds the previous covariance
         steady_flag = false;
         if (detect && t >= 1 && !missing && !std::isnan(y[t - 1]) &&

@@ -37,7 +37,7 @@ FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const 
                         double diffuse_variance, double tolerance);
 
 /// The rows of T grouped for the covariance prediction: maximal runs of consecutive rows whose
-/// only entry is 1.0 at column row + delta (shifts, which vectorise), and runs of other rows.
+/// only entry is 1.0 at column row + delta (shifts), and runs of other rows.
 struct TransitionRuns {
     struct Run {
         std::size_t begin, end;  ///< rows [begin, end)
@@ -49,26 +49,53 @@ struct TransitionRuns {
     std::vector<Run> runs;   ///< in row order, covering every row once
 };
 
-/// One row of T·M: out = Σ over the entries (l, x) of `row`, in stored order from 0.0, of x
-/// times row l of M (k × ncols, row-major); an entry of exactly 1.0 adds without multiplying.
-void t_times_row(std::span<const Entry> row, const double* m, std::size_t ncols, double* out);
+/// The covariance prediction T·C·T' + (sigma2·R)·R' through the sparse rows of T, where C is
+/// the filtered covariance: P − (pz/F)·pz' after an update (its upper triangle computed,
+/// the lower one the mirror image), or P itself. C is never formed whole: a row of T that is
+/// a single 1.0 (a shift) reads C where it is needed, and only the rows of C that the other
+/// rows of T reference are built. The values are exactly those of forming C, then T·C
+/// (`t_times`: per row of T, its entries' scaled rows of C summed in stored order from 0.0, an
+/// entry of 1.0 adding without a multiplication), then each element i ≤ j of the result as
+/// Σ over row j of T of x·(T·C)[i][l] (stored order, from 0.0) plus (sigma2·R_i)·R_j.
+/// Only the upper triangle of P is read. Holds its scratch space; one per filter run.
+class CovariancePrediction {
+public:
+    CovariancePrediction(const SparseRows& transition, std::size_t k);
 
-/// T·M for a k × k M, as row pointers: rows[b] points at row b of the product. Rows of T
-/// whose only entry is 1.0 point straight into M; the others are formed in `scratch` (k²).
-void t_times(const TransitionRuns& plan, const double* m, std::size_t k, double* scratch,
-             const double** rows);
+    /// Writes the upper triangle (j ≥ i) of the prediction into `out`, leaving the lower one
+    /// untouched. `updated` says whether C is P − (pz/F)·pz' or P itself (then pz and F are
+    /// not read).
+    void t_p_tt_plus_rqr_upper(const double* P, bool updated, const double* pz, double F,
+                               double sigma2, const double* selection, double* out);
 
-/// The upper triangle (j ≥ i) of T·M·T' + (sigma2·R)·R' given the rows of tp = T·M for a
-/// symmetric M: element (i, j) is Σ over row j of T of x·tp[i][l] (stored order, from 0.0)
-/// plus (sigma2·R_i)·R_j. The lower triangle of `out` is left untouched.
-void t_p_tt_plus_rqr_upper(double sigma2, const TransitionRuns& plan, const double* const* tp,
-                           const double* selection, std::size_t k, double* out);
+private:
+    void t_times();  // the rows of T·C for the general rows of T
+    double c_at(std::size_t r, std::size_t c) const;
+    void fill_row(std::size_t l, double* out) const;
+    void shift_segment(std::size_t r, std::ptrdiff_t delta, std::size_t from, std::size_t end,
+                       double sri, const double* sel, double* oi) const;
+
+    TransitionRuns plan_;                    ///< row runs of T
+    std::size_t k_;                          ///< state dimension
+    std::vector<char> shift_;                ///< row of T is a single 1.0 (a shift)
+    std::vector<std::ptrdiff_t> delta_;      ///< column − row of a shift row
+    std::vector<std::size_t> general_rows_;  ///< the other rows of T
+    std::vector<double*> c_rows_;            ///< built rows of C (those general rows read), else null
+    std::vector<double> c_store_;            ///< storage of the built rows of C
+    std::vector<double*> tp_rows_;           ///< rows of T·C for the general rows of T, else null
+    std::vector<double> tp_store_;           ///< their storage
+    std::vector<double> w_;                  ///< pz[r] / F
+    const double* P_ = nullptr;              ///< the current call's P
+    const double* pz_ = nullptr;             ///< the current call's pz
+    bool updated_ = false;                   ///< the current call's C is P − (pz/F)·pz'
+};
 
 /// Copies the upper triangle of the k × k matrix `m` onto its lower triangle.
 void mirror_upper(double* m, std::size_t k);
 
-/// The whole of T·M·T' + (sigma2·R)·R': the upper triangle, mirrored.
-void t_p_tt_plus_rqr(double sigma2, const TransitionRuns& plan, const double* const* tp,
+/// The whole of T·P·T' + (sigma2·R)·R' for a symmetric P (no update): the upper triangle,
+/// mirrored. The forecast recursion's covariance step.
+void t_p_tt_plus_rqr(CovariancePrediction& prediction, const double* P, double sigma2,
                      const double* selection, std::size_t k, double* out);
 
 }  // namespace korvanta

@@ -35,9 +35,8 @@ ForecastOut forecast(const Spec& spec, std::span<const double> params, std::span
     out.variances.reserve(horizon);
     if (horizon > 0) {
         std::vector<double> a = std::move(filt.state), P = std::move(filt.state_cov);
-        std::vector<double> next(k), tp(k * k), next_cov(k * k);
-        std::vector<const double*> tp_rows(k);
-        const TransitionRuns plan(sys.transition);
+        std::vector<double> next(k), next_cov(k * k);
+        CovariancePrediction prediction(sys.transition, k);
         const std::vector<std::size_t>& design = sys.design;
         const double* trend = sys.trend ? sys.trend->data() : nullptr;
         const std::size_t trend_last = sys.trend && !sys.trend->empty() ? sys.trend->size() - 1 : 0;
@@ -59,9 +58,7 @@ ForecastOut forecast(const Spec& spec, std::span<const double> params, std::span
                 next[i] = acc;
             }
             a.swap(next);
-            t_times(plan, P.data(), k, tp.data(), tp_rows.data());
-            t_p_tt_plus_rqr(sys.sigma2, plan, tp_rows.data(), sys.selection.data(), k,
-                            next_cov.data());
+            t_p_tt_plus_rqr(prediction, P.data(), sys.sigma2, sys.selection.data(), k, next_cov.data());
             P.swap(next_cov);
         }
         if (spec.concentrate_scale) {
