@@ -237,7 +237,8 @@ MEMORY_SCRIPT = textwrap.dedent("""
 
     big = dict(order=(0, 0, 0), seasonal_order=(0, 1, 0, 2047), trend_powers=[0], k_exog=2,
                enforce_stationarity=False)
-    y_big, u_big = np.random.default_rng(0).standard_normal(4), np.array([0.1, 0.2, 0.3, 1.0])
+    # Long enough that the workers' evaluations overlap in time.
+    y_big, u_big = np.random.default_rng(0).standard_normal(60), np.array([0.1, 0.2, 0.3, 1.0])
     # Measured before anything else raises the peak: the address space one evaluation takes.
     before = status("VmSize")
     km.loglike_u(y_big, u_big, **big)
@@ -253,9 +254,20 @@ MEMORY_SCRIPT = textwrap.dedent("""
         assert f == expected[0] and g.tobytes() == expected[1].tobytes()
     check()  # starts the pool before the limit applies
 
-    resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + int(1.5 * need),
-                                               resource.getrlimit(resource.RLIMIT_AS)[1]))
-    km.loglike_u(y_big, u_big, **big)  # one evaluation alone still fits
+    # The smallest limit (in steps of need / 10) under which one evaluation alone still fits;
+    # two at once, as the parallel gradient runs them, then cannot.
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    base = status("VmSize")
+    for tenths in range(11, 20):
+        resource.setrlimit(resource.RLIMIT_AS, (base + tenths * need // 10, hard))
+        try:
+            km.loglike_u(y_big, u_big, **big)
+            break
+        except MemoryError:
+            continue
+    else:
+        print("one evaluation does not fit under 1.9 times its own need")
+        sys.exit(4)
     for attempt in range(3):
         try:
             km.loglike_grad(y_big, u_big, **big, parallel=True)
@@ -277,5 +289,10 @@ MEMORY_SCRIPT = textwrap.dedent("""
 )
 def test_memory_error_on_workers_reaches_caller_and_pool_survives():
     proc = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True,
-                          timeout=180, env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+                          timeout=180,
+                          # Large blocks always from mmap and back on free, so that the address
+                          # space follows what the evaluations hold (no heap growth left over).
+                          # Four workers hold four evaluations at once, well past the limit.
+                          env=dict(os.environ, PYTHONFAULTHANDLER="1", MALLOC_MMAP_THRESHOLD_="131072",
+                                   KORVANTA_RS_NUM_THREADS="4"))
     assert proc.returncode == 0 and proc.stdout.strip() == "ok", (proc.returncode, proc.stdout, proc.stderr)
