@@ -118,7 +118,7 @@ CovariancePrediction::CovariancePrediction(const SparseRows& transition, std::si
 
 // Element (r, c) of C: the upper triangle holds the computed values, the lower one their
 // mirror image, so (r, c) below the diagonal reads (c, r).
-double CovariancePrediction::c_at(std::size_t r, std::size_t c) const {
+inline __attribute__((always_inline)) double CovariancePrediction::c_at(std::size_t r, std::size_t c) const {
     if (r > c) std::swap(r, c);
     const double p = P_[r * k_ + c];
     return updated_ ? p - w_[r] * pz_[c] : p;
@@ -152,7 +152,7 @@ void CovariancePrediction::t_times() {
 // Elements j ∈ [from, end) of row i, whose row of T·C is row r of C, for a run of shift rows
 // with offset delta: (0.0 + C[r][j + delta]) + (sigma2·R_i)·R_j. (0.0 + t is how T·C forms
 // the element from its single entry of 1.0.)
-void CovariancePrediction::shift_segment(std::size_t r, std::ptrdiff_t delta, std::size_t from,
+inline __attribute__((always_inline)) void CovariancePrediction::shift_segment(std::size_t r, std::ptrdiff_t delta, std::size_t from,
                                          std::size_t end, double sri, const double* __restrict sel,
                                          double* __restrict oi) const {
     auto column = [delta](std::size_t j) { return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(j) + delta); };
