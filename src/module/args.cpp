@@ -39,7 +39,7 @@ std::string type_qualname(PyObject* obj) {
 
 [[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
     const std::string msg = "'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'";
-    py::raise(PyExc_TypeError, msg.c_str());
+    py::raise(PyExc_TypeError, msg);
 }
 
 // Reports a converter failure for parameter `name`: an exception of exactly TypeError is
@@ -91,7 +91,7 @@ void tuple_of_counts(PyObject* obj, const char* name, std::uint64_t (&out)[N]) {
         if (len != static_cast<Py_ssize_t>(N)) {
             const std::string msg = "expected tuple of length " + std::to_string(N) +
                                     ", but got tuple of length " + std::to_string(len);
-            py::raise(PyExc_ValueError, msg.c_str());
+            py::raise(PyExc_ValueError, msg);
         }
         for (std::size_t i = 0; i < N; ++i) {
             out[i] = to_u64(py::check(PyTuple_GetItem(obj, static_cast<Py_ssize_t>(i))));
@@ -118,28 +118,29 @@ Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
         const std::string msg = std::string(sig.name) + "() takes from " + std::to_string(sig.n_required) +
                                 " to " + std::to_string(total) + " positional arguments but " +
                                 std::to_string(nargs) + " were given";
-        py::raise(PyExc_TypeError, msg.c_str());
+        py::raise(PyExc_TypeError, msg);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots[static_cast<std::size_t>(i)] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = py::check(PyTuple_GetItem(kwnames, k));
-            const std::string keyword = utf8(key);
+            // Compared and reported as the str object itself: a keyword may hold NUL
+            // characters or lone surrogates, which a C string could not carry.
             std::size_t slot = total;
             for (std::size_t p = 0; p < total; ++p) {
-                if (keyword == sig.params[p]) {
+                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.params[p]) == 0) {
                     slot = p;
                     break;
                 }
             }
             if (slot == total) {
-                const std::string msg = std::string(sig.name) + "() got an unexpected keyword argument '" + keyword + "'";
-                py::raise(PyExc_TypeError, msg.c_str());
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.name, key);
+                throw py::ErrorAlreadySet{};
             }
             if (bound.slots[slot] != nullptr) {
-                const std::string msg = std::string(sig.name) + "() got multiple values for argument '" + keyword + "'";
-                py::raise(PyExc_TypeError, msg.c_str());
+                const std::string msg = std::string(sig.name) + "() got multiple values for argument '" + sig.params[slot] + "'";
+                py::raise(PyExc_TypeError, msg);
             }
             bound.slots[slot] = args[nargs + k];
         }
@@ -156,7 +157,7 @@ Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         const std::string msg = std::string(sig.name) + "() missing " + std::to_string(missing.size()) +
                                 " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + list;
-        py::raise(PyExc_TypeError, msg.c_str());
+        py::raise(PyExc_TypeError, msg);
     }
     return bound;
 }
@@ -246,7 +247,7 @@ bool flag(PyObject* obj, const char* name, bool fallback) {
             PyErr_Clear();
             Ref printed = Ref::checked(PyObject_Str(type));
             const std::string msg = "object of type '" + utf8(printed.get()) + "' does not define a '__bool__' conversion";
-            py::raise(PyExc_TypeError, msg.c_str());
+            py::raise(PyExc_TypeError, msg);
         }
         Ref result = Ref::checked(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
         if (!PyBool_Check(result.get())) cannot_convert(result.get(), "PyBool");

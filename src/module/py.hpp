@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace korvanta::py {
@@ -10,9 +11,12 @@ namespace korvanta::py {
 /// Thrown after a Python exception has been set; the entry routine returns NULL for it.
 struct ErrorAlreadySet {};
 
-/// Sets `type` with `message` and throws ErrorAlreadySet.
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+/// Sets `type` with `message` (which may hold NUL characters) and throws ErrorAlreadySet.
+[[noreturn]] inline void raise(PyObject* type, std::string_view message) {
+    if (PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw ErrorAlreadySet{};
 }
 
