@@ -102,7 +102,7 @@ struct SeriesCall {
     std::optional<std::span<const double>> exog;
 };
 
-// Contiguity of y and the parameter vector, the specification, the parameter count and the
+// Contiguity of y and the parameter vector, the model, the parameter count and the
 // regressors, in that order.
 SeriesCall validate_series(Parsed& a, const char* vec_name) {
     args::require_contiguous(*a.y);
@@ -259,7 +259,7 @@ PyObject* loglikeobs(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObjec
 
 namespace {
 
-// transform_params and untransform_params: the specification comes before the vector checks.
+// transform_params and untransform_params: the model checks come before the vector checks.
 template <class Map>
 PyObject* reparametrise(const args::Signature& sig, const char* vec_name, PyObject* const* argv, Py_ssize_t nargs,
                         PyObject* kwnames, Map map) noexcept {

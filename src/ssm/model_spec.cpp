@@ -101,45 +101,46 @@ ParamBlocks Spec::split(std::span<const double> values) const {
     return b;
 }
 
+// Calls block(start, length, is_ma) for each AR/MA block whose flag is set, in layout order
+// (φ, θ, Φ, Θ), skipping empty blocks; returns the index of the variance entry.
+template <class Block>
+static std::size_t for_each_transformed_block(const Spec& spec, Block block) {
+    const std::size_t o = spec.ar_offset();
+    const std::size_t starts[4] = {o, o + spec.p, o + spec.p + spec.q, o + spec.p + spec.q + spec.P};
+    const std::uint64_t lengths[4] = {spec.p, spec.q, spec.P, spec.Q};
+    for (int b = 0; b < 4; ++b) {
+        const bool is_ma = b % 2 == 1;
+        const bool enforced = is_ma ? spec.enforce_invertibility : spec.enforce_stationarity;
+        if (enforced && lengths[b] > 0) block(starts[b], lengths[b], is_ma);
+    }
+    return starts[3] + spec.Q;
+}
+
 std::vector<double> Spec::transform(std::span<const double> u) const {
     require(u.size() >= n_params(), "parameter vector shorter than n_params");
     std::vector<double> out(u.begin(), u.end());
-    auto block = [&](std::size_t start, std::uint64_t len, bool negate) {
-        if (len == 0) return;
-        std::vector<double> c = constrain_stationary(u.subspan(start, len));
-        for (std::size_t i = 0; i < len; ++i) out[start + i] = negate ? -c[i] : c[i];
-    };
-    const std::size_t o = ar_offset();
-    if (enforce_stationarity) block(o, p, false);
-    if (enforce_invertibility) block(o + p, q, true);
-    if (enforce_stationarity) block(o + p + q, P, false);
-    if (enforce_invertibility) block(o + p + q + P, Q, true);
-    if (!concentrate_scale) {
-        const std::size_t v = o + p + q + P + Q;
-        out[v] = u[v] * u[v];
-    }
+    // MA blocks are the negated stationary map: 1 + θ1·L + … is invertible exactly when
+    // 1 − (−θ1)·L − … is stationary.
+    const std::size_t v = for_each_transformed_block(*this, [&](std::size_t start, std::uint64_t len, bool is_ma) {
+        const std::vector<double> c = constrain_stationary(u.subspan(start, len));
+        for (std::size_t i = 0; i < len; ++i) out[start + i] = is_ma ? -c[i] : c[i];
+    });
+    if (!concentrate_scale) out[v] = u[v] * u[v];
     return out;
 }
 
 std::vector<double> Spec::untransform(std::span<const double> params) const {
     require(params.size() >= n_params(), "parameter vector shorter than n_params");
     std::vector<double> out(params.begin(), params.end());
-    auto block = [&](std::size_t start, std::uint64_t len, bool negate) {
-        if (len == 0) return;
+    const std::size_t v = for_each_transformed_block(*this, [&](std::size_t start, std::uint64_t len, bool is_ma) {
         std::vector<double> c(params.begin() + start, params.begin() + start + len);
-        if (negate) {
+        if (is_ma) {
             for (double& x : c) x = -x;
         }
-        std::vector<double> x = unconstrain_stationary(c);
+        const std::vector<double> x = unconstrain_stationary(c);
         for (std::size_t i = 0; i < len; ++i) out[start + i] = x[i];
-    };
-    const std::size_t o = ar_offset();
-    if (enforce_stationarity) block(o, p, false);
-    if (enforce_invertibility) block(o + p, q, true);
-    if (enforce_stationarity) block(o + p + q, P, false);
-    if (enforce_invertibility) block(o + p + q + P, Q, true);
+    });
     if (!concentrate_scale) {
-        const std::size_t v = o + p + q + P + Q;
         // max(x, 0.0) with NaN counting as 0.0, so −0.0 and NaN both give +0.0.
         const double m = params[v] > 0.0 ? params[v] : 0.0;
         out[v] = std::sqrt(m);
