@@ -12,7 +12,6 @@
 #include "module/docs.hpp"
 #include "module/numpy_api.hpp"
 #include "objective/objective.hpp"
-#include "ssm/system.hpp"
 
 namespace korvanta::functions {
 namespace {
@@ -114,12 +113,7 @@ SeriesCall validate_series(Parsed& a, const char* vec_name) {
 }
 
 FilterOut run_filter(const SeriesCall& c, const Parsed& a, bool store_paths) {
-    const ParamBlocks blocks = c.spec.split(c.vec);
-    const System sys = build_system(c.spec, blocks, c.y.size());
-    const auto intercept = exog_intercept(c.spec.k_exog, c.exog, blocks.beta, c.y.size());
-    std::optional<std::span<const double>> view;
-    if (intercept) view = std::span<const double>(*intercept);
-    return kalman_filter(c.spec, sys, c.y, view, store_paths, a.diffuse_variance, a.tolerance);
+    return filter_at(c.spec, c.vec, c.y, c.exog, store_paths, a.diffuse_variance, a.tolerance);
 }
 
 Ref float_obj(double v) { return Ref::checked(PyFloat_FromDouble(v)); }

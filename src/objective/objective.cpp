@@ -36,17 +36,22 @@ constexpr double CENTRAL_STEP = 6.055454452393343e-06;
 
 }  // namespace
 
+FilterOut filter_at(const Spec& spec, std::span<const double> params, std::span<const double> y,
+                    std::optional<std::span<const double>> exog, bool store_paths,
+                    double diffuse_variance, double tolerance) {
+    const ParamBlocks blocks = spec.split(params);
+    const System sys = build_system(spec, blocks, y.size());
+    const auto intercept = exog_intercept(spec.k_exog, exog, blocks.beta, y.size());
+    return kalman_filter(spec, sys, y, as_span(intercept), store_paths, diffuse_variance, tolerance);
+}
+
 double loglike_unconstrained(const Spec& spec, std::span<const double> y,
                              std::optional<std::span<const double>> exog,
                              std::span<const double> u, double diffuse_variance,
                              double tolerance) {
     const std::vector<double> params = spec.transform(u);
-    const ParamBlocks blocks = spec.split(params);
-    const System sys = build_system(spec, blocks, y.size());
-    const auto intercept = exog_intercept(spec.k_exog, exog, blocks.beta, y.size());
-    const FilterOut out =
-        kalman_filter(spec, sys, y, as_span(intercept), false, diffuse_variance, tolerance);
-    return std::isfinite(out.loglike) ? out.loglike : -std::numeric_limits<double>::infinity();
+    const double value = filter_at(spec, params, y, exog, false, diffuse_variance, tolerance).loglike;
+    return std::isfinite(value) ? value : -std::numeric_limits<double>::infinity();
 }
 
 GradOut loglike_and_grad(const Spec& spec, std::span<const double> y,

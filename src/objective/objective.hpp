@@ -21,6 +21,12 @@ std::optional<std::vector<double>> exog_intercept(std::size_t k_exog,
                                                   std::optional<std::span<const double>> exog,
                                                   std::span<const double> beta, std::size_t n);
 
+/// The filter run at a constrained vector: split, build the system for the series, form the
+/// observation intercept, filter.
+FilterOut filter_at(const Spec& spec, std::span<const double> params, std::span<const double> y,
+                    std::optional<std::span<const double>> exog, bool store_paths,
+                    double diffuse_variance, double tolerance);
+
 /// Log-likelihood at an unconstrained vector; any non-finite value becomes −infinity.
 double loglike_unconstrained(const Spec& spec, std::span<const double> y,
                              std::optional<std::span<const double>> exog,

@@ -185,8 +185,6 @@ Pool& pool() {
 
 }  // namespace
 
-std::size_t pool_size() { return available_cpus(); }
-
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
     if (count == 0) return;
     pool().run(count, task);
