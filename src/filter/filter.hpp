@@ -1,4 +1,4 @@
-// The univariate Kalman filter and its sparse transition products.
+// The univariate Kalman filter.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,12 @@ namespace korvanta {
 /// lands one unit in the last place lower, so the constant is spelled out.
 inline constexpr double LN2PI = 1.8378770664093456;
 
+/// The filter's numerical settings.
+struct FilterOptions {
+    double diffuse_variance = 1e6;  ///< initial variance of the diffuse states
+    double tolerance = 1e-19;       ///< steady state once the covariance moves less than this
+};
+
 struct FilterOut {
     std::vector<double> forecasts;           ///< f_t = Z·a_t + d_t (n, or empty without paths)
     std::vector<double> forecast_errors;     ///< v_t = y_t − f_t
@@ -31,71 +37,14 @@ struct FilterOut {
 };
 
 /// Runs the filter over `y` (NaN = missing). `obs_intercept`, when given, holds at least n
-/// values. Numerical trouble is never an error: it shows in the results.
+/// values d_t. With `store_paths` the four per-observation vectors are filled. Numerical
+/// trouble is never an error: it shows in the results.
 FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const double> y,
-                        std::optional<std::span<const double>> obs_intercept, bool store_paths,
-                        double diffuse_variance, double tolerance);
+                        std::optional<std::span<const double>> obs_intercept,
+                        const FilterOptions& options, bool store_paths);
 
-/// The rows of T grouped for the covariance prediction: maximal runs of consecutive rows whose
-/// only entry is 1.0 at column row + delta (shifts), and runs of other rows.
-struct TransitionRuns {
-    struct Run {
-        std::size_t begin, end;  ///< rows [begin, end)
-        std::ptrdiff_t delta;    ///< column − row of a shift run
-        bool general;            ///< rows evaluated entry by entry
-    };
-    explicit TransitionRuns(const SparseRows& transition);
-    const SparseRows* rows;  ///< the transition the runs describe
-    std::vector<Run> runs;   ///< in row order, covering every row once
-};
-
-/// The covariance prediction T·C·T' + (sigma2·R)·R' through the sparse rows of T, where C is
-/// the filtered covariance: P − (pz/F)·pz' after an update (its upper triangle computed,
-/// the lower one the mirror image), or P itself. C is never formed whole: a row of T that is
-/// a single 1.0 (a shift) reads C where it is needed, and only the rows of C that the other
-/// rows of T reference are built. The values are exactly those of forming C, then T·C
-/// (`t_times`: per row of T, its entries' scaled rows of C summed in stored order from 0.0, an
-/// entry of 1.0 adding without a multiplication), then each element i ≤ j of the result as
-/// Σ over row j of T of x·(T·C)[i][l] (stored order, from 0.0) plus (sigma2·R_i)·R_j.
-/// Only the upper triangle of P is read. Holds its scratch space; one per filter run.
-class CovariancePrediction {
-public:
-    CovariancePrediction(const SparseRows& transition, std::size_t k);
-
-    /// Writes the upper triangle (j ≥ i) of the prediction into `out`, leaving the lower one
-    /// untouched. `updated` says whether C is P − (pz/F)·pz' or P itself (then pz and F are
-    /// not read).
-    void t_p_tt_plus_rqr_upper(const double* P, bool updated, const double* pz, double F,
-                               double sigma2, const double* selection, double* out);
-
-private:
-    void t_times();  // the rows of T·C for the general rows of T
-    double c_at(std::size_t r, std::size_t c) const;
-    void fill_row(std::size_t l, double* out) const;
-    void shift_segment(std::size_t r, std::ptrdiff_t delta, std::size_t from, std::size_t end,
-                       double sri, const double* sel, double* oi) const;
-
-    TransitionRuns plan_;                    ///< row runs of T
-    std::size_t k_;                          ///< state dimension
-    std::vector<char> shift_;                ///< row of T is a single 1.0 (a shift)
-    std::vector<std::ptrdiff_t> delta_;      ///< column − row of a shift row
-    std::vector<std::size_t> general_rows_;  ///< the other rows of T
-    std::vector<double*> c_rows_;            ///< built rows of C (those general rows read), else null
-    std::vector<double> c_store_;            ///< storage of the built rows of C
-    std::vector<double*> tp_rows_;           ///< rows of T·C for the general rows of T, else null
-    std::vector<double> tp_store_;           ///< their storage
-    std::vector<double> w_;                  ///< pz[r] / F
-    const double* P_ = nullptr;              ///< the current call's P
-    const double* pz_ = nullptr;             ///< the current call's pz
-    bool updated_ = false;                   ///< the current call's C is P − (pz/F)·pz'
-};
-
-/// Copies the upper triangle of the k × k matrix `m` onto its lower triangle.
-void mirror_upper(double* m, std::size_t k);
-
-/// The whole of T·P·T' + (sigma2·R)·R' for a symmetric P (no update): the upper triangle,
-/// mirrored. The forecast recursion's covariance step.
-void t_p_tt_plus_rqr(CovariancePrediction& prediction, const double* P, double sigma2,
-                     const double* selection, std::size_t k, double* out);
+/// Multiplies `variances` by the filter's concentrated scale when the model concentrates it
+/// out (they were computed for a unit variance); leaves them unchanged otherwise.
+void apply_scale(const Spec& spec, const FilterOut& out, std::span<double> variances);
 
 }  // namespace korvanta

@@ -12,6 +12,7 @@
 #include "module/docs.hpp"
 #include "module/numpy_api.hpp"
 #include "objective/objective.hpp"
+#include "pool/pool.hpp"
 
 namespace korvanta::functions {
 namespace {
@@ -113,7 +114,7 @@ SeriesCall validate_series(Parsed& a, const char* vec_name) {
 }
 
 FilterOut run_filter(const SeriesCall& c, const Parsed& a, bool store_paths) {
-    return filter_at(c.spec, c.vec, c.y, c.exog, store_paths, a.diffuse_variance, a.tolerance);
+    return korvanta::run_filter(c.spec, Series{c.y, c.exog}, c.vec, FilterOptions{a.diffuse_variance, a.tolerance}, store_paths).out;
 }
 
 Ref float_obj(double v) { return Ref::checked(PyFloat_FromDouble(v)); }
@@ -182,7 +183,7 @@ PyObject* loglike_u(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject
     return guarded([&] {
         Parsed a = parse(signature("loglike_u", LOGLIKE_U, 5), argv, nargs, kwnames);
         const SeriesCall c = validate_series(a, "u");
-        return float_obj(loglike_unconstrained(c.spec, c.y, c.exog, c.vec, a.diffuse_variance, a.tolerance));
+        return float_obj(loglike_unconstrained(c.spec, Series{c.y, c.exog}, c.vec, FilterOptions{a.diffuse_variance, a.tolerance}));
     });
 }
 
@@ -198,12 +199,13 @@ PyObject* loglike_grad(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
         std::optional<std::span<const double>> exog_view;
         if (exog) exog_view = std::span<const double>(*exog);
 
+        Pool* pool = a.parallel ? &shared_pool() : nullptr;
         GradOut result;
         std::exception_ptr failure;
         PyThreadState* state = PyEval_SaveThread();
         try {
-            result = loglike_and_grad(c.spec, y, exog_view, u, a.diffuse_variance, a.tolerance, a.epsilon,
-                                      a.parallel);
+            result = loglike_and_grad(c.spec, Series{y, exog_view}, u, FilterOptions{a.diffuse_variance, a.tolerance},
+                                      GradOptions{a.epsilon, pool});
         } catch (...) {
             failure = std::current_exception();
         }
@@ -218,9 +220,7 @@ PyObject* filter_paths(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObj
         Parsed a = parse(signature("filter_paths", LOGLIKE, 5), argv, nargs, kwnames);
         const SeriesCall c = validate_series(a, "params");
         FilterOut out = run_filter(c, a, true);
-        if (c.spec.concentrate_scale) {
-            for (double& f : out.forecast_variances) f = out.scale * f;
-        }
+        apply_scale(c.spec, out, out.forecast_variances);
         return tuple(npy::new_vector(out.forecasts), npy::new_vector(out.forecast_errors),
                      npy::new_vector(out.forecast_variances), float_obj(out.loglike));
     });
@@ -236,8 +236,8 @@ PyObject* forecast(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject*
             throw ValueError("horizon = " + std::to_string(a.horizon) + " exceeds the supported maximum of " +
                              std::to_string(MAX_HORIZON) + " periods");
         }
-        ForecastOut out = korvanta::forecast(c.spec, c.vec, c.y, c.exog, exog_future,
-                                             static_cast<std::size_t>(a.horizon), a.diffuse_variance, a.tolerance);
+        ForecastOut out = korvanta::forecast(c.spec, Series{c.y, c.exog}, c.vec, FilterOptions{a.diffuse_variance, a.tolerance},
+                                             exog_future, static_cast<std::size_t>(a.horizon));
         return tuple(npy::new_vector(out.forecasts), npy::new_vector(out.forecast_errors),
                      npy::new_vector(out.means), npy::new_vector(out.variances));
     });

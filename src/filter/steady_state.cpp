@@ -1,0 +1,63 @@
+#include "filter/steady_state.hpp"
+
+#include <cmath>
+
+namespace korvanta {
+namespace {
+
+// The exact sum: every entry in row-major order, each read from the upper triangle.
+double row_major_sum(const double* previous, const double* current, std::size_t k) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            const std::size_t at = i <= j ? i * k + j : j * k + i;
+            const double diff = previous[at] - current[at];
+            sum = sum + diff * diff;
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
+// The terms are non-negative, so a reordered sum (the diagonal plus twice the strict upper
+// triangle, in several accumulators) decides the comparison unless it lies within a relative
+// 1e-6 of the tolerance, far above its rounding error for up to 4096² terms; only then is the
+// exact row-major sum formed. Non-finite or tiny tolerances always take the exact path.
+bool covariance_settled(const double* previous, const double* current, std::size_t k,
+                        double tolerance) {
+    if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
+    if (!std::isfinite(tolerance) || !(tolerance > 1e-280)) {
+        return row_major_sum(previous, current, k) < tolerance;
+    }
+    // Partial sums only grow, so the scan stops at the first row that already settles the
+    // comparison. Rows are taken from the last one up: their upper parts are short, and the
+    // trailing (ARMA) states are where the covariance keeps moving longest.
+    const double above = tolerance * (1.0 + 1e-6);
+    double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
+    auto approx = [&] { return diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3])); };
+    for (std::size_t i = k; i-- > 0;) {
+        const double* p = previous + i * k;
+        const double* c = current + i * k;
+        const double dd = p[i] - c[i];
+        diag = diag + dd * dd;
+        std::size_t j = i + 1;
+        for (; j + 4 <= k; j += 4) {
+            for (std::size_t l = 0; l < 4; ++l) {
+                const double diff = p[j + l] - c[j + l];
+                off[l] = off[l] + diff * diff;
+            }
+        }
+        for (; j < k; ++j) {
+            const double diff = p[j] - c[j];
+            off[0] = off[0] + diff * diff;
+        }
+        if (approx() > above) return false;
+    }
+    const double sum = approx();
+    if (std::isnan(sum)) return false;
+    if (sum < tolerance * (1.0 - 1e-6)) return true;
+    return row_major_sum(previous, current, k) < tolerance;
+}
+
+}  // namespace korvanta
