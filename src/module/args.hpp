@@ -1,4 +1,4 @@
-// Binding of fast-call arguments to parameters, the converters, and the validation helpers.
+// Binding of fast-call arguments to parameters, their conversion, and the validation helpers.
 #pragma once
 
 #include <Python.h>
@@ -7,52 +7,62 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "module/py.hpp"
+#include "module/signatures.hpp"
 #include "ssm/model_spec.hpp"
 
 namespace korvanta::args {
 
-/// Static description of one function's parameter list.
-struct Signature {
-    const char* name;                ///< function name, used in binding messages
-    std::span<const char* const> params;  ///< parameter names in order
-    std::size_t n_required;          ///< number of leading required parameters
+using signatures::Function;
+using signatures::Param;
+
+/// An array argument whose type, dimension count and dtype were checked when it was
+/// converted. Its data pointer and length are taken only later, by `view`: converting the
+/// arguments after it may run Python code that frees or replaces its buffer.
+struct ArrayArg {
+    PyObject* obj;  ///< the array (borrowed: the caller keeps it alive)
+    Param param;    ///< whose argument it is
 };
 
-/// One slot per parameter; NULL where the argument was not passed (borrowed references).
-struct Bound {
-    std::array<PyObject*, 16> slots{};
-    PyObject* operator[](std::size_t i) const { return slots[i]; }
+/// Every argument any function takes, converted; the table's defaults stand where nothing was
+/// passed. Fields of parameters that a function does not take keep zero values.
+struct Arguments {
+    std::optional<ArrayArg> y;
+    std::optional<ArrayArg> vector;  ///< params, u or p
+    std::optional<ArrayArg> exog, exog_future;
+    std::uint64_t order[3] = {0, 0, 0};
+    std::uint64_t seasonal_order[4] = {0, 0, 0, 0};
+    std::vector<std::uint64_t> trend_powers;
+    std::uint64_t horizon = 0, k_exog = 0;
+    bool enforce_stationarity = false, enforce_invertibility = false, concentrate_scale = false;
+    bool parallel = false;
+    double trend_offset = 0.0, diffuse_variance = 0.0, tolerance = 0.0;
+    std::optional<double> epsilon;
 };
 
-/// Binds positional and keyword arguments of a fast call, raising the binding TypeErrors.
-Bound bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+/// Binds the positional and keyword arguments of a fast call to `f`'s parameters (raising the
+/// binding TypeErrors), then converts them in parameter order; the first failure ends it.
+Arguments parse(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-/// A read-only float64 vector argument. Data that is not aligned for float64 is copied.
+/// A read-only float64 vector: an array argument's data as it is after every conversion.
 struct Vector {
-    PyObject* obj = nullptr;         ///< the array (borrowed: the caller keeps it alive)
-    const double* data = nullptr;    ///< aligned data
-    std::size_t size = 0;            ///< element count
-    bool contiguous = false;         ///< C- or Fortran-contiguous with a non-null pointer
-    std::vector<double> aligned;     ///< copy of misaligned data
+    const double* data = nullptr;  ///< aligned data
+    std::size_t size = 0;          ///< element count
+    bool contiguous = false;       ///< C- or Fortran-contiguous with a non-null pointer
+    std::vector<double> aligned;   ///< copy of data that is not aligned for float64
 
     std::span<const double> span() const { return {data, size}; }
 };
 
-// Converters. Each takes the slot's object (NULL when not passed: the default applies) and the
-// parameter name; a failing TypeError is reported as "argument '<name>': <message>".
-Vector vector(PyObject* obj, const char* name);
-std::optional<Vector> optional_vector(PyObject* obj, const char* name);
-void order(PyObject* obj, const char* name, std::uint64_t (&out)[3]);
-void seasonal_order(PyObject* obj, const char* name, std::uint64_t (&out)[4]);
-std::vector<std::uint64_t> powers(PyObject* obj, const char* name);
-std::uint64_t count(PyObject* obj, const char* name, std::uint64_t fallback);
-bool flag(PyObject* obj, const char* name, bool fallback);
-double real(PyObject* obj, const char* name, double fallback);
-std::optional<double> optional_real(PyObject* obj, const char* name);
+/// The arrays' data pointers and lengths, taken after the last conversion; no Python code
+/// runs between this and the computation. An array whose kind a conversion hook changed
+/// since it was converted fails with its usual conversion error.
+struct Views {
+    std::optional<Vector> y, vector, exog, exog_future;
+};
+Views view(const Arguments& a);
 
 /// TypeError "The given array is not contiguous" unless `v` is contiguous.
 void require_contiguous(const Vector& v);

@@ -1,14 +1,11 @@
 // Every user-visible documentation text of the module, kept together so that they can be
-// read and checked at a glance. Each function's text is its signature line, "--", an empty
-// line and the description (CPython derives __text_signature__ from the first part).
+// read and checked at a glance. A function's docstring is its signature line (derived from
+// its parameter list in signatures.hpp), "--", an empty line and the description here.
 #pragma once
 
 namespace korvanta::docs {
 
 inline constexpr const char* loglike =
-    "loglike(y, params, order, seasonal_order, trend_powers, exog=None, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)\n--\n\n"
     "Evaluate the loglikelihood at a *constrained* parameter vector.\n"
     "\n"
     "This exists so that single evaluations can be compared one by one against a\n"
@@ -16,15 +13,9 @@ inline constexpr const char* loglike =
     "wrong elsewhere in the parameter space.";
 
 inline constexpr const char* loglike_u =
-    "loglike_u(y, u, order, seasonal_order, trend_powers, exog=None, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)\n--\n\n"
     "Loglikelihood at an unconstrained parameter vector.";
 
 inline constexpr const char* loglike_grad =
-    "loglike_grad(y, u, order, seasonal_order, trend_powers, exog=None, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19, parallel=True, epsilon=None)\n--\n\n"
     "Loglikelihood and gradient at an unconstrained parameter vector.\n"
     "\n"
     "Returning both together is the point: it removes the `n_params + 1`\n"
@@ -32,15 +23,9 @@ inline constexpr const char* loglike_grad =
     "otherwise make per gradient.";
 
 inline constexpr const char* filter_paths =
-    "filter_paths(y, params, order, seasonal_order, trend_powers, exog=None, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)\n--\n\n"
     "One-step-ahead forecasts, prediction errors and their variances.";
 
 inline constexpr const char* forecast =
-    "forecast(y, params, order, seasonal_order, trend_powers, horizon, exog=None, "
-    "exog_future=None, k_exog=0, enforce_stationarity=True, enforce_invertibility=True, "
-    "concentrate_scale=False, trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)\n--\n\n"
     "Filter `y`, then forecast `horizon` periods beyond it.\n"
     "\n"
     "Returns the in-sample one-step forecasts and residuals alongside the\n"
@@ -48,35 +33,22 @@ inline constexpr const char* forecast =
     "both and running the filter twice would be wasteful.";
 
 inline constexpr const char* loglikeobs =
-    "loglikeobs(y, params, order, seasonal_order, trend_powers, exog=None, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19)\n--\n\n"
     "Per-observation loglikelihood contributions.\n"
     "\n"
     "Standard errors from the outer product of gradients need the score of every\n"
     "observation, not only the gradient of their sum.";
 
 inline constexpr const char* transform_params =
-    "transform_params(u, order, seasonal_order, trend_powers, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0)\n--\n\n"
     "Apply the stationarity/invertibility reparametrisation.";
 
 inline constexpr const char* untransform_params =
-    "untransform_params(p, order, seasonal_order, trend_powers, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, concentrate_scale=False, "
-    "trend_offset=1.0)\n--\n\n"
     "Inverse of [`transform_params`].";
 
 inline constexpr const char* spec_dims =
-    "spec_dims(order, seasonal_order, trend_powers, k_exog=0, trend_offset=1.0)\n--\n\n"
     "Derived state-space dimensions (k_states, k_arma_states, k_diff, k_diffuse, n_params),\n"
     "so that the state-space representation itself can be checked, not only the answers.";
 
 inline constexpr const char* concentrated_scale =
-    "concentrated_scale(y, params, order, seasonal_order, trend_powers, exog=None, k_exog=0, "
-    "enforce_stationarity=True, enforce_invertibility=True, trend_offset=1.0, "
-    "diffuse_variance=1e6, tolerance=1e-19)\n--\n\n"
     "The scale the filter profiles out when `concentrate_scale` is set.\n"
     "\n"
     "A concentrated fit has no `sigma2` parameter; this value is its estimate of the\n"

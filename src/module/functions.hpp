@@ -5,8 +5,8 @@
 
 namespace korvanta::functions {
 
-#define KORVANTA_ENTRY(name) \
-    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// Not noexcept: see `guarded` in functions.cpp.
+#define KORVANTA_ENTRY(name) PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 KORVANTA_ENTRY(loglike)
 KORVANTA_ENTRY(loglike_u)
 KORVANTA_ENTRY(loglike_grad)

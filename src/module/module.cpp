@@ -3,10 +3,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "module/docs.hpp"
+#include "common/messages.hpp"
 #include "module/functions.hpp"
 #include "module/py.hpp"
+#include "module/signatures.hpp"
+
+#ifndef KORVANTA_VERSION
+#error "KORVANTA_VERSION must be defined by the build (the version in pyproject.toml)"
+#endif
 
 namespace korvanta {
 namespace {
@@ -16,23 +23,32 @@ using py::Ref;
 constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;  // 0x82
 static_assert(FASTCALL_KEYWORDS == 0x82);
 
-#define KORVANTA_METHOD(name) \
-    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(functions::name)), FASTCALL_KEYWORDS, docs::name}
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Registration order is the order of __all__.
-PyMethodDef g_methods[] = {
-    KORVANTA_METHOD(loglike),
-    KORVANTA_METHOD(loglike_u),
-    KORVANTA_METHOD(loglike_grad),
-    KORVANTA_METHOD(filter_paths),
-    KORVANTA_METHOD(forecast),
-    KORVANTA_METHOD(loglikeobs),
-    KORVANTA_METHOD(transform_params),
-    KORVANTA_METHOD(untransform_params),
-    KORVANTA_METHOD(spec_dims),
-    KORVANTA_METHOD(concentrated_scale),
+// The entry routine of each function, in the order of signatures::FUNCTIONS.
+constexpr Entry ENTRIES[] = {
+    functions::loglike,          functions::loglike_u,          functions::loglike_grad,
+    functions::filter_paths,     functions::forecast,           functions::loglikeobs,
+    functions::transform_params, functions::untransform_params, functions::spec_dims,
+    functions::concentrated_scale,
 };
-#undef KORVANTA_METHOD
+static_assert(std::size(ENTRIES) == std::size(signatures::FUNCTIONS));
+
+// The method definitions and their docstrings, built once and kept for the process: the
+// function objects refer to them.
+PyMethodDef* method_table() {
+    static std::vector<std::string>* const docs = new std::vector<std::string>();
+    static std::vector<PyMethodDef>* const methods = new std::vector<PyMethodDef>();
+    if (methods->empty()) {
+        for (const signatures::Function* f : signatures::FUNCTIONS) docs->push_back(signatures::docstring(*f));
+        for (std::size_t i = 0; i < std::size(ENTRIES); ++i) {
+            methods->push_back(PyMethodDef{signatures::FUNCTIONS[i]->name,
+                                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ENTRIES[i])),
+                                           FASTCALL_KEYWORDS, (*docs)[i].c_str()});
+        }
+    }
+    return methods->data();
+}
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
@@ -68,15 +84,13 @@ PyObject* initialise() {
     const std::int64_t id = PyInterpreterState_GetID(interp);
     if (id < 0) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, messages::NO_EXCEPTION_SET);
         }
         return nullptr;
     }
     std::int64_t expected = -1;
     if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_korvanta_rs does not support sub-interpreters: it can be imported in one "
-                        "interpreter per process only");
+        PyErr_SetString(PyExc_ImportError, messages::SUB_INTERPRETER);
         return nullptr;
     }
     if (g_module != nullptr) {
@@ -85,11 +99,12 @@ PyObject* initialise() {
     }
     try {
         Ref module = Ref::checked(PyModule_Create(&g_definition));
-        add_attribute(module.get(), "__version__", Ref::checked(PyUnicode_FromString("0.1.0")));
+        add_attribute(module.get(), "__version__", Ref::checked(PyUnicode_FromString(KORVANTA_VERSION)));
         Ref module_name = Ref::checked(PyModule_GetNameObject(module.get()));
-        for (PyMethodDef& def : g_methods) {
-            add_attribute(module.get(), def.ml_name,
-                          Ref::checked(PyCFunction_NewEx(&def, module.get(), module_name.get())));
+        PyMethodDef* methods = method_table();
+        for (std::size_t i = 0; i < std::size(ENTRIES); ++i) {
+            add_attribute(module.get(), methods[i].ml_name,
+                          Ref::checked(PyCFunction_NewEx(&methods[i], module.get(), module_name.get())));
         }
         g_module = module.get();
         Py_INCREF(g_module);

@@ -3,8 +3,11 @@
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 #include <utility>
+
+#include "common/messages.hpp"
 
 namespace korvanta::py {
 
@@ -59,5 +62,17 @@ private:
     explicit Ref(PyObject* obj) : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };
+
+/// The __qualname__ of `obj`'s type, or a placeholder when it cannot be read (clears the error).
+inline std::string type_qualname(PyObject* obj) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Py_ssize_t len = 0;
+    const char* s = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &len) : nullptr;
+    if (s == nullptr) {
+        PyErr_Clear();
+        return messages::UNKNOWN_TYPE_NAME;
+    }
+    return std::string(s, static_cast<std::size_t>(len));
+}
 
 }  // namespace korvanta::py

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/messages.hpp"
 #include "poly/poly.hpp"
 
 namespace korvanta {
@@ -12,19 +13,13 @@ namespace {
 // Checked unsigned arithmetic: an oversized model is rejected with the name of the quantity
 // that does not fit, before anything is sized from it.
 std::uint64_t checked_add(std::uint64_t a, std::uint64_t b, const char* what) {
-    std::uint64_t r;
-    if (__builtin_add_overflow(a, b, &r)) {
-        throw ValueError(std::string(what) + " overflows 64-bit arithmetic");
-    }
-    return r;
+    if (a > UINT64_MAX - b) throw ValueError(messages::overflows(what));
+    return a + b;
 }
 
 std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b, const char* what) {
-    std::uint64_t r;
-    if (__builtin_mul_overflow(a, b, &r)) {
-        throw ValueError(std::string(what) + " overflows 64-bit arithmetic");
-    }
-    return r;
+    if (a != 0 && b > UINT64_MAX / a) throw ValueError(messages::overflows(what));
+    return a * b;
 }
 
 }  // namespace
@@ -34,12 +29,8 @@ Spec make_spec(const std::uint64_t (&order)[3], const std::uint64_t (&seasonal_o
                double trend_offset) {
     const auto [P, D, Q, s] = seasonal_order;
     if (P != 0 || D != 0 || Q != 0) {
-        if (s == 0) {
-            throw ValueError(
-                "Must include nonzero seasonal periodicity if including seasonal AR, MA, or "
-                "differencing.");
-        }
-        if (s == 1) throw ValueError("Seasonal periodicity must be greater than 1.");
+        if (s == 0) throw ValueError(messages::SEASONAL_PERIOD_ZERO);
+        if (s == 1) throw ValueError(messages::SEASONAL_PERIOD_ONE);
     }
     Spec spec{};
     spec.k_trend = trend_powers.size();
@@ -71,9 +62,7 @@ Spec make_spec(const std::uint64_t (&order)[3], const std::uint64_t (&seasonal_o
     if (!spec.concentrate_scale) checked_add(n, 1, "n_params");
 
     if (spec.k_states > MAX_STATES) {
-        throw ValueError("k_states = " + std::to_string(spec.k_states) +
-                         " exceeds the supported maximum of " + std::to_string(MAX_STATES) +
-                         " states");
+        throw ValueError(messages::too_many_states(spec.k_states, MAX_STATES));
     }
     return spec;
 }
