@@ -24,8 +24,8 @@ inline std::string num(std::uint64_t v) { return std::to_string(v); }
 
 inline std::string too_many_positional(std::string_view fn, std::size_t required, std::size_t total,
                                        std::size_t given) {
-    return join(fn, "() takes from ", num(required), " to ", num(total), " positional arguments but ",
-                num(given), " were given");
+    return join(fn, "() takes from ", num(required), " to ", num(total), " positional arguments but ", num(given),
+                " were given");
 }
 
 /// Formatted by the interpreter (PyErr_Format) so that the keyword is shown whole: %s is the
@@ -43,8 +43,8 @@ inline std::string missing_required(std::string_view fn, const std::vector<std::
         if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
         list += join("'", names[i], "'");
     }
-    return join(fn, "() missing ", num(names.size()), " required positional argument",
-                names.size() == 1 ? "" : "s", ": ", list);
+    return join(fn, "() missing ", num(names.size()), " required positional argument", names.size() == 1 ? "" : "s",
+                ": ", list);
 }
 
 // --- Conversion ---------------------------------------------------------------------------

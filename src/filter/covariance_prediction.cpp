@@ -1,10 +1,11 @@
-#include "common/inline.hpp"
 #include "filter/covariance_prediction.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
+
+#include "common/inline.hpp"
 
 namespace korvanta {
 namespace {
@@ -42,8 +43,7 @@ std::size_t offset(std::size_t index, std::ptrdiff_t delta) {
 
 // The segments of output row i (shift row with `source` = i + delta, or general), for the
 // column runs from row i on.
-void plan_row(const std::vector<Run>& runs, std::size_t q_row, std::size_t i,
-              std::vector<Segment>& plan) {
+void plan_row(const std::vector<Run>& runs, std::size_t q_row, std::size_t i, std::vector<Segment>& plan) {
     const Run& row_run = runs[q_row];
     const std::size_t source = row_run.shift ? offset(i, row_run.delta) : 0;
     for (std::size_t q = q_row; q < runs.size(); ++q) {
@@ -76,7 +76,8 @@ struct CovariancePrediction::Source {
     const double* pz;
     std::size_t k;
 
-    template <bool Updated> KORVANTA_ALWAYS_INLINE double at(std::size_t r, std::size_t c) const {
+    template <bool Updated>
+    KORVANTA_ALWAYS_INLINE double at(std::size_t r, std::size_t c) const {
         if (r > c) std::swap(r, c);
         const double p = P[r * k + c];
         if constexpr (Updated) return p - w[r] * pz[c];
@@ -162,7 +163,8 @@ void CovariancePrediction::build_rows(const Source& c) {
 // Element (row, j) for a general row j of T: Σ over its entries (l, x) of x·(T·C)[row][l],
 // where (T·C)[row][l] is 0.0 + C[source][l] for a shift row.
 template <bool Updated>
-KORVANTA_ALWAYS_INLINE double CovariancePrediction::sum_element(const Source& c, const Segment& s, std::size_t j) const {
+KORVANTA_ALWAYS_INLINE double CovariancePrediction::sum_element(const Source& c, const Segment& s,
+                                                                std::size_t j) const {
     double sum = 0.0;
     if (s.shift_row) {
         const double* built = c_rows_[s.source];

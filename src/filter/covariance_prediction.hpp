@@ -49,7 +49,7 @@ public:
             sum,       ///< Σ over row j of T of x·(T·C)[row][l], for general columns
         };
         Kind kind;
-        bool shift_row;        ///< row `row` of T is a shift (then `source` is meaningful)
+        bool shift_row;  ///< row `row` of T is a shift (then `source` is meaningful)
         std::size_t row, begin, end;
         std::size_t source;    ///< row of C that shift row `row` of T selects
         std::ptrdiff_t delta;  ///< column offset of a shift column run
@@ -57,9 +57,12 @@ public:
 
 private:
     struct Source;  // the current call's C, passed down explicitly
-    template <bool Updated> void predict(const Source& c, double* out);
-    template <bool Updated> void build_rows(const Source& c);
-    template <bool Updated> double sum_element(const Source& c, const Segment& s, std::size_t j) const;
+    template <bool Updated>
+    void predict(const Source& c, double* out);
+    template <bool Updated>
+    void build_rows(const Source& c);
+    template <bool Updated>
+    double sum_element(const Source& c, const Segment& s, std::size_t j) const;
 
     const SparseRows& transition_;
     std::size_t k_;

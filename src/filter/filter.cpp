@@ -1,4 +1,3 @@
-#include "common/inline.hpp"
 #include "filter/filter.hpp"
 
 #include <algorithm>
@@ -7,6 +6,7 @@
 #include <utility>
 
 #include "common/errors.hpp"
+#include "common/inline.hpp"
 #include "filter/covariance_prediction.hpp"
 #include "filter/steady_state.hpp"
 
@@ -22,18 +22,25 @@ class Filter {
 public:
     Filter(const Spec& spec, const System& sys, std::span<const double> y, const double* d,
            const FilterOptions& options, bool store_paths)
-        : y_(y.data()), d_(d), store_paths_(store_paths), k_(spec.k_states),
-          k_diff_(spec.k_diff), k_diffuse_(spec.k_diffuse), tolerance_(options.tolerance),
-          detect_(spec.k_trend == 0 && spec.k_exog == 0), design_(sys.design),
-          entries_(sys.transition.entries.data()), row_start_(sys.transition.start.data()),
-          intercept_(sys.state_intercept.data()), trend_(sys.trend ? sys.trend->data() : nullptr),
+        : y_(y.data()),
+          d_(d),
+          store_paths_(store_paths),
+          k_(spec.k_states),
+          k_diff_(spec.k_diff),
+          k_diffuse_(spec.k_diffuse),
+          tolerance_(options.tolerance),
+          detect_(spec.k_trend == 0 && spec.k_exog == 0),
+          design_(sys.design),
+          entries_(sys.transition.entries.data()),
+          row_start_(sys.transition.start.data()),
+          intercept_(sys.state_intercept.data()),
+          trend_(sys.trend ? sys.trend->data() : nullptr),
           prediction_(sys) {
         InitialState init = initial_state(spec, sys, options.diffuse_variance);
         out_.state = std::move(init.mean);
         out_.state_cov = std::move(init.cov);
         if (store_paths_) {
-            for (auto* path : {&out_.forecasts, &out_.forecast_errors, &out_.forecast_variances,
-                               &out_.loglike_obs}) {
+            for (auto* path : {&out_.forecasts, &out_.forecast_errors, &out_.forecast_variances, &out_.loglike_obs}) {
                 path->assign(y.size(), 0.0);
             }
         }
@@ -175,20 +182,20 @@ private:
     bool store_paths_;
     std::size_t k_, k_diff_, k_diffuse_;
     double tolerance_;
-    bool detect_;                       ///< steady state may be detected (no trend, no regressors)
+    bool detect_;  ///< steady state may be detected (no trend, no regressors)
     std::span<const std::size_t> design_;
-    const Entry* entries_;              ///< the transition's entries, row after row
-    const std::size_t* row_start_;      ///< row i is entries_[row_start_[i], row_start_[i + 1])
+    const Entry* entries_;          ///< the transition's entries, row after row
+    const std::size_t* row_start_;  ///< row i is entries_[row_start_[i], row_start_[i + 1])
     const double* intercept_;
-    const double* trend_;               ///< per-period intercept of state k_diff, or null
+    const double* trend_;  ///< per-period intercept of state k_diff, or null
     CovariancePrediction prediction_;
     FilterOut out_{};
     std::vector<double> spare_cov_, work_, steady_pz_;
     double* a_ = nullptr;         ///< predicted mean (out_.state)
-    double* P_ = nullptr;        ///< predicted covariance, upper triangle
-    double* spare_ = nullptr;    ///< the other covariance buffer
-    double* filtered_ = nullptr; ///< filtered mean
-    double* pz_ = nullptr;       ///< P·Z'
+    double* P_ = nullptr;         ///< predicted covariance, upper triangle
+    double* spare_ = nullptr;     ///< the other covariance buffer
+    double* filtered_ = nullptr;  ///< filtered mean
+    double* pz_ = nullptr;        ///< P·Z'
     bool steady_ = false;
     double steady_F_ = 0.0, steady_log_F_ = 0.0;
     double loglike_ = 0.0, sum_sq_ = 0.0, sum_log_ = 0.0;
@@ -218,18 +225,16 @@ void concentrate(FilterOut& out, std::size_t k_diffuse) {
 }  // namespace
 
 FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const double> y,
-                        std::optional<std::span<const double>> obs_intercept,
-                        const FilterOptions& options, bool store_paths) {
+                        std::optional<std::span<const double>> obs_intercept, const FilterOptions& options,
+                        bool store_paths) {
     const std::size_t n = y.size(), k = spec.k_states;
-    require(system.transition.rows() == k && system.selection.size() == k &&
-                system.state_intercept.size() == k,
+    require(system.transition.rows() == k && system.selection.size() == k && system.state_intercept.size() == k,
             "system does not match the state dimension");
     for (std::size_t i : system.design) require(i < k, "design index out of range");
     require(!system.trend || system.trend->size() >= n, "trend shorter than the series");
     require(!obs_intercept || obs_intercept->size() >= n, "observation intercept too short");
 
-    Filter filter(spec, system, y, obs_intercept ? obs_intercept->data() : nullptr, options,
-                  store_paths);
+    Filter filter(spec, system, y, obs_intercept ? obs_intercept->data() : nullptr, options, store_paths);
     for (std::size_t t = 0; t < n; ++t) filter.step(t);
     FilterOut out = filter.finish();
     if (spec.concentrate_scale) concentrate(out, spec.k_diffuse);

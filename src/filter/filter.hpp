@@ -40,8 +40,8 @@ struct FilterOut {
 /// values d_t. With `store_paths` the four per-observation vectors are filled. Numerical
 /// trouble is never an error: it shows in the results.
 FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const double> y,
-                        std::optional<std::span<const double>> obs_intercept,
-                        const FilterOptions& options, bool store_paths);
+                        std::optional<std::span<const double>> obs_intercept, const FilterOptions& options,
+                        bool store_paths);
 
 /// Multiplies `variances` by the filter's concentrated scale when the model concentrates it
 /// out (they were computed for a unit variance); leaves them unchanged otherwise.

@@ -24,8 +24,7 @@ double row_major_sum(const double* previous, const double* current, std::size_t 
 // triangle, in several accumulators) decides the comparison unless it lies within a relative
 // 1e-6 of the tolerance, far above its rounding error for up to 4096² terms; only then is the
 // exact row-major sum formed. Non-finite or tiny tolerances always take the exact path.
-bool covariance_settled(const double* previous, const double* current, std::size_t k,
-                        double tolerance) {
+bool covariance_settled(const double* previous, const double* current, std::size_t k, double tolerance) {
     if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
     if (!std::isfinite(tolerance) || !(tolerance > 1e-280)) {
         return row_major_sum(previous, current, k) < tolerance;

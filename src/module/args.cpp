@@ -205,8 +205,8 @@ Slots bind(const Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Slots slots{};
     const std::size_t total = f.params.size();
     if (nargs > static_cast<Py_ssize_t>(total)) {
-        py::raise(PyExc_TypeError, messages::too_many_positional(f.name, f.n_required(), total,
-                                                                 static_cast<std::size_t>(nargs)));
+        py::raise(PyExc_TypeError,
+                  messages::too_many_positional(f.name, f.n_required(), total, static_cast<std::size_t>(nargs)));
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;

@@ -71,8 +71,7 @@ void require_contiguous(const Vector& v);
 void check_params(const Spec& spec, std::size_t length, const char* name);
 
 /// Checks an optional regressor array against k_exog × n entries.
-std::optional<std::span<const double>> exog_slice(const std::optional<Vector>& array,
-                                                  std::uint64_t k_exog, std::uint64_t n,
-                                                  const char* name);
+std::optional<std::span<const double>> exog_slice(const std::optional<Vector>& array, std::uint64_t k_exog,
+                                                  std::uint64_t n, const char* name);
 
 }  // namespace korvanta::args

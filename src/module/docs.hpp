@@ -12,8 +12,7 @@ inline constexpr const char* loglike =
     "reference: a fit that lands in the right place can still hide a filter that is\n"
     "wrong elsewhere in the parameter space.";
 
-inline constexpr const char* loglike_u =
-    "Loglikelihood at an unconstrained parameter vector.";
+inline constexpr const char* loglike_u = "Loglikelihood at an unconstrained parameter vector.";
 
 inline constexpr const char* loglike_grad =
     "Loglikelihood and gradient at an unconstrained parameter vector.\n"
@@ -22,8 +21,7 @@ inline constexpr const char* loglike_grad =
     "separate Python round trips that `scipy`'s finite differencing would\n"
     "otherwise make per gradient.";
 
-inline constexpr const char* filter_paths =
-    "One-step-ahead forecasts, prediction errors and their variances.";
+inline constexpr const char* filter_paths = "One-step-ahead forecasts, prediction errors and their variances.";
 
 inline constexpr const char* forecast =
     "Filter `y`, then forecast `horizon` periods beyond it.\n"
@@ -38,11 +36,9 @@ inline constexpr const char* loglikeobs =
     "Standard errors from the outer product of gradients need the score of every\n"
     "observation, not only the gradient of their sum.";
 
-inline constexpr const char* transform_params =
-    "Apply the stationarity/invertibility reparametrisation.";
+inline constexpr const char* transform_params = "Apply the stationarity/invertibility reparametrisation.";
 
-inline constexpr const char* untransform_params =
-    "Inverse of [`transform_params`].";
+inline constexpr const char* untransform_params = "Inverse of [`transform_params`].";
 
 inline constexpr const char* spec_dims =
     "Derived state-space dimensions (k_states, k_arma_states, k_diff, k_diffuse, n_params),\n"

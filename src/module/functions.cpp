@@ -27,8 +27,7 @@ namespace sig = signatures;
 
 Spec spec_of(Arguments& a) {
     return make_spec(a.order, a.seasonal_order, std::move(a.trend_powers), a.k_exog,
-                     Flags{a.enforce_stationarity, a.enforce_invertibility, a.concentrate_scale},
-                     a.trend_offset);
+                     Flags{a.enforce_stationarity, a.enforce_invertibility, a.concentrate_scale}, a.trend_offset);
 }
 
 /// The validated inputs of a function that filters a series; it owns the arrays' views.
@@ -73,8 +72,8 @@ Ref tuple(Items&&... items) {
 PyObject* panic_type() {
     static PyObject* type = nullptr;  // created on first use, kept for the process
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("_korvanta_rs.PanicException", docs::panic_exception,
-                                         PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc("_korvanta_rs.PanicException", docs::panic_exception, PyExc_BaseException,
+                                         nullptr);
     }
     return type;
 }
@@ -122,8 +121,8 @@ GradOut gradient_unlocked(const SeriesCall& c, const GradOptions& grad) {
 
 // transform_params and untransform_params: the model checks come before the vector checks.
 template <class Map>
-PyObject* reparametrise(const sig::Function& f, const char* vector_name, PyObject* const* argv,
-                        Py_ssize_t nargs, PyObject* kwnames, Map map) {
+PyObject* reparametrise(const sig::Function& f, const char* vector_name, PyObject* const* argv, Py_ssize_t nargs,
+                        PyObject* kwnames, Map map) {
     return guarded([&] {
         Arguments a = args::parse(f, argv, nargs, kwnames);
         const args::Views views = args::view(a);
@@ -196,10 +195,10 @@ PyObject* forecast(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject*
         const auto exog_future = args::exog_slice(c.views.exog_future, c.spec.k_exog, a.horizon, "exog_future");
         // Rejected before anything is sized from it (this also keeps n + horizon from wrapping).
         if (a.horizon > MAX_HORIZON) throw ValueError(messages::horizon_too_long(a.horizon, MAX_HORIZON));
-        const ForecastOut out = korvanta::forecast(c.spec, c.series, c.vector, c.options, exog_future,
-                                                   static_cast<std::size_t>(a.horizon));
-        return tuple(npy::new_vector(out.forecasts), npy::new_vector(out.forecast_errors),
-                     npy::new_vector(out.means), npy::new_vector(out.variances));
+        const ForecastOut out =
+            korvanta::forecast(c.spec, c.series, c.vector, c.options, exog_future, static_cast<std::size_t>(a.horizon));
+        return tuple(npy::new_vector(out.forecasts), npy::new_vector(out.forecast_errors), npy::new_vector(out.means),
+                     npy::new_vector(out.variances));
     });
 }
 
@@ -228,8 +227,8 @@ PyObject* spec_dims(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject
         a.concentrate_scale = false;
         const Spec spec = spec_of(a);
         auto integer = [](std::uint64_t v) { return Ref::checked(PyLong_FromUnsignedLongLong(v)); };
-        return tuple(integer(spec.k_states), integer(spec.k_arma_states), integer(spec.k_diff),
-                     integer(spec.k_diffuse), integer(spec.n_params()));
+        return tuple(integer(spec.k_states), integer(spec.k_arma_states), integer(spec.k_diff), integer(spec.k_diffuse),
+                     integer(spec.n_params()));
     });
 }
 

@@ -27,10 +27,9 @@ using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // The entry routine of each function, in the order of signatures::FUNCTIONS.
 constexpr Entry ENTRIES[] = {
-    functions::loglike,          functions::loglike_u,          functions::loglike_grad,
-    functions::filter_paths,     functions::forecast,           functions::loglikeobs,
-    functions::transform_params, functions::untransform_params, functions::spec_dims,
-    functions::concentrated_scale,
+    functions::loglike,   functions::loglike_u,          functions::loglike_grad,     functions::filter_paths,
+    functions::forecast,  functions::loglikeobs,         functions::transform_params, functions::untransform_params,
+    functions::spec_dims, functions::concentrated_scale,
 };
 static_assert(std::size(ENTRIES) == std::size(signatures::FUNCTIONS));
 
@@ -63,7 +62,7 @@ PyModuleDef g_definition = {
 };
 
 std::atomic<std::int64_t> g_interpreter{-1};  // the interpreter that first initialised us
-PyObject* g_module = nullptr;                  // once-only cell, kept for the process
+PyObject* g_module = nullptr;                 // once-only cell, kept for the process
 
 // Adds `value` as attribute `name` and appends the name to __all__ (created on first use).
 void add_attribute(PyObject* module, const char* name, Ref value) {

@@ -35,8 +35,8 @@ constexpr int SLOT_NEW = 93;
 constexpr int SLOT_EQUIV_TYPES = 182;
 
 using DescrFromType = PyObject* (*)(int);
-using NewArray = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*,
-                               int, int, PyObject*);
+using NewArray = PyObject* (*)(PyTypeObject*, int, const Py_ssize_t*, int, const Py_ssize_t*, void*, int, int,
+                               PyObject*);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
 
 void** g_api = nullptr;         // NumPy's function table, kept for the life of the process
@@ -95,7 +95,8 @@ void** api() {
         if (value != nullptr) {
             if (py::Ref text = py::Ref::steal(PyObject_Str(value))) {
                 Py_ssize_t len = 0;
-                if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), &len)) detail.assign(s, static_cast<std::size_t>(len));
+                if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), &len))
+                    detail.assign(s, static_cast<std::size_t>(len));
             }
         }
         PyErr_Clear();

@@ -47,10 +47,14 @@ struct ParamInfo {
 };
 
 // A real or count default spelled once: the signature shows the literal as written.
-#define KORVANTA_NUMBER(param, literal) ParamInfo{Param::param, #param, #literal, literal}
-#define KORVANTA_FLAG(param, value) ParamInfo{Param::param, #param, value ? "True" : "False", value ? 1.0 : 0.0}
-#define KORVANTA_NONE(param) ParamInfo{Param::param, #param, "None", 0.0}
-#define KORVANTA_REQUIRED(param) ParamInfo{Param::param, #param, nullptr, 0.0}
+#define KORVANTA_NUMBER(param, literal) \
+    ParamInfo { Param::param, #param, #literal, literal }
+#define KORVANTA_FLAG(param, value) \
+    ParamInfo { Param::param, #param, value ? "True" : "False", value ? 1.0 : 0.0 }
+#define KORVANTA_NONE(param) \
+    ParamInfo { Param::param, #param, "None", 0.0 }
+#define KORVANTA_REQUIRED(param) \
+    ParamInfo { Param::param, #param, nullptr, 0.0 }
 
 inline constexpr ParamInfo PARAMS[] = {
     KORVANTA_REQUIRED(y),
@@ -107,26 +111,93 @@ struct Function {
 
 namespace detail {
 using enum Param;
-inline constexpr Param LOGLIKE[] = {y, params, order, seasonal_order, trend_powers, exog, k_exog,
-                                    enforce_stationarity, enforce_invertibility, concentrate_scale,
-                                    trend_offset, diffuse_variance, tolerance};
-inline constexpr Param LOGLIKE_U[] = {y, u, order, seasonal_order, trend_powers, exog, k_exog,
-                                      enforce_stationarity, enforce_invertibility, concentrate_scale,
-                                      trend_offset, diffuse_variance, tolerance};
-inline constexpr Param LOGLIKE_GRAD[] = {y, u, order, seasonal_order, trend_powers, exog, k_exog,
-                                         enforce_stationarity, enforce_invertibility, concentrate_scale,
-                                         trend_offset, diffuse_variance, tolerance, parallel, epsilon};
-inline constexpr Param FORECAST[] = {y, params, order, seasonal_order, trend_powers, horizon, exog,
-                                     exog_future, k_exog, enforce_stationarity, enforce_invertibility,
-                                     concentrate_scale, trend_offset, diffuse_variance, tolerance};
-inline constexpr Param TRANSFORM[] = {u, order, seasonal_order, trend_powers, k_exog, enforce_stationarity,
-                                      enforce_invertibility, concentrate_scale, trend_offset};
-inline constexpr Param UNTRANSFORM[] = {p, order, seasonal_order, trend_powers, k_exog, enforce_stationarity,
-                                        enforce_invertibility, concentrate_scale, trend_offset};
+inline constexpr Param LOGLIKE[] = {y,
+                                    params,
+                                    order,
+                                    seasonal_order,
+                                    trend_powers,
+                                    exog,
+                                    k_exog,
+                                    enforce_stationarity,
+                                    enforce_invertibility,
+                                    concentrate_scale,
+                                    trend_offset,
+                                    diffuse_variance,
+                                    tolerance};
+inline constexpr Param LOGLIKE_U[] = {y,
+                                      u,
+                                      order,
+                                      seasonal_order,
+                                      trend_powers,
+                                      exog,
+                                      k_exog,
+                                      enforce_stationarity,
+                                      enforce_invertibility,
+                                      concentrate_scale,
+                                      trend_offset,
+                                      diffuse_variance,
+                                      tolerance};
+inline constexpr Param LOGLIKE_GRAD[] = {y,
+                                         u,
+                                         order,
+                                         seasonal_order,
+                                         trend_powers,
+                                         exog,
+                                         k_exog,
+                                         enforce_stationarity,
+                                         enforce_invertibility,
+                                         concentrate_scale,
+                                         trend_offset,
+                                         diffuse_variance,
+                                         tolerance,
+                                         parallel,
+                                         epsilon};
+inline constexpr Param FORECAST[] = {y,
+                                     params,
+                                     order,
+                                     seasonal_order,
+                                     trend_powers,
+                                     horizon,
+                                     exog,
+                                     exog_future,
+                                     k_exog,
+                                     enforce_stationarity,
+                                     enforce_invertibility,
+                                     concentrate_scale,
+                                     trend_offset,
+                                     diffuse_variance,
+                                     tolerance};
+inline constexpr Param TRANSFORM[] = {u,
+                                      order,
+                                      seasonal_order,
+                                      trend_powers,
+                                      k_exog,
+                                      enforce_stationarity,
+                                      enforce_invertibility,
+                                      concentrate_scale,
+                                      trend_offset};
+inline constexpr Param UNTRANSFORM[] = {p,
+                                        order,
+                                        seasonal_order,
+                                        trend_powers,
+                                        k_exog,
+                                        enforce_stationarity,
+                                        enforce_invertibility,
+                                        concentrate_scale,
+                                        trend_offset};
 inline constexpr Param SPEC_DIMS[] = {order, seasonal_order, trend_powers, k_exog, trend_offset};
-inline constexpr Param CONCENTRATED[] = {y, params, order, seasonal_order, trend_powers, exog, k_exog,
-                                         enforce_stationarity, enforce_invertibility, trend_offset,
-                                         diffuse_variance, tolerance};
+inline constexpr Param CONCENTRATED[] = {y,
+                                         params,
+                                         order,
+                                         seasonal_order,
+                                         trend_powers,
+                                         exog,
+                                         k_exog,
+                                         enforce_stationarity,
+                                         enforce_invertibility,
+                                         trend_offset,
+                                         diffuse_variance,
+                                         tolerance};
 }  // namespace detail
 
 inline constexpr Function loglike{"loglike", detail::LOGLIKE, docs::loglike};
@@ -142,8 +213,8 @@ inline constexpr Function concentrated_scale{"concentrated_scale", detail::CONCE
 
 /// The ten functions in registration order (the order of __all__).
 inline constexpr const Function* FUNCTIONS[] = {
-    &loglike,   &loglike_u,        &loglike_grad,       &filter_paths, &forecast,
-    &loglikeobs, &transform_params, &untransform_params, &spec_dims,   &concentrated_scale,
+    &loglike,    &loglike_u,        &loglike_grad,       &filter_paths, &forecast,
+    &loglikeobs, &transform_params, &untransform_params, &spec_dims,    &concentrated_scale,
 };
 
 constexpr bool required_are_leading(const Function& f) {

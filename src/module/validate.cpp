@@ -16,9 +16,9 @@ std::optional<Vector> vector_of(const std::optional<ArrayArg>& arg) {
     if (!data) {
         // A conversion hook changed the array's shape or dtype after it was converted: the
         // call fails as its conversion would fail now.
-        py::raise(PyExc_TypeError, messages::for_argument(signatures::info(arg->param).name,
-                                                          messages::cannot_convert(py::type_qualname(arg->obj),
-                                                                                   messages::TARGET_ARRAY)));
+        py::raise(PyExc_TypeError, messages::for_argument(
+                                       signatures::info(arg->param).name,
+                                       messages::cannot_convert(py::type_qualname(arg->obj), messages::TARGET_ARRAY)));
     }
     Vector v;
     v.size = data->size;
@@ -81,9 +81,8 @@ void check_params(const Spec& spec, std::size_t length, const char* name) {
     if (length != spec.n_params()) throw ValueError(messages::param_count(name, length, spec.n_params()));
 }
 
-std::optional<std::span<const double>> exog_slice(const std::optional<Vector>& array,
-                                                  std::uint64_t k_exog, std::uint64_t n,
-                                                  const char* name) {
+std::optional<std::span<const double>> exog_slice(const std::optional<Vector>& array, std::uint64_t k_exog,
+                                                  std::uint64_t n, const char* name) {
     if (!array) return std::nullopt;
     if (!array->contiguous) throw ValueError(messages::regressors_not_contiguous(name));
     const std::uint64_t m = array->size;

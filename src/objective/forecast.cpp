@@ -40,8 +40,8 @@ void propagate(const System& sys, const FilterOut& filt, std::size_t n, std::siz
 }  // namespace
 
 ForecastOut forecast(const Spec& spec, const Series& series, std::span<const double> params,
-                     const FilterOptions& options,
-                     std::optional<std::span<const double>> exog_future, std::size_t horizon) {
+                     const FilterOptions& options, std::optional<std::span<const double>> exog_future,
+                     std::size_t horizon) {
     FilterRun run = run_filter(spec, series, params, options, true, horizon);
     const auto future = exog_intercept(spec.k_exog, exog_future, run.blocks.beta, horizon);
     ForecastOut out;

@@ -7,8 +7,7 @@
 
 namespace korvanta {
 
-std::optional<std::vector<double>> exog_intercept(std::size_t k_exog,
-                                                  std::optional<std::span<const double>> x,
+std::optional<std::vector<double>> exog_intercept(std::size_t k_exog, std::optional<std::span<const double>> x,
                                                   std::span<const double> beta, std::size_t n) {
     if (!x || k_exog == 0) return std::nullopt;
     // Regressor-major loops keep each entry's sum in ascending i from 0.0 while reading the

@@ -27,8 +27,7 @@ struct Series {
 
 /// Regression term d_t = Σ_i x[i·n + t]·beta[i] (ascending i, from 0.0) for n periods of the
 /// regressors `x` laid out regressor by regressor; absent without regressors.
-std::optional<std::vector<double>> exog_intercept(std::size_t k_exog,
-                                                  std::optional<std::span<const double>> x,
+std::optional<std::vector<double>> exog_intercept(std::size_t k_exog, std::optional<std::span<const double>> x,
                                                   std::span<const double> beta, std::size_t n);
 
 /// One filter run at a constrained vector, with the system it ran on.
@@ -41,8 +40,7 @@ struct FilterRun {
 /// Splits `params`, builds the system for the series plus `extra_periods` (the trend goes
 /// on past the series for a forecast), forms the regression term and filters.
 FilterRun run_filter(const Spec& spec, const Series& series, std::span<const double> params,
-                     const FilterOptions& options, bool store_paths,
-                     std::size_t extra_periods = 0);
+                     const FilterOptions& options, bool store_paths, std::size_t extra_periods = 0);
 
 /// Log-likelihood at an unconstrained vector; any non-finite value becomes −infinity.
 double loglike_unconstrained(const Spec& spec, const Series& series, std::span<const double> u,
@@ -74,7 +72,7 @@ struct ForecastOut {
 
 /// Filters the series at `params`, then propagates the state `horizon` periods beyond it.
 ForecastOut forecast(const Spec& spec, const Series& series, std::span<const double> params,
-                     const FilterOptions& options,
-                     std::optional<std::span<const double>> exog_future, std::size_t horizon);
+                     const FilterOptions& options, std::optional<std::span<const double>> exog_future,
+                     std::size_t horizon);
 
 }  // namespace korvanta

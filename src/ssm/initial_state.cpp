@@ -27,8 +27,7 @@ void mul_skip_zeros(const double* L, const double* R, double* out, std::size_t r
 // Computed as row updates N[i][·] += M[i][k]·At[k][·] so that every element still sums its
 // terms in ascending k. A term with M[i][k] = ±0 is skipped when column k of A is all finite:
 // it is then ±0, and adding ±0 to a partial sum that started at +0.0 changes nothing.
-void mul_transposed(const double* M, const double* A, double* N, double* At,
-                    unsigned char* col_finite, std::size_t r) {
+void mul_transposed(const double* M, const double* A, double* N, double* At, unsigned char* col_finite, std::size_t r) {
     for (std::size_t j = 0; j < r; ++j) {
         for (std::size_t k = 0; k < r; ++k) At[k * r + j] = A[j * r + k];
     }

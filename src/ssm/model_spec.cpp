@@ -25,8 +25,7 @@ std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b, const char* what) {
 }  // namespace
 
 Spec make_spec(const std::uint64_t (&order)[3], const std::uint64_t (&seasonal_order)[4],
-               std::vector<std::uint64_t> trend_powers, std::uint64_t k_exog, Flags flags,
-               double trend_offset) {
+               std::vector<std::uint64_t> trend_powers, std::uint64_t k_exog, Flags flags, double trend_offset) {
     const auto [P, D, Q, s] = seasonal_order;
     if (P != 0 || D != 0 || Q != 0) {
         if (s == 0) throw ValueError(messages::SEASONAL_PERIOD_ZERO);
@@ -67,9 +66,7 @@ Spec make_spec(const std::uint64_t (&order)[3], const std::uint64_t (&seasonal_o
     return spec;
 }
 
-std::uint64_t Spec::n_params() const {
-    return k_trend + k_exog + p + q + P + Q + (concentrate_scale ? 0 : 1);
-}
+std::uint64_t Spec::n_params() const { return k_trend + k_exog + p + q + P + Q + (concentrate_scale ? 0 : 1); }
 
 ParamBlocks Spec::split(std::span<const double> values) const {
     require(values.size() >= n_params(), "parameter vector shorter than n_params");

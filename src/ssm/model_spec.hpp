@@ -62,7 +62,6 @@ struct Flags {
 /// seasonal period, for a derived count that overflows 64 bits, and for a state dimension
 /// above MAX_STATES.
 Spec make_spec(const std::uint64_t (&order)[3], const std::uint64_t (&seasonal_order)[4],
-               std::vector<std::uint64_t> trend_powers, std::uint64_t k_exog, Flags flags,
-               double trend_offset);
+               std::vector<std::uint64_t> trend_powers, std::uint64_t k_exog, Flags flags, double trend_offset);
 
 }  // namespace korvanta

@@ -23,19 +23,17 @@ struct SparseRows {
     std::vector<std::size_t> start;  ///< row i is entries[start[i], start[i + 1])
 
     std::size_t rows() const { return start.empty() ? 0 : start.size() - 1; }
-    std::span<const Entry> row(std::size_t i) const {
-        return {entries.data() + start[i], start[i + 1] - start[i]};
-    }
+    std::span<const Entry> row(std::size_t i) const { return {entries.data() + start[i], start[i + 1] - start[i]}; }
 };
 
 struct System {
-    SparseRows transition;                ///< T, one list of (column, value) per state
-    std::vector<std::size_t> design;      ///< state indices summed into the observation
-    std::vector<double> selection;        ///< R, the disturbance loading (k_states)
-    std::vector<double> state_intercept;  ///< c (k_states), zero except possibly at k_diff
+    SparseRows transition;                     ///< T, one list of (column, value) per state
+    std::vector<std::size_t> design;           ///< state indices summed into the observation
+    std::vector<double> selection;             ///< R, the disturbance loading (k_states)
+    std::vector<double> state_intercept;       ///< c (k_states), zero except possibly at k_diff
     std::optional<std::vector<double>> trend;  ///< per-period intercept of state k_diff
-    std::vector<double> ar;               ///< expanded AR coefficients (k_ar)
-    double sigma2;                        ///< variance of the scalar disturbance
+    std::vector<double> ar;                    ///< expanded AR coefficients (k_ar)
+    double sigma2;                             ///< variance of the scalar disturbance
 };
 
 /// Builds the state-space system of `spec` at the constrained blocks `blocks`, with the
