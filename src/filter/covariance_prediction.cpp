@@ -6,27 +6,17 @@
 #include <utility>
 
 #include "common/inline.hpp"
+#include "common/lanes.hpp"
+#include "filter/transition_runs.hpp"
 
 namespace korvanta {
-namespace {
-
-using Segment = CovariancePrediction::Segment;
-
-// Maximal runs of consecutive rows of T that are shifts with one offset (column − row), or
-// that are general rows; they cover every row once, in order.
-struct Run {
-    std::size_t begin, end;
-    std::ptrdiff_t delta;
-    bool shift;
-};
 
 std::vector<Run> row_runs(const SparseRows& T) {
     std::vector<Run> runs;
     for (std::size_t i = 0; i < T.rows(); ++i) {
         const auto row = T.row(i);
         const bool shift = row.size() == 1 && row[0].value == 1.0;
-        const std::ptrdiff_t delta =
-            shift ? static_cast<std::ptrdiff_t>(row[0].col) - static_cast<std::ptrdiff_t>(i) : 0;
+        const std::ptrdiff_t delta = shift ? static_cast<std::ptrdiff_t>(row[0].col) - static_cast<std::ptrdiff_t>(i) : 0;
         if (!runs.empty() && runs.back().shift == shift && runs.back().delta == delta) {
             runs.back().end = i + 1;
         } else {
@@ -36,34 +26,31 @@ std::vector<Run> row_runs(const SparseRows& T) {
     return runs;
 }
 
-// `index + delta` for a shift: always a valid index, formed in signed arithmetic.
-std::size_t offset(std::size_t index, std::ptrdiff_t delta) {
-    return static_cast<std::size_t>(static_cast<std::ptrdiff_t>(index) + delta);
+namespace {
+
+// dst[m] = 0.0 + (src[m] − w·pz[m]): a stretch of a row of C, each element formed where it
+// is copied.
+KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
+                                         double w, double* KORVANTA_RESTRICT dst, std::size_t len) {
+    std::size_t m = 0;
+#if defined(KORVANTA_LANES)
+    const Lanes zero = splat(0.0), w2 = splat(w);
+    for (; m + LANES <= len; m += LANES) {
+        store_lanes(dst + m, zero + (load_lanes(src + m) - w2 * load_lanes(pz + m)));
+    }
+#endif
+    for (; m < len; ++m) dst[m] = 0.0 + (src[m] - w * pz[m]);
 }
 
-// The segments of output row i (shift row with `source` = i + delta, or general), for the
-// column runs from row i on.
-void plan_row(const std::vector<Run>& runs, std::size_t q_row, std::size_t i, std::vector<Segment>& plan) {
-    const Run& row_run = runs[q_row];
-    const std::size_t source = row_run.shift ? offset(i, row_run.delta) : 0;
-    for (std::size_t q = q_row; q < runs.size(); ++q) {
-        const Run& run = runs[q];
-        const std::size_t from = std::max(run.begin, i);
-        auto add = [&](Segment::Kind kind, std::size_t begin, std::size_t end) {
-            if (begin < end) plan.push_back(Segment{kind, row_run.shift, i, begin, end, source, run.delta});
-        };
-        if (!run.shift) {
-            add(Segment::sum, from, run.end);
-        } else if (!row_run.shift) {
-            add(Segment::copy_tp, from, run.end);
-        } else {
-            // Columns j + delta below `source` lie below the diagonal of C: read their mirror.
-            std::size_t split = from;
-            while (split < run.end && offset(split, run.delta) < source) ++split;
-            add(Segment::mirror_c, from, split);
-            add(Segment::copy_c, split, run.end);
-        }
-    }
+// dst[m] = 0.0 + src[m].
+KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
+                                       std::size_t len) {
+    std::size_t m = 0;
+#if defined(KORVANTA_LANES)
+    const Lanes zero = splat(0.0);
+    for (; m + LANES <= len; m += LANES) store_lanes(dst + m, zero + load_lanes(src + m));
+#endif
+    for (; m < len; ++m) dst[m] = 0.0 + src[m];
 }
 
 }  // namespace
@@ -86,16 +73,14 @@ struct CovariancePrediction::Source {
 };
 
 CovariancePrediction::CovariancePrediction(const System& system)
-    : transition_(system.transition), k_(system.transition.rows()) {
-    const std::vector<Run> runs = row_runs(transition_);
+    : transition_(system.transition),
+      selection_(system.selection.data()),
+      sigma2_(system.sigma2),
+      k_(system.transition.rows()) {
+    plan(system);
     std::vector<char> referenced(k_, 0);
-    for (std::size_t q = 0; q < runs.size(); ++q) {
-        for (std::size_t i = runs[q].begin; i < runs[q].end; ++i) {
-            plan_row(runs, q, i, plan_);
-            if (runs[q].shift) continue;
-            general_rows_.push_back(i);
-            for (const Entry& e : transition_.row(i)) referenced[e.col] = 1;
-        }
+    for (std::size_t b : general_rows_) {
+        for (const Entry& e : transition_.row(b)) referenced[e.col] = 1;
     }
     for (std::size_t l = 0; l < k_; ++l) {
         if (referenced[l]) referenced_.push_back(l);
@@ -107,17 +92,70 @@ CovariancePrediction::CovariancePrediction(const System& system)
     for (std::size_t l : referenced_) c_rows_[l] = std::exchange(slot, slot + k_);
     for (std::size_t b : general_rows_) tp_rows_[b] = std::exchange(slot, slot + k_);
     w_.assign(k_, 0.0);
+    plan_disturbance(system);
+}
 
-    // The disturbance terms (sigma2·R_i)·R_j are the same at every step. With sigma2·R_i
-    // finite, a term is ±0 wherever R_j is ±0, and adding ±0 leaves an element unchanged
-    // (none is −0.0: each starts as 0.0 + something), so only the others are kept.
+// Sorts every output element i ≤ j into the list of how it is formed: row i of T is a shift
+// (selecting row `source` of C) or general; column j's row of T is a shift, empty or general.
+void CovariancePrediction::plan(const System& system) {
+    const std::vector<Run> runs = row_runs(system.transition);
+    for (std::size_t q_row = 0; q_row < runs.size(); ++q_row) {
+        const Run& row_run = runs[q_row];
+        for (std::size_t i = row_run.begin; i < row_run.end; ++i) {
+            if (!row_run.shift) general_rows_.push_back(i);
+            const std::size_t source = row_run.shift ? offset(i, row_run.delta) : i;
+            for (std::size_t q = q_row; q < runs.size(); ++q) {
+                const Run& run = runs[q];
+                std::size_t j = std::max(run.begin, i);
+                if (!run.shift) {
+                    for (; j < run.end; ++j) {
+                        const Single s{i * k_ + j, source, j};
+                        if (transition_.row(j).empty()) {
+                            const_at_.push_back(s.dst);  // Σ over no entries: 0.0
+                        } else {
+                            (row_run.shift ? shift_sums_ : general_sums_).push_back(s);
+                        }
+                    }
+                } else if (!row_run.shift) {
+                    tp_copies_.push_back(Copy{i * k_ + j, i, offset(j, run.delta), run.end - j});
+                } else {
+                    // Columns below `source` lie below the diagonal of C: read their mirror.
+                    for (; j < run.end && offset(j, run.delta) < source; ++j) {
+                        mirrors_.push_back(Single{i * k_ + j, source, offset(j, run.delta)});
+                    }
+                    if (j < run.end) c_copies_.push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j});
+                }
+            }
+        }
+    }
+    const_.assign(const_at_.size(), 0.0);
+}
+
+// The disturbance terms (sigma2·R_i)·R_j are the same at every step. A term is ±0 where one
+// factor is ±0 and the other finite, and adding ±0 leaves an element unchanged (none is −0.0:
+// each starts as 0.0 + something), so only the others are kept; an element that is the same
+// at every step takes its term into its value. A row whose sigma2·R_i is not finite has a
+// term everywhere: it is added to the whole row at each step instead of being listed.
+void CovariancePrediction::plan_disturbance(const System& system) {
     const double* sel = system.selection.data();
     for (std::size_t i = 0; i < k_; ++i) {
         const double sri = system.sigma2 * sel[i];
+        if (!std::isfinite(sri)) {
+            dense_rows_.push_back(i);
+            continue;
+        }
         for (std::size_t j = i; j < k_; ++j) {
-            if (std::isfinite(sri) && sel[j] == 0.0) continue;
-            noise_at_.push_back(i * k_ + j);
-            noise_.push_back(sri * sel[j]);
+            if ((sel[j] == 0.0 && std::isfinite(sri)) || (sri == 0.0 && std::isfinite(sel[j]))) continue;
+            const std::size_t at = i * k_ + j;
+            const double term = sri * sel[j];
+            const auto c = std::lower_bound(const_at_.begin(), const_at_.end(), at);
+            if (c != const_at_.end() && *c == at) {
+                double& value = const_[static_cast<std::size_t>(c - const_at_.begin())];
+                value = value + term;
+            } else {
+                noise_at_.push_back(at);
+                noise_.push_back(term);
+            }
         }
     }
 }
@@ -125,21 +163,23 @@ CovariancePrediction::CovariancePrediction(const System& system)
 // The referenced rows of C, whole, then the rows of T·C for the general rows of T.
 template <bool Updated>
 void CovariancePrediction::build_rows(const Source& c) {
+    const std::size_t k = k_;
     for (std::size_t l : referenced_) {
         double* KORVANTA_RESTRICT out = c_rows_[l];
-        for (std::size_t col = 0; col < l; ++col) out[col] = c.at<Updated>(col, l);
-        const double* KORVANTA_RESTRICT Pl = c.P + l * k_;
+        const double* KORVANTA_RESTRICT Pl = c.P + l * k;
         if constexpr (Updated) {
-            const double wl = c.w[l];
-            for (std::size_t col = l; col < k_; ++col) out[col] = Pl[col] - wl * c.pz[col];
+            const double wl = c.w[l], pzl = c.pz[l];
+            for (std::size_t col = 0; col < l; ++col) out[col] = c.P[col * k + l] - c.w[col] * pzl;  // mirror
+            for (std::size_t col = l; col < k; ++col) out[col] = Pl[col] - wl * c.pz[col];
         } else {
-            std::memcpy(out + l, Pl + l, (k_ - l) * sizeof(double));
+            for (std::size_t col = 0; col < l; ++col) out[col] = c.P[col * k + l];
+            std::memcpy(out + l, Pl + l, (k - l) * sizeof(double));
         }
     }
     for (std::size_t b : general_rows_) {
         double* KORVANTA_RESTRICT out = tp_rows_[b];
         const auto row = transition_.row(b);
-        if (row.empty()) std::fill(out, out + k_, 0.0);
+        if (row.empty()) std::fill(out, out + k, 0.0);
         // Each element starts at 0.0; the first entry's term is added to that zero so that
         // no separate zeroing pass is needed.
         for (std::size_t e = 0; e < row.size(); ++e) {
@@ -147,73 +187,55 @@ void CovariancePrediction::build_rows(const Source& c) {
             const double x = row[e].value;
             if (e == 0) {
                 if (x == 1.0) {
-                    for (std::size_t j = 0; j < k_; ++j) out[j] = 0.0 + cl[j];
+                    for (std::size_t j = 0; j < k; ++j) out[j] = 0.0 + cl[j];
                 } else {
-                    for (std::size_t j = 0; j < k_; ++j) out[j] = 0.0 + x * cl[j];
+                    for (std::size_t j = 0; j < k; ++j) out[j] = 0.0 + x * cl[j];
                 }
             } else if (x == 1.0) {
-                for (std::size_t j = 0; j < k_; ++j) out[j] = out[j] + cl[j];
+                for (std::size_t j = 0; j < k; ++j) out[j] = out[j] + cl[j];
             } else {
-                for (std::size_t j = 0; j < k_; ++j) out[j] = out[j] + x * cl[j];
+                for (std::size_t j = 0; j < k; ++j) out[j] = out[j] + x * cl[j];
             }
         }
     }
-}
-
-// Element (row, j) for a general row j of T: Σ over its entries (l, x) of x·(T·C)[row][l],
-// where (T·C)[row][l] is 0.0 + C[source][l] for a shift row.
-template <bool Updated>
-KORVANTA_ALWAYS_INLINE double CovariancePrediction::sum_element(const Source& c, const Segment& s,
-                                                                std::size_t j) const {
-    double sum = 0.0;
-    if (s.shift_row) {
-        const double* built = c_rows_[s.source];
-        for (const Entry& e : transition_.row(j)) {
-            const double t = built != nullptr ? built[e.col] : c.at<Updated>(s.source, e.col);
-            sum = sum + e.value * (0.0 + t);
-        }
-    } else {
-        const double* tp = tp_rows_[s.row];
-        for (const Entry& e : transition_.row(j)) sum = sum + e.value * tp[e.col];
-    }
-    return sum;
 }
 
 template <bool Updated>
 void CovariancePrediction::predict(const Source& c, double* out) {
     build_rows<Updated>(c);
-    for (const Segment& s : plan_) {
-        double* KORVANTA_RESTRICT oi = out + s.row * k_;
-        switch (s.kind) {
-        case Segment::copy_c: {
-            // 0.0 + t is how T·C forms the element from its single entry of 1.0, and the
-            // column's own entry of 1.0 multiplies it exactly.
-            const std::size_t c0 = offset(s.begin, s.delta), len = s.end - s.begin;
-            const double* KORVANTA_RESTRICT src = c.P + s.source * k_ + c0;
-            double* KORVANTA_RESTRICT dst = oi + s.begin;
-            if constexpr (Updated) {
-                const double* KORVANTA_RESTRICT pz = c.pz + c0;
-                const double w = c.w[s.source];
-                for (std::size_t m = 0; m < len; ++m) dst[m] = 0.0 + (src[m] - w * pz[m]);
-            } else {
-                for (std::size_t m = 0; m < len; ++m) dst[m] = 0.0 + src[m];
-            }
-            break;
-        }
-        case Segment::mirror_c:
-            for (std::size_t j = s.begin; j < s.end; ++j) oi[j] = 0.0 + c.at<Updated>(offset(j, s.delta), s.source);
-            break;
-        case Segment::copy_tp: {
-            const double* tp = tp_rows_[s.row];
-            for (std::size_t j = s.begin; j < s.end; ++j) oi[j] = 0.0 + tp[offset(j, s.delta)];
-            break;
-        }
-        case Segment::sum:
-            for (std::size_t j = s.begin; j < s.end; ++j) oi[j] = sum_element<Updated>(c, s, j);
-            break;
+    const std::size_t k = k_;
+    // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
+    // entry of 1.0 multiplies it exactly.
+    for (const Copy& s : c_copies_) {
+        const double* src = c.P + s.row * k + s.col;
+        if constexpr (Updated) {
+            copy_updated(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len);
+        } else {
+            copy_plain(src, out + s.dst, s.len);
         }
     }
+    for (const Copy& s : tp_copies_) copy_plain(tp_rows_[s.row] + s.col, out + s.dst, s.len);
+    for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
+    for (const Single& s : shift_sums_) {
+        const double* built = c_rows_[s.row];
+        double sum = 0.0;
+        for (const Entry& e : transition_.row(s.col)) {
+            sum = sum + e.value * (0.0 + (built != nullptr ? built[e.col] : c.at<Updated>(s.row, e.col)));
+        }
+        out[s.dst] = sum;
+    }
+    for (const Single& s : general_sums_) {
+        const double* tp = tp_rows_[s.row];
+        double sum = 0.0;
+        for (const Entry& e : transition_.row(s.col)) sum = sum + e.value * tp[e.col];
+        out[s.dst] = sum;
+    }
+    for (std::size_t m = 0; m < const_at_.size(); ++m) out[const_at_[m]] = const_[m];
     for (std::size_t m = 0; m < noise_at_.size(); ++m) out[noise_at_[m]] = out[noise_at_[m]] + noise_[m];
+    for (std::size_t i : dense_rows_) {
+        const double sri = sigma2_ * selection_[i];
+        for (std::size_t j = i; j < k; ++j) out[i * k + j] = out[i * k + j] + sri * selection_[j];
+    }
 }
 
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {

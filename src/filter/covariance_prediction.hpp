@@ -27,8 +27,8 @@ struct FilteredCovariance {
 /// multiplication), then each element i ≤ j of the result as Σ over row j of T of
 /// x·(T·C)[i][l] (stored order, from 0.0) plus (sigma2·R_i)·R_j.
 ///
-/// The work of a step is planned once per system as a list of segments of output rows, so
-/// that a step runs through flat loops.
+/// The work of a step is planned once per system as flat lists, by how each output element
+/// is formed, so that a step runs through tight loops.
 class CovariancePrediction {
 public:
     explicit CovariancePrediction(const System& system);
@@ -40,40 +40,47 @@ public:
     /// The whole of T·P·T' + (sigma2·R)·R' for a symmetric P (no update), mirrored.
     void predict_full(const double* P, double* out);
 
-    /// Columns [begin, end) of output row `row`, all computed the same way.
-    struct Segment {
-        enum Kind : std::uint8_t {
-            copy_c,    ///< 0.0 + C[source][j + delta], read along row `source` of C
-            mirror_c,  ///< the same where j + delta < source: read down column `source`
-            copy_tp,   ///< 0.0 + (T·C)[row][j + delta], for a general row of T
-            sum,       ///< Σ over row j of T of x·(T·C)[row][l], for general columns
-        };
-        Kind kind;
-        bool shift_row;  ///< row `row` of T is a shift (then `source` is meaningful)
-        std::size_t row, begin, end;
-        std::size_t source;    ///< row of C that shift row `row` of T selects
-        std::ptrdiff_t delta;  ///< column offset of a shift column run
-    };
-
 private:
+    /// A stretch of `len` output elements from `dst` on that copies `len` consecutive values.
+    struct Copy {
+        std::size_t dst;  ///< flat index of the first output element
+        std::size_t row;  ///< row read: of C (source), or of T·C (general output row)
+        std::size_t col;  ///< column read for the first element
+        std::size_t len;
+    };
+    /// One output element that is formed on its own.
+    struct Single {
+        std::size_t dst;  ///< flat index of the output element
+        std::size_t row;  ///< row of C selected by a shift output row, or the output row
+        std::size_t col;  ///< column j of the output (sums), or of C (mirror reads)
+    };
     struct Source;  // the current call's C, passed down explicitly
+    void plan(const System& system);
+    void plan_disturbance(const System& system);
     template <bool Updated>
     void predict(const Source& c, double* out);
     template <bool Updated>
     void build_rows(const Source& c);
-    template <bool Updated>
-    double sum_element(const Source& c, const Segment& s, std::size_t j) const;
 
     const SparseRows& transition_;
+    const double* selection_;  ///< R
+    double sigma2_;
     std::size_t k_;
-    std::vector<Segment> plan_;              ///< every output element j ≥ i exactly once
+    std::vector<Copy> c_copies_;         ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
+    std::vector<Copy> tp_copies_;        ///< 0.0 + (T·C)[row][col + m], general rows of T
+    std::vector<Single> mirrors_;        ///< 0.0 + C[row][col] with col < row: down a column
+    std::vector<Single> shift_sums_;     ///< Σ_e x·(0.0 + C[row][l]) over row col of T
+    std::vector<Single> general_sums_;   ///< Σ_e x·(T·C)[row][l] over row col of T
+    std::vector<std::size_t> const_at_;  ///< elements the same at every step (empty rows of T)
+    std::vector<double> const_;          ///< their values, disturbance included
+    std::vector<std::size_t> noise_at_;  ///< the other elements with a disturbance term
+    std::vector<double> noise_;          ///< (sigma2·R_i)·R_j for them
+    std::vector<std::size_t> dense_rows_;  ///< rows i whose sigma2·R_i is not finite
     std::vector<std::size_t> general_rows_;  ///< rows of T that are not shifts
     std::vector<std::size_t> referenced_;    ///< rows of C that general rows of T read
     std::vector<double*> c_rows_;            ///< built rows of C (by row index), else null
     std::vector<double*> tp_rows_;           ///< rows of T·C for the general rows, else null
     std::vector<double> store_;              ///< storage of the built rows
-    std::vector<std::size_t> noise_at_;      ///< flat indices i·k + j that get a disturbance term
-    std::vector<double> noise_;              ///< (sigma2·R_i)·R_j for them
     std::vector<double> w_;                  ///< pz[r] / F
 };
 

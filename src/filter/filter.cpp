@@ -9,6 +9,7 @@
 #include "common/inline.hpp"
 #include "filter/covariance_prediction.hpp"
 #include "filter/steady_state.hpp"
+#include "filter/transition_runs.hpp"
 
 namespace korvanta {
 namespace {
@@ -35,6 +36,7 @@ public:
           row_start_(sys.transition.start.data()),
           intercept_(sys.state_intercept.data()),
           trend_(sys.trend ? sys.trend->data() : nullptr),
+          runs_(row_runs(sys.transition)),
           prediction_(sys) {
         InitialState init = initial_state(spec, sys, options.diffuse_variance);
         out_.state = std::move(init.mean);
@@ -151,17 +153,26 @@ private:
 
     // a[i] = c_i + Σ over the sparse row i of T (stored order, from 0.0) of x·filtered[l],
     // where the first ARMA state's intercept is the trend value of period t when there is one.
+    // A shift row's sum is 0.0 + filtered[i + delta] (its entry of 1.0 multiplies exactly).
     void predict_mean(std::size_t t) {
         const Entry* KORVANTA_RESTRICT e = entries_;
         const std::size_t* KORVANTA_RESTRICT start = row_start_;
         const double* KORVANTA_RESTRICT x = filtered_;
+        const double* KORVANTA_RESTRICT c = intercept_;
         double* KORVANTA_RESTRICT a = a_;
         auto row_sum = [&](std::size_t i) {
             double sum = 0.0;
             for (std::size_t m = start[i]; m < start[i + 1]; ++m) sum = sum + e[m].value * x[e[m].col];
             return sum;
         };
-        for (std::size_t i = 0; i < k_; ++i) a[i] = intercept_[i] + row_sum(i);
+        for (const Run& run : runs_) {
+            if (run.shift) {
+                const double* src = x + offset(run.begin, run.delta);
+                for (std::size_t i = run.begin; i < run.end; ++i) a[i] = c[i] + (0.0 + src[i - run.begin]);
+            } else {
+                for (std::size_t i = run.begin; i < run.end; ++i) a[i] = c[i] + row_sum(i);
+            }
+        }
         if (trend_ != nullptr) a[k_diff_] = trend_[t] + row_sum(k_diff_);
     }
 
@@ -169,7 +180,7 @@ private:
         prediction_.predict_upper(FilteredCovariance{P_, pz, F, updated}, spare_);
         std::swap(P_, spare_);  // the spare buffer now holds the previous covariance
         steady_ = detect_ && t >= 1 && !std::isnan(y_[t]) && !std::isnan(y_[t - 1]) &&
-                  covariance_settled(spare_, P_, k_, tolerance_);
+                  settled_(spare_, P_, k_, tolerance_);
         if (steady_) {
             std::copy(pz, pz + k_, steady_pz_.begin());
             steady_F_ = F;
@@ -188,7 +199,9 @@ private:
     const std::size_t* row_start_;  ///< row i is entries_[row_start_[i], row_start_[i + 1])
     const double* intercept_;
     const double* trend_;  ///< per-period intercept of state k_diff, or null
+    std::vector<Run> runs_;  ///< the rows of T in runs of shifts and of general rows
     CovariancePrediction prediction_;
+    SettledTest settled_;
     FilterOut out_{};
     std::vector<double> spare_cov_, work_, steady_pz_;
     double* a_ = nullptr;         ///< predicted mean (out_.state)

@@ -20,38 +20,50 @@ double row_major_sum(const double* previous, const double* current, std::size_t 
 
 }  // namespace
 
-// The terms are non-negative, so a reordered sum (the diagonal plus twice the strict upper
-// triangle, in several accumulators) decides the comparison unless it lies within a relative
-// 1e-6 of the tolerance, far above its rounding error for up to 4096² terms; only then is the
-// exact row-major sum formed. Non-finite or tiny tolerances always take the exact path.
-bool covariance_settled(const double* previous, const double* current, std::size_t k, double tolerance) {
+// The terms are non-negative, so a sum in another order (each row's diagonal plus twice its
+// strict upper part, in several accumulators) decides the comparison unless it lies within a
+// relative 1e-6 of the tolerance, far above its rounding error for up to 4096² terms; only then
+// is the exact row-major sum formed. Non-finite or tiny tolerances always take the exact path.
+// Partial sums only grow, so a scan ends at the first row that takes them above the band,
+// whatever the order of the rows: it starts at the row that decided the previous scan, since
+// the states that keep moving tend to go on moving.
+bool SettledTest::operator()(const double* previous, const double* current, std::size_t k, double tolerance) {
     if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
-    if (!std::isfinite(tolerance) || !(tolerance > 1e-280)) {
-        return row_major_sum(previous, current, k) < tolerance;
-    }
-    // Partial sums only grow, so the scan stops at the first row that already settles the
-    // comparison. Rows are taken from the last one up: their upper parts are short, and the
-    // trailing (ARMA) states are where the covariance keeps moving longest.
+    if (!std::isfinite(tolerance) || !(tolerance > 1e-280)) return row_major_sum(previous, current, k) < tolerance;
     const double above = tolerance * (1.0 + 1e-6);
     double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
     auto approx = [&] { return diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3])); };
-    for (std::size_t i = k; i-- > 0;) {
+    // Adds row i's terms, checking after its diagonal and after every 8 further terms;
+    // true once the sum is above the band.
+    auto above_after_row = [&](std::size_t i) {
         const double* p = previous + i * k;
         const double* c = current + i * k;
         const double dd = p[i] - c[i];
         diag = diag + dd * dd;
+        if (approx() > above) return true;
         std::size_t j = i + 1;
-        for (; j + 4 <= k; j += 4) {
-            for (std::size_t l = 0; l < 4; ++l) {
-                const double diff = p[j + l] - c[j + l];
-                off[l] = off[l] + diff * diff;
+        while (j + 8 <= k) {
+            for (std::size_t end = j + 8; j < end; j += 4) {
+                for (std::size_t l = 0; l < 4; ++l) {
+                    const double diff = p[j + l] - c[j + l];
+                    off[l] = off[l] + diff * diff;
+                }
             }
+            if (approx() > above) return true;
         }
         for (; j < k; ++j) {
             const double diff = p[j] - c[j];
             off[0] = off[0] + diff * diff;
         }
-        if (approx() > above) return false;
+        return approx() > above;
+    };
+    if (first_row_ >= k) first_row_ = 0;
+    for (std::size_t m = 0; m < k; ++m) {
+        const std::size_t i = first_row_ >= m ? first_row_ - m : first_row_ + k - m;  // downwards, wrapping
+        if (above_after_row(i)) {
+            first_row_ = i;
+            return false;
+        }
     }
     const double sum = approx();
     if (std::isnan(sum)) return false;

@@ -5,9 +5,16 @@
 
 namespace korvanta {
 
-/// Whether the sum of (previous[i][j] − current[i][j])² over all k² entries, in row-major
-/// order from 0.0, is strictly below `tolerance`. Both matrices are symmetric with only
-/// their upper triangles current.
-bool covariance_settled(const double* previous, const double* current, std::size_t k, double tolerance);
+/// Tests whether the predicted covariance has stopped changing: the sum of
+/// (previous[i][j] − current[i][j])² over all k² entries, in row-major order from 0.0, is
+/// strictly below `tolerance`. Both matrices are symmetric with only their upper triangles
+/// current. Remembers where its last scan was decided, to start the next one there.
+class SettledTest {
+public:
+    bool operator()(const double* previous, const double* current, std::size_t k, double tolerance);
+
+private:
+    std::size_t first_row_ = 0;  ///< row whose terms decided the last scan
+};
 
 }  // namespace korvanta
