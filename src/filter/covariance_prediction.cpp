@@ -16,7 +16,8 @@ std::vector<Run> row_runs(const SparseRows& T) {
     for (std::size_t i = 0; i < T.rows(); ++i) {
         const auto row = T.row(i);
         const bool shift = row.size() == 1 && row[0].value == 1.0;
-        const std::ptrdiff_t delta = shift ? static_cast<std::ptrdiff_t>(row[0].col) - static_cast<std::ptrdiff_t>(i) : 0;
+        const std::ptrdiff_t delta =
+            shift ? static_cast<std::ptrdiff_t>(row[0].col) - static_cast<std::ptrdiff_t>(i) : 0;
         if (!runs.empty() && runs.back().shift == shift && runs.back().delta == delta) {
             runs.back().end = i + 1;
         } else {
@@ -32,25 +33,19 @@ namespace {
 // is copied.
 KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
                                          double w, double* KORVANTA_RESTRICT dst, std::size_t len) {
-    std::size_t m = 0;
-#if defined(KORVANTA_LANES)
     const Lanes zero = splat(0.0), w2 = splat(w);
-    for (; m + LANES <= len; m += LANES) {
-        store_lanes(dst + m, zero + (load_lanes(src + m) - w2 * load_lanes(pz + m)));
-    }
-#endif
-    for (; m < len; ++m) dst[m] = 0.0 + (src[m] - w * pz[m]);
+    by_lanes(
+        len, [&](std::size_t m) { store_lanes(dst + m, zero + (load_lanes(src + m) - w2 * load_lanes(pz + m))); },
+        [&](std::size_t m) { dst[m] = 0.0 + (src[m] - w * pz[m]); });
 }
 
 // dst[m] = 0.0 + src[m].
 KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
                                        std::size_t len) {
-    std::size_t m = 0;
-#if defined(KORVANTA_LANES)
     const Lanes zero = splat(0.0);
-    for (; m + LANES <= len; m += LANES) store_lanes(dst + m, zero + load_lanes(src + m));
-#endif
-    for (; m < len; ++m) dst[m] = 0.0 + src[m];
+    by_lanes(
+        len, [&](std::size_t m) { store_lanes(dst + m, zero + load_lanes(src + m)); },
+        [&](std::size_t m) { dst[m] = 0.0 + src[m]; });
 }
 
 }  // namespace

@@ -66,16 +66,16 @@ private:
     const double* selection_;  ///< R
     double sigma2_;
     std::size_t k_;
-    std::vector<Copy> c_copies_;         ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
-    std::vector<Copy> tp_copies_;        ///< 0.0 + (T·C)[row][col + m], general rows of T
-    std::vector<Single> mirrors_;        ///< 0.0 + C[row][col] with col < row: down a column
-    std::vector<Single> shift_sums_;     ///< Σ_e x·(0.0 + C[row][l]) over row col of T
-    std::vector<Single> general_sums_;   ///< Σ_e x·(T·C)[row][l] over row col of T
-    std::vector<std::size_t> const_at_;  ///< elements the same at every step (empty rows of T)
-    std::vector<double> const_;          ///< their values, disturbance included
-    std::vector<std::size_t> noise_at_;  ///< the other elements with a disturbance term
-    std::vector<double> noise_;          ///< (sigma2·R_i)·R_j for them
-    std::vector<std::size_t> dense_rows_;  ///< rows i whose sigma2·R_i is not finite
+    std::vector<Copy> c_copies_;             ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
+    std::vector<Copy> tp_copies_;            ///< 0.0 + (T·C)[row][col + m], general rows of T
+    std::vector<Single> mirrors_;            ///< 0.0 + C[row][col] with col < row: down a column
+    std::vector<Single> shift_sums_;         ///< Σ_e x·(0.0 + C[row][l]) over row col of T
+    std::vector<Single> general_sums_;       ///< Σ_e x·(T·C)[row][l] over row col of T
+    std::vector<std::size_t> const_at_;      ///< elements the same at every step (empty rows of T)
+    std::vector<double> const_;              ///< their values, disturbance included
+    std::vector<std::size_t> noise_at_;      ///< the other elements with a disturbance term
+    std::vector<double> noise_;              ///< (sigma2·R_i)·R_j for them
+    std::vector<std::size_t> dense_rows_;    ///< rows i whose sigma2·R_i is not finite
     std::vector<std::size_t> general_rows_;  ///< rows of T that are not shifts
     std::vector<std::size_t> referenced_;    ///< rows of C that general rows of T read
     std::vector<double*> c_rows_;            ///< built rows of C (by row index), else null

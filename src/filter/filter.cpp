@@ -7,6 +7,7 @@
 
 #include "common/errors.hpp"
 #include "common/inline.hpp"
+#include "common/lanes.hpp"
 #include "filter/covariance_prediction.hpp"
 #include "filter/steady_state.hpp"
 #include "filter/transition_runs.hpp"
@@ -148,7 +149,10 @@ private:
     void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
         double* KORVANTA_RESTRICT filtered = filtered_;
         const double* KORVANTA_RESTRICT a = a_;
-        for (std::size_t i = 0; i < k_; ++i) filtered[i] = a[i] + pz[i] * g;
+        const Lanes g2 = splat(g);
+        by_lanes(
+            k_, [&](std::size_t i) { store_lanes(filtered + i, load_lanes(a + i) + load_lanes(pz + i) * g2); },
+            [&](std::size_t i) { filtered[i] = a[i] + pz[i] * g; });
     }
 
     // a[i] = c_i + Σ over the sparse row i of T (stored order, from 0.0) of x·filtered[l],
@@ -162,7 +166,8 @@ private:
         double* KORVANTA_RESTRICT a = a_;
         auto row_sum = [&](std::size_t i) {
             double sum = 0.0;
-            for (std::size_t m = start[i]; m < start[i + 1]; ++m) sum = sum + e[m].value * x[e[m].col];
+            for (const Entry *m = e + start[i], *end = e + start[i + 1]; m != end; ++m)
+                sum = sum + m->value * x[m->col];
             return sum;
         };
         for (const Run& run : runs_) {
@@ -179,8 +184,8 @@ private:
     void predict_covariance(std::size_t t, const double* pz, double F, bool updated) {
         prediction_.predict_upper(FilteredCovariance{P_, pz, F, updated}, spare_);
         std::swap(P_, spare_);  // the spare buffer now holds the previous covariance
-        steady_ = detect_ && t >= 1 && !std::isnan(y_[t]) && !std::isnan(y_[t - 1]) &&
-                  settled_(spare_, P_, k_, tolerance_);
+        steady_ =
+            detect_ && t >= 1 && !std::isnan(y_[t]) && !std::isnan(y_[t - 1]) && settled_(spare_, P_, k_, tolerance_);
         if (steady_) {
             std::copy(pz, pz + k_, steady_pz_.begin());
             steady_F_ = F;
@@ -198,7 +203,7 @@ private:
     const Entry* entries_;          ///< the transition's entries, row after row
     const std::size_t* row_start_;  ///< row i is entries_[row_start_[i], row_start_[i + 1])
     const double* intercept_;
-    const double* trend_;  ///< per-period intercept of state k_diff, or null
+    const double* trend_;    ///< per-period intercept of state k_diff, or null
     std::vector<Run> runs_;  ///< the rows of T in runs of shifts and of general rows
     CovariancePrediction prediction_;
     SettledTest settled_;
