@@ -1,7 +1,6 @@
 #include "pool/pool.hpp"
 
 #include <algorithm>
-#include <exception>
 #include <thread>
 
 #include "pool/cpu_count.hpp"
@@ -11,15 +10,6 @@
 #endif
 
 namespace korvanta {
-
-struct Pool::Job {
-    const std::function<void(std::size_t)>* task;
-    std::size_t count;
-    std::size_t next = 0;      ///< next index to hand out (pool mutex)
-    std::size_t done = 0;      ///< indices finished or skipped (pool mutex)
-    std::exception_ptr error;  ///< first failure (pool mutex)
-    std::condition_variable finished;
-};
 
 Pool::Pool(std::size_t workers) {
     for (std::size_t i = 0; i < workers; ++i) {
@@ -32,54 +22,32 @@ Pool::Pool(std::size_t workers) {
     }
 }
 
-void Pool::run(std::size_t count, const std::function<void(std::size_t)>& task) {
-    Job job;
-    job.task = &task;
-    job.count = count;
-    std::unique_lock lock(mutex_);
-    if (workers_ > 0 && count > 1) {
-        queue_.push_back(&job);
-        available_.notify_all();
-    }
-    while (job.next < job.count) execute(job, take(job), lock);
-    job.finished.wait(lock, [&] { return job.done == job.count; });
-    if (job.error) std::rethrow_exception(job.error);
+void Pool::submit(std::shared_ptr<Job> job, std::size_t helpers) {
+    if (workers_ == 0 || helpers == 0) return;
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(job));
+    for (std::size_t i = 0; i < helpers && i < workers_; ++i) available_.notify_one();
 }
 
-// Hands out the next index of `job` (pool mutex held); a fully handed-out job leaves the queue.
-std::size_t Pool::take(Job& job) {
-    const std::size_t i = job.next++;
-    if (job.next == job.count) {
-        const auto at = std::find(queue_.begin(), queue_.end(), &job);
-        if (at != queue_.end()) queue_.erase(at);
-    }
-    return i;
-}
-
-// Runs one index with the mutex released (skipped once the job has failed); returns with it
-// held again.
-void Pool::execute(Job& job, std::size_t i, std::unique_lock<std::mutex>& lock) {
-    const bool skip = static_cast<bool>(job.error);
-    lock.unlock();
-    std::exception_ptr error;
-    if (!skip) {
-        try {
-            (*job.task)(i);
-        } catch (...) {
-            error = std::current_exception();
-        }
-    }
-    lock.lock();
-    if (error && !job.error) job.error = error;
-    if (++job.done == job.count) job.finished.notify_all();
+void Pool::withdraw(const std::shared_ptr<Job>& job) {
+    std::lock_guard lock(mutex_);
+    const auto at = std::find(queue_.begin(), queue_.end(), job);
+    if (at != queue_.end()) queue_.erase(at);
 }
 
 void Pool::work() {
     std::unique_lock lock(mutex_);
     for (;;) {
         available_.wait(lock, [&] { return !queue_.empty(); });
-        Job& job = *queue_.front();
-        execute(job, take(job), lock);
+        std::shared_ptr<Job> job = queue_.front();
+        if (job->exhausted()) {
+            queue_.pop_front();
+            continue;
+        }
+        lock.unlock();
+        job->help();
+        job.reset();  // the last reference may go here, outside the lock
+        lock.lock();
     }
 }
 

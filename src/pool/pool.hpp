@@ -4,16 +4,29 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <functional>
+#include <memory>
 #include <mutex>
 
 namespace korvanta {
 
-/// Worker threads that run the indices of a job together with the thread that submits it.
+/// Work that pool threads can help with. A job owns everything its helpers read, so that a
+/// helper that is late (descheduled on a busy machine) never touches memory of a caller
+/// that has already moved on.
+class Job {
+public:
+    virtual ~Job() = default;
+    /// Called on a worker thread; works on the job until nothing is left to take.
+    virtual void help() noexcept = 0;
+    /// Whether there is nothing left for a helper to take.
+    virtual bool exhausted() const noexcept = 0;
+};
+
+/// Worker threads that help with submitted jobs. The submitting thread works on its job
+/// itself; the workers only add to it.
 class Pool {
 public:
     /// Starts up to `workers` threads; if the system refuses one, the pool keeps those that
-    /// started (possibly none: then every job runs on its caller alone).
+    /// started (possibly none: then every job is done by its caller alone).
     explicit Pool(std::size_t workers);
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -21,20 +34,19 @@ public:
     /// Number of worker threads running.
     std::size_t workers() const { return workers_; }
 
-    /// Runs task(i) exactly once for every i in [0, count): the calling thread takes indices
-    /// too, and returns when all have finished. The first exception thrown by a task is
-    /// rethrown here after every started task has ended; indices not yet started are skipped.
-    void run(std::size_t count, const std::function<void(std::size_t)>& task);
+    /// Offers `job` to the workers and wakes up to `helpers` of them. Returns at once.
+    void submit(std::shared_ptr<Job> job, std::size_t helpers);
+
+    /// Takes `job` off the offer (idempotent); workers already helping go on until it is
+    /// exhausted for them.
+    void withdraw(const std::shared_ptr<Job>& job);
 
 private:
-    struct Job;
-    std::size_t take(Job& job);
-    void execute(Job& job, std::size_t i, std::unique_lock<std::mutex>& lock);
     void work();
 
     std::mutex mutex_;
     std::condition_variable available_;
-    std::deque<Job*> queue_;  ///< jobs with indices not yet handed out
+    std::deque<std::shared_ptr<Job>> queue_;  ///< jobs on offer
     std::size_t workers_ = 0;
 };
 
