@@ -13,7 +13,7 @@ import warnings
 import numpy as np
 import pytest
 
-import _korvanta_rs as km
+import _korvanta_rs as kr
 
 SEASONAL = dict(order=(1, 0, 1), seasonal_order=(1, 1, 1, 52), trend_powers=[], tolerance=0.0)
 U_SEASONAL = np.array([0.3, 0.2, 0.1, 0.2, 1.0])
@@ -74,9 +74,9 @@ def long_call(call, target=0.3):
 
 @pytest.mark.parametrize("parallel", [True, False], ids=["parallel", "serial"])
 def test_grad_releases_the_interpreter_lock_and_loglike_does_not(ticker, parallel):
-    grad = long_call(lambda y: km.loglike_grad(y, U_SEASONAL, **SEASONAL, parallel=parallel))
-    params = km.transform_params(U_SEASONAL, **{k: v for k, v in SEASONAL.items() if k != "tolerance"})
-    loglike = long_call(lambda y: km.loglike(y, params, **SEASONAL))
+    grad = long_call(lambda y: kr.loglike_grad(y, U_SEASONAL, **SEASONAL, parallel=parallel))
+    params = kr.transform_params(U_SEASONAL, **{k: v for k, v in SEASONAL.items() if k != "tolerance"})
+    loglike = long_call(lambda y: kr.loglike(y, params, **SEASONAL))
     free_rate, _, _ = ticker.watch(lambda: time.sleep(0.2))
 
     # While the gradient runs, the other thread keeps going: no pause comparable with the
@@ -119,7 +119,7 @@ def case_inputs(i):
 def test_many_python_threads_agree_with_one():
     inputs = [case_inputs(i) for i in range(len(CASES))]
     calls = [(i, par) for i in range(len(CASES)) for par in (True, False)]
-    expected = {c: km.loglike_grad(*inputs[c[0]][:2], **inputs[c[0]][2], parallel=c[1]) for c in calls}
+    expected = {c: kr.loglike_grad(*inputs[c[0]][:2], **inputs[c[0]][2], parallel=c[1]) for c in calls}
     for i in range(len(CASES)):
         assert same(expected[(i, True)], expected[(i, False)])
 
@@ -133,7 +133,7 @@ def test_many_python_threads_agree_with_one():
             barrier.wait()
             for j in order:
                 i, par = calls[j]
-                got = km.loglike_grad(*inputs[i][:2], **inputs[i][2], parallel=par)
+                got = kr.loglike_grad(*inputs[i][:2], **inputs[i][2], parallel=par)
                 if not same(got, expected[calls[j]]):
                     mismatches.append((w, calls[j]))
         except BaseException as e:  # reported below, a thread's exception would be lost
@@ -153,7 +153,7 @@ def _all_gradients():
     out = []
     for i in range(len(CASES)):
         y, u, kw = case_inputs(i)
-        out.append([km.loglike_grad(y, u, **kw, parallel=par) for par in (True, False)])
+        out.append([kr.loglike_grad(y, u, **kw, parallel=par) for par in (True, False)])
     return [[(f, g.tobytes()) for f, g in pair] for pair in out]
 
 
@@ -200,12 +200,12 @@ def test_forked_child_after_parent_used_the_pool():
 def test_fork_while_another_thread_is_using_the_pool():
     expected = _all_gradients()
     y, u, kw = case_inputs(1)
-    busy_result = km.loglike_grad(y, u, **kw, parallel=True)
+    busy_result = kr.loglike_grad(y, u, **kw, parallel=True)
     stop, bad = threading.Event(), []
 
     def keep_busy():
         while not stop.is_set():
-            if not same(km.loglike_grad(y, u, **kw, parallel=True), busy_result):
+            if not same(kr.loglike_grad(y, u, **kw, parallel=True), busy_result):
                 bad.append(1)
 
     busy = threading.Thread(target=keep_busy)
@@ -227,7 +227,7 @@ def test_fork_while_another_thread_is_using_the_pool():
 MEMORY_SCRIPT = textwrap.dedent("""
     import resource, sys
     import numpy as np
-    import _korvanta_rs as km
+    import _korvanta_rs as kr
 
     def status(key):
         with open("/proc/self/status") as f:
@@ -241,13 +241,13 @@ MEMORY_SCRIPT = textwrap.dedent("""
     y_big, u_big = np.random.default_rng(0).standard_normal(60), np.array([0.1, 0.2, 0.3, 1.0])
     # Measured before anything else raises the peak: the address space one evaluation takes.
     before = status("VmSize")
-    km.loglike_u(y_big, u_big, **big)
+    kr.loglike_u(y_big, u_big, **big)
     need = status("VmPeak") - before
     assert need > 64 << 20, need
 
     y = np.random.default_rng(1).standard_normal(80)
     u = np.array([0.3, 0.2, 1.1])
-    small = lambda parallel: km.loglike_grad(y, u, (1, 0, 1), (0, 0, 0, 0), [], parallel=parallel)
+    small = lambda parallel: kr.loglike_grad(y, u, (1, 0, 1), (0, 0, 0, 0), [], parallel=parallel)
     expected = small(False)
     def check():
         f, g = small(True)
@@ -261,7 +261,7 @@ MEMORY_SCRIPT = textwrap.dedent("""
     for tenths in range(11, 20):
         resource.setrlimit(resource.RLIMIT_AS, (base + tenths * need // 10, hard))
         try:
-            km.loglike_u(y_big, u_big, **big)
+            kr.loglike_u(y_big, u_big, **big)
             break
         except MemoryError:
             continue
@@ -270,7 +270,7 @@ MEMORY_SCRIPT = textwrap.dedent("""
         sys.exit(4)
     for attempt in range(3):
         try:
-            km.loglike_grad(y_big, u_big, **big, parallel=True)
+            kr.loglike_grad(y_big, u_big, **big, parallel=True)
         except MemoryError:
             break
     else:
