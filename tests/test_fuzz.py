@@ -27,7 +27,7 @@ from hypothesis import strategies as st
 
 import _korvanta_rs as kr
 from conftest import DEFAULTS, FUNCTIONS, KIND, PARAMS
-from hostile import (LAYOUTS, RAISED, WRONG_KINDS, ArraySub, BadStr, FAKE_NUMPY_BOOLS, Float, GetitemSeq,
+from hostile import (FAKE_NUMPY_BOOLS, LAYOUTS, RAISED, WRONG_KINDS, ArraySub, BadStr, Float, GetitemSeq,
                      HostileBaseError, HostileError, Index, IntOnly, IterSeq, LenSeq, ListSub, Raise, Reentrant,
                      StrSub, TupleSub, TypeErrorSubclass, layout, wrong_kind)
 
