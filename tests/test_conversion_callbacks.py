@@ -10,13 +10,13 @@ with the resized arrays and plain values in place of the callbacks (the same res
 the same exception type and message), and it writes to no array.
 
 Every function is tried with every array argument it takes and a callback in each later
-parameter that can run one, each resizing the array in four ways.  The cases of one function
-run in a child process, so that a crash (or an AddressSanitizer report in the sanitizer
-build) fails its case instead of ending the test run; after a crash the child starts again
-at the next case.
+parameter that can run one, each resizing the array in four ways.  The cases run in a child
+process, in a worker forked from it, so that a crash, or an AddressSanitizer report in the
+sanitizer build, fails its case instead of ending the test run; the next worker goes on
+with the cases after it.
 
-Run one function's cases without pytest, for a debugger:
-    python tests/test_conversion_callbacks.py loglike 0
+Run the cases without pytest (one line per case: its id and what went wrong):
+    python tests/test_conversion_callbacks.py
 """
 
 import faulthandler
@@ -25,6 +25,8 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
+import traceback
 from dataclasses import dataclass
 
 import numpy as np
@@ -34,9 +36,9 @@ import _korvanta_rs as kr
 from conftest import FUNCTIONS, KIND, PARAMS, SERIES
 from hostile import After, Float, Index, IterSeq, fake_numpy_bool
 
-# A case that runs longer than this is a hang: the child dumps its stack and exits.
+# A case that runs longer than this is a hang: its worker dumps its stack and exits.
 HANG_SECONDS = 60.0
-# The whole matrix of one function, restarts included, takes seconds; this is a last resort.
+# The whole matrix takes a few seconds; this is a last resort.
 CHILD_TIMEOUT = 900.0
 USUAL_ERRORS = (TypeError, ValueError, OverflowError)
 POISON = -1.5e300
@@ -75,8 +77,8 @@ class Resize:
         self.after = self.array.tobytes()
         # Reuse the freed memory at once, as any later allocation might, filled with a value
         # that shows in every result: a read of the old buffer then fails the case even
-        # without a sanitizer. (NumPy keeps a few freed small buffers of its own; more
-        # allocations than that reach the allocator's freed block.)
+        # without a sanitizer (almost surely: NumPy keeps a few freed small buffers of its
+        # own, and more allocations than that reach the allocator's freed block).
         self.reuse = [np.full(n, POISON) for _ in range(16)]
 
 
@@ -164,7 +166,8 @@ def cases(name, before=False):
 # --- one case -----------------------------------------------------------------------------
 
 def outcome(name, kw):
-    """("result", bits) or ("raised", exception type, message), and the exception itself."""
+    """("result", result type, bits of each part, short text) or ("raised", exception type,
+    message); and the exception itself, if one was raised."""
     try:
         result = getattr(kr, name)(**kw)
     except KeyboardInterrupt:
@@ -205,83 +208,115 @@ def check_case(case):
         return f"the callback did not resize {case.array} (the call: {describe(hooked)})"
     if error is not None and type(error) not in USUAL_ERRORS:
         return f"the call raised {describe(hooked)}"
-    if written():
-        return written()
+    wrote = written()
+    if wrote:
+        return wrote
     plain, _ = outcome(case.name, case.arguments(arrays))
     if hooked[:3] != plain[:3]:
         return f"the call gave {describe(hooked)}; the same call with plain values gives {describe(plain)}"
     return written()
 
 
-def all_cases(name):
-    return cases(name) + cases(name, before=True)
+def all_cases():
+    return [c for name in FUNCTIONS for c in cases(name) + cases(name, before=True)]
 
 
-def run_child(name, start):
-    """Run the cases of `name` from index `start`, one line on stdout before and after each."""
-    faulthandler.enable()
-    for case in all_cases(name)[start:]:
-        print("start", case.id, flush=True)
-        faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
-        verdict = check_case(case)
-        faulthandler.cancel_dump_traceback_later()
-        print("done", case.id, json.dumps(verdict), flush=True)
+def run_child():
+    """Run every case, printing one line for each: its id and its verdict.  The cases run in
+    a forked worker; when one crashes the worker (or a sanitizer ends it), that case fails
+    and a new worker, forked from this clean process, goes on with the next."""
+    todo = all_cases()
+    while todo:
+        done, crashed, report = run_worker(todo)
+        for case_id, verdict in done:
+            print(case_id, json.dumps(verdict), flush=True)
+        todo = todo[len(done):]
+        if crashed:
+            print(todo[0].id, json.dumps(report), flush=True)
+            todo = todo[1:]
+
+
+def run_worker(todo):
+    """([(case id, verdict)] of the cases the worker finished, whether it died in the next
+    one, and how)."""
+    read_end, write_end = os.pipe()
+    with tempfile.TemporaryFile() as err:
+        pid = os.fork()
+        if pid == 0:
+            status = 1
+            try:
+                os.close(read_end)
+                os.dup2(err.fileno(), 2)
+                faulthandler.enable()
+                for case in todo:
+                    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+                    line = json.dumps([case.id, check_case(case)]) + "\n"
+                    os.write(write_end, line.encode())
+                status = 0
+            except BaseException:
+                traceback.print_exc()
+            finally:
+                os._exit(status)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as pipe:
+            done = [tuple(json.loads(line)) for line in pipe]
+        _, status = os.waitpid(pid, 0)
+        if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0:
+            return done, False, None
+        err.seek(0)
+        return done, True, f"the process died ({_how_it_ended(status)}) during this case:\n{_excerpt(err.read())}"
+
+
+def _how_it_ended(status):
+    if os.WIFSIGNALED(status):
+        return f"killed by signal {os.WTERMSIG(status)}"
+    return f"exit status {os.WEXITSTATUS(status)}"
+
+
+def _excerpt(stderr, lines=40):
+    """The report in `stderr`: from its first line on, if a sanitizer or the interpreter
+    wrote one, else the end."""
+    text = stderr.decode(errors="replace")
+    for mark in ("ERROR: AddressSanitizer", "runtime error:", "Fatal Python error", "Traceback"):
+        at = text.find(mark)
+        if at >= 0:
+            return "\n".join(text[text.rfind("\n", 0, at) + 1:].splitlines()[:lines])
+    return "\n".join(text.splitlines()[-lines:])
 
 
 # --- the parent -----------------------------------------------------------------------------
 
-def _how_it_ended(returncode):
-    if returncode < 0:
-        return f"killed by signal {-returncode}"
-    return f"exit status {returncode}"
-
-
 @functools.lru_cache(maxsize=None)
-def verdicts(name):
-    """Case id -> '' or what went wrong, for every case of `name`, from child processes."""
-    ids = [c.id for c in all_cases(name)]
+def verdicts():
+    """Case id -> '' or what went wrong, for every case, from one child process."""
+    proc = subprocess.run([sys.executable, os.path.abspath(__file__)], capture_output=True, text=True,
+                          timeout=CHILD_TIMEOUT, env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
     found = {}
-    start = 0
-    while start < len(ids):
-        proc = subprocess.run([sys.executable, os.path.abspath(__file__), name, str(start)],
-                              capture_output=True, text=True, timeout=CHILD_TIMEOUT,
-                              env=dict(os.environ, PYTHONFAULTHANDLER="1"))
-        current = None
-        for line in proc.stdout.splitlines():
-            word, _, rest = line.partition(" ")
-            if word == "start":
-                current = rest
-            elif word == "done":
-                case_id, _, verdict = rest.partition(" ")
-                found[case_id], current = json.loads(verdict), None
-        if proc.returncode == 0 and current is None:
-            break
-        why = f"the process died ({_how_it_ended(proc.returncode)})"
-        tail = proc.stderr[-3000:]
-        if current is None:  # it died outside any case: nothing further can be learnt
-            found.update((i, f"{why} outside the cases:\n{tail}") for i in ids if i not in found)
-            break
-        found[current] = f"{why} during this case:\n{tail}"
-        start = ids.index(current) + 1
+    for line in proc.stdout.splitlines():
+        case_id, _, verdict = line.partition(" ")
+        found[case_id] = json.loads(verdict)
+    if proc.returncode != 0:  # the child itself failed: every case it did not report fails
+        why = f"the child process ended with status {proc.returncode}:\n{proc.stderr[-3000:]}"
+        found.update((c.id, why) for c in all_cases() if c.id not in found)
     return found
 
 
-def _params(before):
-    return [pytest.param(c.name, c.id, id=c.id) for name in FUNCTIONS for c in cases(name, before)]
+def _ids(before):
+    return [pytest.param(c.id, id=c.id) for name in FUNCTIONS for c in cases(name, before)]
 
 
-@pytest.mark.parametrize("name, case_id", _params(before=False))
-def test_callback_resizing_an_earlier_array(name, case_id):
-    verdict = verdicts(name).get(case_id, "the case did not run")
+@pytest.mark.parametrize("case_id", _ids(before=False))
+def test_callback_resizing_an_earlier_array(case_id):
+    verdict = verdicts().get(case_id, "the case did not run")
     if verdict:
         pytest.fail(verdict, pytrace=False)
 
 
-@pytest.mark.parametrize("name, case_id", _params(before=True))
-def test_callback_resizing_a_later_array(name, case_id):
+@pytest.mark.parametrize("case_id", _ids(before=True))
+def test_callback_resizing_a_later_array(case_id):
     # The array is converted after the callback has resized it: whatever the module does with
     # the earlier arguments, these hold, and show that the comparison itself is sound.
-    verdict = verdicts(name).get(case_id, "the case did not run")
+    verdict = verdicts().get(case_id, "the case did not run")
     if verdict:
         pytest.fail(verdict, pytrace=False)
 
@@ -302,4 +337,4 @@ def test_every_array_meets_every_later_callback():
 
 
 if __name__ == "__main__":
-    run_child(sys.argv[1], int(sys.argv[2]))
+    run_child()

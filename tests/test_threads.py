@@ -238,7 +238,6 @@ MEMORY_SCRIPT = textwrap.dedent("""
     import resource, sys
     import numpy as np
     import _korvanta_rs as kr
-from conftest import FUNCTIONS
 
     def status(key):
         with open("/proc/self/status") as f:
