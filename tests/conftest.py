@@ -1,4 +1,5 @@
-"""Shared fixtures and small helpers for the _korvanta_rs test suite."""
+"""Shared helpers for the _korvanta_rs test suite: the functions and their parameters, small valid
+calls, and bit-for-bit comparison of results."""
 
 import inspect
 
