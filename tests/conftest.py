@@ -1,33 +1,35 @@
-"""Shared fixtures and small helpers for the _korvanta_rs test suite."""
+"""Shared helpers for the _korvanta_rs test suite: the functions and their parameters, small valid
+calls, and bit-for-bit comparison of results."""
+
+import inspect
 
 import numpy as np
-import pytest
 
-import _korvanta_rs
+import _korvanta_rs as kr
 
-# Parameter lists of the ten functions, in registration order, with the number of
-# leading required parameters.
-_Y_TAIL = ("exog", "k_exog", "enforce_stationarity", "enforce_invertibility",
-           "concentrate_scale", "trend_offset", "diffuse_variance", "tolerance")
-_HEAD = ("order", "seasonal_order", "trend_powers")
-_FLAGS = ("k_exog", "enforce_stationarity", "enforce_invertibility", "concentrate_scale", "trend_offset")
-PARAMS = {
-    "loglike": (("y", "params") + _HEAD + _Y_TAIL, 5),
-    "loglike_u": (("y", "u") + _HEAD + _Y_TAIL, 5),
-    "loglike_grad": (("y", "u") + _HEAD + _Y_TAIL + ("parallel", "epsilon"), 5),
-    "filter_paths": (("y", "params") + _HEAD + _Y_TAIL, 5),
-    "forecast": (("y", "params") + _HEAD + ("horizon", "exog", "exog_future") + _Y_TAIL[1:], 6),
-    "loglikeobs": (("y", "params") + _HEAD + _Y_TAIL, 5),
-    "transform_params": (("u",) + _HEAD + _FLAGS, 4),
-    "untransform_params": (("p",) + _HEAD + _FLAGS, 4),
-    "spec_dims": (_HEAD + ("k_exog", "trend_offset"), 3),
-    "concentrated_scale": (("y", "params") + _HEAD + tuple(n for n in _Y_TAIL if n != "concentrate_scale"), 5),
-}
-FUNCTIONS = tuple(PARAMS)
-DEFAULTS = {"exog": None, "exog_future": None, "k_exog": 0, "enforce_stationarity": True,
-            "enforce_invertibility": True, "concentrate_scale": False, "trend_offset": 1.0,
-            "diffuse_variance": 1e6, "tolerance": 1e-19, "parallel": True, "epsilon": None}
-VECTOR_NAMES = ("y", "params", "u", "p", "exog", "exog_future")
+# The ten functions in registration order (test_module checks it against the module).
+FUNCTIONS = ("loglike", "loglike_u", "loglike_grad", "filter_paths", "forecast", "loglikeobs",
+             "transform_params", "untransform_params", "spec_dims", "concentrated_scale")
+
+# What each parameter takes: the one thing about the signatures the module cannot tell.
+KIND = {"y": "vector", "params": "vector", "u": "vector", "p": "vector", "exog": "opt_vector",
+        "exog_future": "opt_vector", "order": "triple", "seasonal_order": "quad", "trend_powers": "powers",
+        "horizon": "count", "k_exog": "count", "enforce_stationarity": "flag", "enforce_invertibility": "flag",
+        "concentrate_scale": "flag", "parallel": "flag", "trend_offset": "real", "diffuse_variance": "real",
+        "tolerance": "real", "epsilon": "opt_real"}
+
+
+def _signature(name):
+    """(parameter names, number of leading required ones, defaults) from the text signature."""
+    params = list(inspect.signature(getattr(kr, name)).parameters.values())
+    required = sum(p.default is inspect.Parameter.empty for p in params)
+    defaults = {p.name: p.default for p in params[required:]}
+    return tuple(p.name for p in params), required, defaults
+
+
+# Parameter lists with the number of leading required parameters, and every default.
+PARAMS = {name: _signature(name)[:2] for name in FUNCTIONS}
+DEFAULTS = {k: v for name in FUNCTIONS for k, v in _signature(name)[2].items()}
 
 SERIES = np.array([0.3, -0.1, 0.8, 1.2, 0.4, -0.6, -0.2, 0.5, 0.9, 0.1, -0.4, 0.2])
 
@@ -78,8 +80,3 @@ def same_result(a, b):
     if isinstance(a, int) and not isinstance(a, float):
         return a == b
     return same_values(a, b)
-
-
-@pytest.fixture(scope="session")
-def km():
-    return _korvanta_rs

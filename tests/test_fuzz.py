@@ -25,8 +25,11 @@ import pytest
 from hypothesis import HealthCheck, assume, given, note, settings
 from hypothesis import strategies as st
 
-import _korvanta_rs as km
-from conftest import DEFAULTS, FUNCTIONS, PARAMS
+import _korvanta_rs as kr
+from conftest import DEFAULTS, FUNCTIONS, KIND, PARAMS
+from hostile import (FAKE_NUMPY_BOOLS, LAYOUTS, RAISED, WRONG_KINDS, ArraySub, BadStr, Float, GetitemSeq,
+                     HostileBaseError, HostileError, Index, IntOnly, IterSeq, LenSeq, ListSub, Raise, Reentrant,
+                     StrSub, TupleSub, TypeErrorSubclass, layout, wrong_kind)
 
 # --- profiles ------------------------------------------------------------------------------
 
@@ -56,261 +59,6 @@ U64 = 1 << 64
 
 SEASONAL_ZERO = "Must include nonzero seasonal periodicity if including seasonal AR, MA, or differencing."
 SEASONAL_ONE = "Seasonal periodicity must be greater than 1."
-
-
-# --- hostile objects -----------------------------------------------------------------------
-
-class HostileError(Exception):
-    """Raised by hostile objects: it must reach the caller unchanged."""
-
-
-class TypeErrorSubclass(TypeError):
-    """Not exactly TypeError, so it must pass without the argument prefix."""
-
-
-class HostileBaseError(BaseException):
-    """Not even an Exception: it must still reach the caller unchanged."""
-
-
-RAISED = (TypeError, ValueError, OverflowError, TypeErrorSubclass, HostileError, HostileBaseError)
-
-
-class BadStr:
-    """An exception argument whose str() fails, or is not a str."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __str__(self):
-        return _outcome(self.result, "__str__")
-
-    def __repr__(self):
-        return f"BadStr({self.result!r})"
-
-
-class Raise:
-    """An exception to raise, built fresh each time from its type and arguments."""
-
-    def __init__(self, exc_type, *args):
-        self.exc_type, self.args = exc_type, args
-
-    def __repr__(self):
-        return f"Raise({self.exc_type.__name__}, *{self.args!r})"
-
-
-def _outcome(value, what):
-    if isinstance(value, type) and issubclass(value, BaseException):
-        raise value(f"hostile {what}")
-    if isinstance(value, Raise):
-        raise value.exc_type(*value.args)
-    return value
-
-
-class Reentrant:
-    """__index__ calls back into the module (a gradient on the pool, and a failing call)
-    before it answers."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        km.loglike_grad(np.array([0.5, -0.2, 0.1, 0.3]), np.array([0.3, 1.1]), (1, 0, 0), (0, 0, 0, 0), [])
-        try:
-            km.spec_dims((1, 0, 0), (1, 0, 0, 1), [])
-        except ValueError:
-            pass
-        return _outcome(self.result, "__index__")
-
-    def __repr__(self):
-        return f"Reentrant({self.result!r})"
-
-
-class Index:
-    """An object with only __index__, which returns `result` (or raises it)."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        return _outcome(self.result, "__index__")
-
-    def __repr__(self):
-        return f"Index({self.result!r})"
-
-
-class Float:
-    """An object with __float__ (returning or raising `result`) and maybe __index__."""
-
-    def __init__(self, result, index=None):
-        self.result = result
-        self.index = index
-
-    def __float__(self):
-        return _outcome(self.result, "__float__")
-
-    def __index__(self):
-        if self.index is None:
-            raise TypeError("Float has no index")
-        return _outcome(self.index, "__index__")
-
-    def __repr__(self):
-        return f"Float({self.result!r}, index={self.index!r})"
-
-
-class IntOnly:
-    """__int__ alone does not make an integer or a real for the interpreter's conversions."""
-
-    def __int__(self):
-        return 1
-
-    def __repr__(self):
-        return "IntOnly()"
-
-
-def _numpy_named(name, **body):
-    """A class that claims to be NumPy's boolean scalar type."""
-    return type(name, (), {"__module__": "numpy", "__repr__": lambda self: f"<fake numpy.{name}>", **body})
-
-
-def _bool_raises(exc):
-    def __bool__(self):
-        raise exc("hostile __bool__")
-    return __bool__
-
-
-FAKE_NUMPY_BOOLS = [
-    _numpy_named("bool_", __bool__=lambda self: True),
-    _numpy_named("bool", __bool__=lambda self: False),
-    _numpy_named("bool_", __bool__=lambda self: 1),
-    _numpy_named("bool", __bool__=lambda self: None),
-    _numpy_named("bool_", __bool__=_bool_raises(HostileError)),
-    _numpy_named("bool", __bool__=_bool_raises(TypeError)),
-    _numpy_named("bool_", __bool__=_bool_raises(TypeErrorSubclass)),
-    _numpy_named("bool_", __bool__=5),
-    _numpy_named("bool_"),
-    _numpy_named("boolean", __bool__=lambda self: True),
-]
-
-
-class GetitemSeq:
-    """The old sequence protocol: __getitem__ alone, optionally failing at one index."""
-
-    def __init__(self, items, fail_at=None, exc=HostileError):
-        self.items = list(items)
-        self.fail_at = fail_at
-        self.exc = exc
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise self.exc("hostile __getitem__")
-        return self.items[i]
-
-    def __repr__(self):
-        return f"{type(self).__name__}({self.items!r}, fail_at={self.fail_at!r}, exc={self.exc.__name__})"
-
-
-class LenSeq(GetitemSeq):
-    """A sequence whose __len__ raises or returns nonsense (the length is only a hint)."""
-
-    def __init__(self, items, length):
-        super().__init__(items)
-        self.length = length
-
-    def __len__(self):
-        return _outcome(self.length, "__len__")
-
-    def __repr__(self):
-        return f"LenSeq({self.items!r}, length={self.length!r})"
-
-
-class IterSeq(GetitemSeq):
-    """A sequence whose iterator fails after `fail_at` items, or whose __iter__ misbehaves."""
-
-    def __init__(self, items, fail_at=None, exc=HostileError, iter_result=None):
-        super().__init__(items)
-        self.iter_fail_at = fail_at
-        self.iter_exc = exc
-        self.iter_result = iter_result
-
-    def __iter__(self):
-        if self.iter_result is not None:
-            return _outcome(self.iter_result, "__iter__")
-        return self._generate()
-
-    def _generate(self):
-        for i, item in enumerate(self.items):
-            if i == self.iter_fail_at:
-                raise self.iter_exc("hostile iteration")
-            yield item
-        if self.iter_fail_at is not None and self.iter_fail_at >= len(self.items):
-            raise self.iter_exc("hostile iteration")
-
-    def __repr__(self):
-        return (f"IterSeq({self.items!r}, fail_at={self.iter_fail_at!r}, exc={self.iter_exc.__name__}, "
-                f"iter_result={self.iter_result!r})")
-
-
-class ListSub(list):
-    """A list whose iteration yields other items than it holds and whose __len__ raises."""
-
-    def __init__(self, held, iterated):
-        super().__init__(held)
-        self.iterated = list(iterated)
-
-    def __iter__(self):
-        return iter(self.iterated)
-
-    def __len__(self):
-        raise HostileError("hostile __len__")
-
-    def __repr__(self):
-        return f"ListSub(held={list.__repr__(self)}, iterated={self.iterated!r})"
-
-
-class TupleSub(tuple):
-    """A tuple whose Python-level protocol lies; only its stored items count."""
-
-    def __len__(self):
-        return 99
-
-    def __getitem__(self, i):
-        raise HostileError("hostile __getitem__")
-
-    def __iter__(self):
-        raise HostileError("hostile __iter__")
-
-    def __repr__(self):
-        return f"TupleSub({tuple.__repr__(self)})"
-
-
-class StrSub(str):
-    pass
-
-
-class ArraySub(np.ndarray):
-    """An ndarray subclass whose Python-level protocol raises: only its buffer may be used."""
-
-    def __len__(self):
-        raise HostileError("hostile __len__")
-
-    def __iter__(self):
-        raise HostileError("hostile __iter__")
-
-    def __getitem__(self, i):
-        raise HostileError("hostile __getitem__")
-
-    def __float__(self):
-        raise HostileError("hostile __float__")
-
-    def __index__(self):
-        raise HostileError("hostile __index__")
-
-    def __bool__(self):
-        raise HostileError("hostile __bool__")
-
-    def __repr__(self):
-        base = self.view(np.ndarray)
-        return f"ArraySub({base.tolist()!r}, dtype={base.dtype}, strides={base.strides})"
 
 
 # --- reference conversion and validation ----------------------------------------------------
@@ -392,11 +140,6 @@ CONVERTERS = {
     "quad": lambda o: ref_tuple(o, 4), "powers": ref_powers, "count": ref_count, "flag": ref_flag,
     "real": ref_real, "opt_real": ref_optional_real,
 }
-KIND = {"y": "vector", "params": "vector", "u": "vector", "p": "vector", "exog": "opt_vector",
-        "exog_future": "opt_vector", "order": "triple", "seasonal_order": "quad", "trend_powers": "powers",
-        "horizon": "count", "k_exog": "count", "enforce_stationarity": "flag", "enforce_invertibility": "flag",
-        "concentrate_scale": "flag", "parallel": "flag", "trend_offset": "real", "diffuse_variance": "real",
-        "tolerance": "real", "epsilon": "opt_real"}
 VECTOR_PARAM = {n: next((v for v in ("params", "u", "p") if v in PARAMS[n][0]), None) for n in FUNCTIONS}
 CHECK_NAME = {n: ("u" if VECTOR_PARAM[n] == "u" else "params") for n in FUNCTIONS}
 
@@ -632,92 +375,6 @@ flag_values = st.one_of(
     st.sampled_from([0, 1, 0.0, None, "True", np.array(True), np.int64(1), [], b""]),
     st.sampled_from(FAKE_NUMPY_BOOLS).map(lambda cls: cls()),
 )
-
-
-def _with_errstate(fn):
-    def wrapped(*args):
-        with np.errstate(all="ignore"):
-            return fn(*args)
-    return wrapped
-
-
-@_with_errstate
-def layout(values, how):
-    """A 1-D float64 array holding `values`, laid out in memory as `how` says."""
-    a = np.array(values, dtype=np.float64)
-    n = a.size
-    if how == "plain":
-        return a
-    if how == "readonly":
-        a.flags.writeable = False
-        return a
-    if how == "strided":
-        base = np.full(3 * n, 12345.0)
-        base[::3] = a
-        return base[::3]
-    if how == "reversed":
-        return a[::-1].copy()[::-1]
-    if how == "fortran":
-        return np.asfortranarray(a)
-    if how == "misaligned":
-        raw = np.frombuffer(bytearray(8 * n + 1), dtype=np.float64, count=n, offset=1)
-        raw[:] = a
-        return raw
-    if how == "subclass":
-        return a.view(ArraySub)
-    if how == "metadata":
-        return a.view(np.dtype(np.float64, metadata={"unit": "hostile"}))
-    if how == "broadcast":
-        return np.broadcast_to(a[:1] if n else a, (n,))
-    if how == "column":  # a column of a Fortran matrix: contiguous view into a bigger buffer
-        m = np.asfortranarray(np.full((n, 3), -7.0))
-        m[:, 1] = a
-        return m[:, 1]
-    if how == "row_of_fortran":  # a row of a Fortran matrix: strided
-        m = np.asfortranarray(np.full((3, n), -7.0))
-        m[1, :] = a
-        return m[1, :]
-    raise AssertionError(how)
-
-
-LAYOUTS = ["plain", "plain", "plain", "readonly", "strided", "reversed", "fortran", "misaligned", "subclass",
-           "metadata", "broadcast", "column", "row_of_fortran"]
-
-
-@_with_errstate
-def wrong_kind(values, how):
-    a = np.array(values, dtype=np.float64)
-    return {
-        "byteswapped": lambda: a.astype(a.dtype.newbyteorder()),
-        "float32": lambda: a.astype(np.float32),
-        "float16": lambda: a.astype(np.float16),
-        "longdouble": lambda: a.astype(np.longdouble),
-        "int64": lambda: np.arange(a.size, dtype=np.int64),
-        "complex": lambda: a.astype(np.complex128),
-        "object": lambda: a.astype(object),
-        "bool": lambda: a > 0,
-        "zero_dim": lambda: np.array(a[0] if a.size else 1.0),
-        "two_dim": lambda: a.reshape(1, -1),
-        "two_dim_column": lambda: a.reshape(-1, 1),
-        "empty_2d": lambda: np.empty((0, 0)),
-        "three_dim": lambda: a.reshape(1, 1, -1),
-        "subclass_2d": lambda: a.reshape(1, -1).view(ArraySub),
-        "list": lambda: a.tolist(),
-        "tuple": lambda: tuple(a.tolist()),
-        "scalar": lambda: np.float64(1.0),
-        "float": lambda: 1.0,
-        "none": lambda: None,
-        "memoryview": lambda: memoryview(a),
-        "bytes": lambda: a.tobytes(),
-        "matrix_like": lambda: GetitemSeq(a.tolist()),
-        # 2**40 entries in 8 bytes of memory: must be turned away without being walked.
-        "huge_broadcast": lambda: np.broadcast_to(np.float64(a[0] if a.size else 0.5), (2**40,)),
-    }[how]()
-
-
-WRONG_KINDS = ["byteswapped", "float32", "float16", "longdouble", "int64", "complex", "object", "bool", "zero_dim",
-               "two_dim", "two_dim_column", "empty_2d", "three_dim", "subclass_2d", "list", "tuple", "scalar",
-               "float", "none", "memoryview", "bytes", "matrix_like", "huge_broadcast"]
 
 
 @st.composite
@@ -1003,7 +660,7 @@ def run_call(name, pos, kw, log=note):
     before = _snapshot(values)
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
     try:
-        result = getattr(km, name)(*pos, **kw)
+        result = getattr(kr, name)(*pos, **kw)
         error = None
     except KeyboardInterrupt:
         raise
@@ -1077,6 +734,6 @@ def test_unusual_keyword_is_reported_whole(keyword):
     # Any str is a possible keyword; one that is not valid UTF-8 or holds a NUL is still just
     # an unknown keyword, named in full.
     with pytest.raises(BaseException) as info:
-        km.spec_dims((1, 0, 0), (0, 0, 0, 0), [], **{keyword: 1})
+        kr.spec_dims((1, 0, 0), (0, 0, 0, 0), [], **{keyword: 1})
     assert type(info.value) is TypeError, repr(info.value)
     assert str(info.value) == f"spec_dims() got an unexpected keyword argument '{keyword}'"

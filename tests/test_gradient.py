@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import _korvanta_rs as km
+import _korvanta_rs as kr
 
 # Cube root of 2**-52: the relative central-difference step.
 CENTRAL = 6.055454452393343e-06
@@ -35,7 +35,7 @@ MODELS = {
 
 
 def n_params(model):
-    return km.spec_dims(model["order"], model["seasonal_order"], model["trend_powers"],
+    return kr.spec_dims(model["order"], model["seasonal_order"], model["trend_powers"],
                         model.get("k_exog", 0))[4] - (1 if model.get("concentrate_scale") else 0)
 
 
@@ -46,7 +46,7 @@ def bits(x):
 def replay(y, u, model, epsilon=None, exog=None):
     """The gradient rule, evaluated point by point with loglike_u."""
     def f(v):
-        return km.loglike_u(y, v, exog=exog, **model)
+        return kr.loglike_u(y, v, exog=exog, **model)
 
     f0 = f(u)
     grad = np.empty(len(u))
@@ -77,7 +77,7 @@ def replay(y, u, model, epsilon=None, exog=None):
 
 
 def grad(y, u, model, exog=None, **kw):
-    return km.loglike_grad(y, u, exog=exog, **model, **kw)
+    return kr.loglike_grad(y, u, exog=exog, **model, **kw)
 
 
 def series(seed, n, nan_share=0.0):
@@ -116,7 +116,7 @@ def test_matches_replayed_rule_and_parallel_equals_serial(name, seed, n, nan_sha
     f_ref, g_ref = replay(y, u, model, epsilon, exog)
 
     assert bits(f_par) == bits(f_ser) == bits(f_ref)
-    assert f_par == km.loglike_u(y, u, exog=exog, **model)
+    assert f_par == kr.loglike_u(y, u, exog=exog, **model)
     assert g_par.tobytes() == g_ser.tobytes()
     assert g_ser.tobytes() == g_ref.tobytes(), (g_ser, g_ref)
     # Inputs are read, never written.
@@ -125,7 +125,7 @@ def test_matches_replayed_rule_and_parallel_equals_serial(name, seed, n, nan_sha
 
 def test_result_types():
     y = series(0, 30)
-    f, g = km.loglike_grad(y, np.array([0.3, 0.2, 1.1]), (1, 0, 1), (0, 0, 0, 0), [])
+    f, g = kr.loglike_grad(y, np.array([0.3, 0.2, 1.1]), (1, 0, 1), (0, 0, 0, 0), [])
     assert type(f) is float
     assert type(g) is np.ndarray and g.dtype == np.float64 and g.shape == (3,)
     assert g.flags.c_contiguous and g.flags.owndata
@@ -150,7 +150,7 @@ def test_fixed_step_is_forward_difference(parallel):
     for i in range(len(u)):
         up = u.copy()
         up[i] = e + u[i]
-        assert bits(g[i]) == bits((km.loglike_u(y, up, **model) - f0) / e)
+        assert bits(g[i]) == bits((kr.loglike_u(y, up, **model) - f0) / e)
 
 
 def test_white_noise_gradient_matches_calculus():
@@ -159,7 +159,7 @@ def test_white_noise_gradient_matches_calculus():
     model = dict(order=(0, 0, 0), seasonal_order=(0, 0, 0, 0), trend_powers=[0])
     y = series(6, 200)
     for c, s in [(0.2, 1.5), (-1.0, 0.7), (3.0, -2.0)]:
-        f, g = km.loglike_grad(y, np.array([c, s]), **model)
+        f, g = kr.loglike_grad(y, np.array([c, s]), **model)
         r = y - c
         assert f == pytest.approx(-0.5 * np.sum(r**2 / s**2 + math.log(s * s) + LN2PI), rel=1e-12)
         exact = [np.sum(r) / s**2, np.sum(r**2) / s**3 - len(y) / s]
@@ -176,14 +176,14 @@ def test_gradient_matches_richardson_difference(name):
     u = np.random.default_rng(9).uniform(-0.6, 0.6, k)
     if not model.get("concentrate_scale"):
         u[-1] = 1.2
-    f, g = km.loglike_grad(y, u, exog=exog, **model)
+    f, g = kr.loglike_grad(y, u, exog=exog, **model)
     assert math.isfinite(f)
 
     def d(i, h):
         up, dn = u.copy(), u.copy()
         up[i] += h
         dn[i] -= h
-        return (km.loglike_u(y, up, exog=exog, **model) - km.loglike_u(y, dn, exog=exog, **model)) / (2 * h)
+        return (kr.loglike_u(y, up, exog=exog, **model) - kr.loglike_u(y, dn, exog=exog, **model)) / (2 * h)
 
     rich = np.array([(4 * d(i, 5e-4) - d(i, 1e-3)) / 3 for i in range(k)])
     np.testing.assert_allclose(g, rich, rtol=2e-5, atol=1e-5 * max(1.0, abs(f) / len(y)))
@@ -198,7 +198,7 @@ WN = dict(order=(0, 0, 0), seasonal_order=(0, 0, 0, 0), trend_powers=[0])
 def wn_values(s, step):
     """f0, f(s + step), f(s - step) for the variance entry s."""
     y = series(10, 30)
-    f = [km.loglike_u(y, np.array([0.4, v]), **WN) for v in (s, step + s, s - step)]
+    f = [kr.loglike_u(y, np.array([0.4, v]), **WN) for v in (s, step + s, s - step)]
     return y, f
 
 
@@ -226,7 +226,7 @@ def test_one_sided_fallbacks(s, epsilon, finite, expected, parallel):
             assert math.isfinite(value) == want
             assert math.isfinite(value) or value == -math.inf
     u = np.array([0.4, s])
-    f, g = km.loglike_grad(y, u, **WN, parallel=parallel, epsilon=epsilon)
+    f, g = kr.loglike_grad(y, u, **WN, parallel=parallel, epsilon=epsilon)
     assert bits(f) == bits(f0)
     assert bits(g[1]) == bits(expected(f0, fp, fm, step))
     assert g.tobytes() == replay(y, u, WN, epsilon)[1].tobytes()
@@ -237,9 +237,9 @@ def test_one_sided_fallbacks(s, epsilon, finite, expected, parallel):
 def test_no_parameters(parallel, epsilon):
     y = series(11, 40)
     u = np.empty(0)
-    f, g = km.loglike_grad(y, u, (0, 0, 0), (0, 0, 0, 0), [], concentrate_scale=True,
+    f, g = kr.loglike_grad(y, u, (0, 0, 0), (0, 0, 0, 0), [], concentrate_scale=True,
                            parallel=parallel, epsilon=epsilon)
-    assert f == km.loglike_u(y, u, (0, 0, 0), (0, 0, 0, 0), [], concentrate_scale=True)
+    assert f == kr.loglike_u(y, u, (0, 0, 0), (0, 0, 0, 0), [], concentrate_scale=True)
     assert math.isfinite(f)
     assert g.dtype == np.float64 and g.shape == (0,)
 
@@ -248,8 +248,8 @@ def test_no_parameters(parallel, epsilon):
 def test_single_parameter_parallel(u0):
     y = series(12, 40)
     u = np.array([u0])
-    par = km.loglike_grad(y, u, (0, 0, 0), (0, 0, 0, 0), [], parallel=True)
-    ser = km.loglike_grad(y, u, (0, 0, 0), (0, 0, 0, 0), [], parallel=False)
+    par = kr.loglike_grad(y, u, (0, 0, 0), (0, 0, 0, 0), [], parallel=True)
+    ser = kr.loglike_grad(y, u, (0, 0, 0), (0, 0, 0, 0), [], parallel=False)
     assert bits(par[0]) == bits(ser[0]) and par[1].tobytes() == ser[1].tobytes()
     assert par[1].tobytes() == replay(y, u, WN | {"trend_powers": []})[1].tobytes()
 
@@ -260,8 +260,8 @@ def test_long_parallel_gradient_equals_serial():
     y = series(13, 400, nan_share=0.05)
     exog = np.random.default_rng(14).standard_normal(3 * len(y))
     u = np.random.default_rng(15).uniform(-0.5, 0.5, n_params(model))
-    par = km.loglike_grad(y, u, exog=exog, **model, parallel=True, tolerance=0.0)
+    par = kr.loglike_grad(y, u, exog=exog, **model, parallel=True, tolerance=0.0)
     for _ in range(3):
-        ser = km.loglike_grad(y, u, exog=exog, **model, parallel=False, tolerance=0.0)
+        ser = kr.loglike_grad(y, u, exog=exog, **model, parallel=False, tolerance=0.0)
         assert bits(par[0]) == bits(ser[0]) and par[1].tobytes() == ser[1].tobytes()
-        par = km.loglike_grad(y, u, exog=exog, **model, parallel=True, tolerance=0.0)
+        par = kr.loglike_grad(y, u, exog=exog, **model, parallel=True, tolerance=0.0)

@@ -20,8 +20,10 @@ import tracemalloc
 import numpy as np
 import pytest
 
-import _korvanta_rs as km
+import _korvanta_rs as kr
+import hostile
 from conftest import FUNCTIONS, PARAMS, minimal_args, positional
+from hostile import HostileError, Index, LenSeq, chained_type_error, fake_numpy_bool
 
 CALLS = int(os.environ.get("KORVANTA_LEAK_CALLS", "2000"))
 SANITIZED = os.environ.get("KORVANTA_SANITIZED", "") == "1"
@@ -33,47 +35,10 @@ TRACEMALLOC_SLACK = 32 * 1024
 RSS_SLACK = 4 * 1024 * 1024
 
 
-class HostileError(Exception):
-    pass
-
-
-class Index:
-    """__index__ returns `result`, or raises the exception instance `result`."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        if isinstance(self.result, BaseException):
-            # The same instance every time; dropping its old traceback keeps tracebacks from
-            # chaining up across raises.
-            raise self.result.with_traceback(None)
-        return self.result
-
-
-class FailingPowers:
-    """A sequence whose iteration raises after its first item; asking its length raises too."""
-
-    def __init__(self, error):
-        self.error = error
-
-    def __getitem__(self, i):
-        if i == 0:
-            return 0
-        raise self.error.with_traceback(None)
-
-    def __len__(self):
-        raise HostileError("len")
-
-
-FakeNumpyBool = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: 1})
-
-
-def _chained_type_error():
-    """A TypeError with a __cause__: the prefixed replacement must take over the cause."""
-    err = TypeError("index refused")
-    err.__cause__ = HostileError("the cause")
-    return err
+def failing_powers(error):
+    """A sequence whose iteration raises `error` after its first item; asking its length
+    raises too."""
+    return LenSeq([0], length=HostileError, fail_at=1, exc=error)
 
 
 # --- calls -----------------------------------------------------------------------------------
@@ -100,7 +65,7 @@ def _medium_args(name):
         kw["k_exog"] = 1
     vec = u
     if name in ("loglike", "filter_paths", "forecast", "loglikeobs", "untransform_params", "concentrated_scale"):
-        vec = km.transform_params(u, kw["order"], kw["seasonal_order"], kw["trend_powers"], k_exog=1)
+        vec = kr.transform_params(u, kw["order"], kw["seasonal_order"], kw["trend_powers"], k_exog=1)
     if name == "concentrated_scale":
         vec = vec[:-1].copy()
     if _vec_name(name):
@@ -149,17 +114,17 @@ def error_cases(name):
     add("seasonal-length", ValueError, with_kw(seasonal_order=lambda: (0, 0, 0)))
     add("negative-order", OverflowError, with_kw(order=lambda: (1, -1, 0)))
     add("huge-index", OverflowError, with_kw(order=lambda: (Index(2**70 + 5), 0, 0)))
-    add("index-raises-typeerror", TypeError, with_kw(k_exog=lambda: Index(_chained_type_error())))
+    add("index-raises-typeerror", TypeError, with_kw(k_exog=lambda: Index(chained_type_error("index refused", HostileError("the cause")))))
     add("index-raises-other", HostileError, with_kw(k_exog=lambda: Index(HostileError("index"))))
     add("powers-str", TypeError, with_kw(trend_powers="ct"))
-    add("powers-fail-midway", TypeError, with_kw(trend_powers=lambda: FailingPowers(TypeError("midway"))))
-    add("powers-fail-other", HostileError, with_kw(trend_powers=lambda: FailingPowers(HostileError("midway"))))
+    add("powers-fail-midway", TypeError, with_kw(trend_powers=lambda: failing_powers(TypeError("midway"))))
+    add("powers-fail-other", HostileError, with_kw(trend_powers=lambda: failing_powers(HostileError("midway"))))
     add("powers-bad-item", OverflowError, with_kw(trend_powers=lambda: [0, Index(2**64 + 11)]))
     add("real-is-str", TypeError, with_kw(trend_offset="later"))
     add("real-too-big", OverflowError, with_kw(trend_offset=lambda: 2**1100))
     if "enforce_stationarity" in names:
         add("flag-is-int", TypeError, with_kw(enforce_stationarity=1))
-        add("flag-fake-numpy", TypeError, with_kw(enforce_invertibility=lambda: FakeNumpyBool()))
+        add("flag-fake-numpy", TypeError, with_kw(enforce_invertibility=lambda: fake_numpy_bool(1)))
     add("seasonal-period", ValueError, with_kw(seasonal_order=(1, 0, 0, 1)))
     add("oversized", ValueError, with_kw(order=(5000, 0, 0)))
     add("overflow", ValueError, with_kw(seasonal_order=lambda: (2**63, 0, 0, 4)))
@@ -245,7 +210,7 @@ def _tracked(values):
         elif isinstance(obj, np.ndarray):
             if obj.base is not None:
                 visit(obj.base, depth + 1)
-        elif type(obj).__module__ == __name__ or type(obj).__name__ == "bool_":
+        elif type(obj).__module__ == hostile.__name__ or type(obj).__name__ == "bool_":
             visit(type(obj), depth + 1)
             for value in getattr(obj, "__dict__", {}).values():
                 visit(value, depth + 1)
@@ -261,7 +226,7 @@ def _tracked(values):
 def test_reference_counts_unchanged(name, cid):
     make, exc = find_case(name, cid)
     pos, kw = make()
-    fn = getattr(km, name)
+    fn = getattr(kr, name)
     objects = _tracked(list(pos) + list(kw.values()))
     call_once(fn, pos, kw, exc)  # first call: lazy set-up, and a raised instance gets its traceback
     gc.collect()
@@ -277,7 +242,7 @@ def test_reference_counts_unchanged(name, cid):
 # --- memory --------------------------------------------------------------------------------
 
 def _prepared(name):
-    fn = getattr(km, name)
+    fn = getattr(kr, name)
     prepared = []
     for cid, make, exc in all_cases(name):
         pos, kw = make()

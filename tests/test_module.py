@@ -10,7 +10,8 @@ import textwrap
 
 import pytest
 
-from conftest import DEFAULTS, FUNCTIONS, PARAMS
+import _korvanta_rs as kr
+from conftest import DEFAULTS, FUNCTIONS, KIND, PARAMS
 
 _Y_DEFAULTS = ("exog=None, k_exog=0, enforce_stationarity=True, enforce_invertibility=True, "
                "concentrate_scale=False, trend_offset=1.0, diffuse_variance=1e6, tolerance=1e-19")
@@ -55,42 +56,49 @@ DOCS = {
 }
 
 
-def test_module_attributes(km):
-    assert km.__name__ == "_korvanta_rs"
-    assert km.__version__ == "0.1.0"
-    assert km.__doc__ == ""
-    assert km.__all__ == ["__version__", *FUNCTIONS]
-    assert type(km.__all__) is list
-    assert [n for n in vars(km) if n in FUNCTIONS] == list(FUNCTIONS)  # registration order
+def test_module_attributes():
+    assert kr.__name__ == "_korvanta_rs"
+    assert kr.__version__ == "0.1.0"
+    assert kr.__doc__ == ""
+    assert kr.__all__ == ["__version__", *FUNCTIONS]
+    assert type(kr.__all__) is list
+    assert [n for n in vars(kr) if n in FUNCTIONS] == list(FUNCTIONS)  # registration order
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-def test_function_object(km, name):
-    f = getattr(km, name)
+def test_function_object(name):
+    f = getattr(kr, name)
     assert type(f).__name__ == "builtin_function_or_method"
     assert f.__name__ == name
-    assert f.__self__ is km
+    assert f.__self__ is kr
     assert f.__module__ == "_korvanta_rs"
     assert f.__text_signature__ == SIGNATURE_LINES[name][len(name):]
 
 
+# The type of every default, by kind of parameter (a bool is not a count).
+DEFAULT_TYPE = {"flag": bool, "count": int, "real": float, "opt_vector": type(None), "opt_real": type(None)}
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
-def test_signature(km, name):
-    names, n_required = PARAMS[name]
-    params = list(inspect.signature(getattr(km, name)).parameters.values())
-    assert [p.name for p in params] == list(names)
+def test_signature(name):
+    # The text signature is pinned by test_function_object; here it must also parse into
+    # what the binder does: every parameter positional-or-keyword, the required ones first,
+    # and each default of its kind's type with the same value in every function.
+    params = list(inspect.signature(getattr(kr, name)).parameters.values())
     assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
-    for i, p in enumerate(params):
-        if i < n_required:
-            assert p.default is inspect.Parameter.empty, p.name
-        else:
-            expected = DEFAULTS[p.name]
-            assert type(p.default) is type(expected) and p.default == expected, p.name
+    required = [p.default is inspect.Parameter.empty for p in params]
+    assert required == sorted(required, reverse=True) and required[0]
+    for p in params:
+        assert p.name in KIND, p.name
+        if p.default is not inspect.Parameter.empty:
+            assert type(p.default) is DEFAULT_TYPE[KIND[p.name]], p.name
+            assert p.default == DEFAULTS[p.name], p.name
+    assert PARAMS[name] == (tuple(p.name for p in params), sum(required))
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-def test_docstring(km, name):
-    doc = getattr(km, name).__doc__
+def test_docstring(name):
+    doc = getattr(kr, name).__doc__
     quoted, whole = DOCS[name]
     if whole:
         assert doc == quoted
@@ -101,26 +109,26 @@ def test_docstring(km, name):
         assert "--" not in doc.splitlines()[0] and not doc.startswith(name + "(")
 
 
-def test_reimport_returns_same_module(km, monkeypatch):
-    functions = [getattr(km, n) for n in FUNCTIONS]
+def test_reimport_returns_same_module(monkeypatch):
+    functions = [getattr(kr, n) for n in FUNCTIONS]
     monkeypatch.delitem(sys.modules, "_korvanta_rs")
     again = importlib.import_module("_korvanta_rs")
-    assert again is km
-    assert sys.modules["_korvanta_rs"] is km
-    assert len(km.__all__) == 11
+    assert again is kr
+    assert sys.modules["_korvanta_rs"] is kr
+    assert len(kr.__all__) == 11
     assert all(getattr(again, n) is f for n, f in zip(FUNCTIONS, functions))
 
 
-def test_second_initialisation_via_loader(km):
-    functions = [getattr(km, n) for n in FUNCTIONS]
-    loader = importlib.machinery.ExtensionFileLoader("_korvanta_rs", km.__file__)
-    spec = importlib.util.spec_from_file_location("_korvanta_rs", km.__file__, loader=loader)
+def test_second_initialisation_via_loader():
+    functions = [getattr(kr, n) for n in FUNCTIONS]
+    loader = importlib.machinery.ExtensionFileLoader("_korvanta_rs", kr.__file__)
+    spec = importlib.util.spec_from_file_location("_korvanta_rs", kr.__file__, loader=loader)
     module = loader.create_module(spec)
-    assert module is km
+    assert module is kr
     loader.exec_module(module)
-    assert len(km.__all__) == 11
-    assert km.__all__ == ["__version__", *FUNCTIONS]
-    assert all(getattr(km, n) is f for n, f in zip(FUNCTIONS, functions))
+    assert len(kr.__all__) == 11
+    assert kr.__all__ == ["__version__", *FUNCTIONS]
+    assert all(getattr(kr, n) is f for n, f in zip(FUNCTIONS, functions))
 
 
 _SUBINTERPRETER = """

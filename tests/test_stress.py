@@ -15,7 +15,7 @@ import time
 import numpy as np
 import pytest
 
-import _korvanta_rs as km
+import _korvanta_rs as kr
 from conftest import FUNCTIONS, minimal_args, positional, same_result
 
 THREADS = 8
@@ -31,7 +31,7 @@ def _seasonal_inputs():
     exog = rng.standard_normal(n)
     model = dict(order=(1, 1, 1), seasonal_order=(1, 0, 1, 12), trend_powers=[1], k_exog=1)
     u = np.array([0.01, 0.4, 0.3, -0.2, 0.5, -0.3, 1.2])
-    params = km.transform_params(u, **model)
+    params = kr.transform_params(u, **model)
     return y, exog, model, u, params
 
 
@@ -88,7 +88,7 @@ def tasks():
 
 def outcome(name, pos, kw):
     try:
-        return ("ok", getattr(km, name)(*pos, **kw))
+        return ("ok", getattr(kr, name)(*pos, **kw))
     except KeyboardInterrupt:
         raise
     except BaseException as e:  # PanicException derives from BaseException
@@ -165,12 +165,12 @@ def test_concurrent_gradients_match_serial(parallel):
     # Many gradients at once, each spreading over the pool: every one equals the serial one.
     y, exog, model, u, _ = _seasonal_inputs()
     kw = dict(y=y, exog=exog, u=u, **model)
-    expected = km.loglike_grad(**kw, parallel=False)
+    expected = kr.loglike_grad(**kw, parallel=False)
     results, errors = [None] * THREADS, []
 
     def worker(i):
         try:
-            results[i] = [km.loglike_grad(**kw, parallel=parallel) for _ in range(25)]
+            results[i] = [kr.loglike_grad(**kw, parallel=parallel) for _ in range(25)]
         except BaseException as e:  # noqa: BLE001
             errors.append(repr(e))
 

@@ -10,9 +10,9 @@ from pathlib import Path
 
 import pytest
 
-import _korvanta_rs
+import _korvanta_rs as kr
 
-STUB = Path(_korvanta_rs.__file__).resolve().parent / "_korvanta_rs.pyi"
+STUB = Path(kr.__file__).resolve().parent / "_korvanta_rs.pyi"
 
 
 def _stub_names(tree):
@@ -28,9 +28,9 @@ def _stub_names(tree):
 
 
 def test_stub_is_installed_and_declares_every_export():
-    assert STUB.is_file(), f"no stub file beside {_korvanta_rs.__file__}"
+    assert STUB.is_file(), f"no stub file beside {kr.__file__}"
     names = _stub_names(ast.parse(STUB.read_text(encoding="utf-8"), filename=str(STUB)))
-    missing = [n for n in _korvanta_rs.__all__ if n not in names]
+    missing = [n for n in kr.__all__ if n not in names]
     assert not missing, f"names in __all__ without a stub declaration: {missing}"
     assert "__all__" in names
 
