@@ -108,7 +108,7 @@ void CovariancePrediction::plan(const System& system) {
                         if (transition_.row(j).empty()) {
                             const_at_.push_back(s.dst);  // Σ over no entries: 0.0
                         } else {
-                            (row_run.shift ? shift_sums_ : general_sums_).push_back(s);
+                            (row_run.shift ? transposed_ : general_sums_).push_back(s);
                         }
                     }
                 } else if (!row_run.shift) {
@@ -211,14 +211,7 @@ void CovariancePrediction::predict(const Source& c, double* out) {
     }
     for (const Copy& s : tp_copies_) copy_plain(tp_rows_[s.row] + s.col, out + s.dst, s.len);
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
-    for (const Single& s : shift_sums_) {
-        const double* built = c_rows_[s.row];
-        double sum = 0.0;
-        for (const Entry& e : transition_.row(s.col)) {
-            sum = sum + e.value * (0.0 + (built != nullptr ? built[e.col] : c.at<Updated>(s.row, e.col)));
-        }
-        out[s.dst] = sum;
-    }
+    for (const Single& s : transposed_) out[s.dst] = tp_rows_[s.col][s.row];
     for (const Single& s : general_sums_) {
         const double* tp = tp_rows_[s.row];
         double sum = 0.0;

@@ -69,7 +69,12 @@ private:
     std::vector<Copy> c_copies_;             ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
     std::vector<Copy> tp_copies_;            ///< 0.0 + (T·C)[row][col + m], general rows of T
     std::vector<Single> mirrors_;            ///< 0.0 + C[row][col] with col < row: down a column
-    std::vector<Single> shift_sums_;         ///< Σ_e x·(0.0 + C[row][l]) over row col of T
+    /// Shift row i (selecting row `row` of C) and a general column j (`col`): the element is
+    /// Σ_e x·(0.0 + C[row][l_e]) over row j of T, from 0.0, which is exactly (T·C)[j][row],
+    /// Σ_e x·C[l_e][row] in the same order: C is symmetric, and 0.0 + c differs from c only
+    /// in the sign of a zero, which a product keeps and a sum from 0.0 then drops. So it is
+    /// read from the row of T·C built for row j.
+    std::vector<Single> transposed_;
     std::vector<Single> general_sums_;       ///< Σ_e x·(T·C)[row][l] over row col of T
     std::vector<std::size_t> const_at_;      ///< elements the same at every step (empty rows of T)
     std::vector<double> const_;              ///< their values, disturbance included
