@@ -7,56 +7,16 @@
 namespace korvanta {
 namespace {
 
-// The columns of each row of an r × r matrix that are not ±0 (NaN counts), and whether the
-// row is all finite. A product term x·(±0) is ±0 for a finite x, and adding ±0 to a partial
-// sum that started at +0.0 changes nothing (such a sum is never −0.0): a row update with a
-// finite multiplier need only visit the listed columns. The storage is reused between products.
-struct SparseFactor {
-    std::vector<std::size_t> cols;  ///< row k's columns are cols[start[k], start[k + 1])
-    std::vector<std::size_t> start;
-    std::vector<unsigned char> finite;
-
-    void scan(const double* R, std::size_t r) {
-        cols.clear();
-        start.assign(1, 0);
-        finite.assign(r, 1);
-        for (std::size_t k = 0; k < r; ++k) {
-            for (std::size_t j = 0; j < r; ++j) {
-                const double v = R[k * r + j];
-                if (v != 0.0) cols.push_back(j);
-                if (!std::isfinite(v)) finite[k] = 0;
-            }
-            start.push_back(cols.size());
-        }
-    }
-
-    // out[·] += x·R[k][·], in ascending column order.
-    void add_row(double x, const double* R, std::size_t k, double* out, std::size_t r) const {
-        const double* rk = R + k * r;
-        if (!std::isfinite(x)) {
-            for (std::size_t j = 0; j < r; ++j) out[j] = out[j] + x * rk[j];
-            return;
-        }
-        for (std::size_t m = start[k]; m < start[k + 1]; ++m) out[cols[m]] = out[cols[m]] + x * rk[cols[m]];
-    }
-};
-
 // out = L·R for r × r row-major matrices, row by row: for each i and each k ascending with
 // L[i][k] ≠ 0, out[i][·] += L[i][k]·R[k][·]. Skipping the exact zeros of the left factor is
-// part of the definition (a zero never meets an infinity of R). With `sparse_right` (R has
-// few non-zeros), the row updates visit only them.
-void mul_skip_zeros(const double* L, const double* R, double* out, std::size_t r, SparseFactor* sparse_right) {
-    if (sparse_right != nullptr) sparse_right->scan(R, r);
+// part of the definition (a zero never meets an infinity of R).
+void mul_skip_zeros(const double* L, const double* R, double* out, std::size_t r) {
     std::memset(out, 0, r * r * sizeof(double));
     for (std::size_t i = 0; i < r; ++i) {
         double* oi = out + i * r;
         for (std::size_t k = 0; k < r; ++k) {
             const double lik = L[i * r + k];
             if (lik == 0.0) continue;
-            if (sparse_right != nullptr) {
-                sparse_right->add_row(lik, R, k, oi, r);
-                continue;
-            }
             const double* rk = R + k * r;
             for (std::size_t j = 0; j < r; ++j) oi[j] = oi[j] + lik * rk[j];
         }
@@ -66,19 +26,24 @@ void mul_skip_zeros(const double* L, const double* R, double* out, std::size_t r
 // N = M·Aᵀ with N[i][j] = Σ_k M[i][k]·A[j][k], summed from 0.0 in ascending k.
 // Computed as row updates N[i][·] += M[i][k]·At[k][·] so that every element still sums its
 // terms in ascending k. A term with M[i][k] = ±0 is skipped when column k of A is all finite:
-// it is then ±0, and adding ±0 to a partial sum that started at +0.0 changes nothing. A is
-// sparse (a companion matrix and its powers), so the row updates visit its non-zeros only.
-void mul_transposed(const double* M, const double* A, double* N, double* At, std::size_t r, SparseFactor& at) {
+// it is then ±0, and adding ±0 to a partial sum that started at +0.0 changes nothing.
+void mul_transposed(const double* M, const double* A, double* N, double* At, unsigned char* col_finite, std::size_t r) {
     for (std::size_t j = 0; j < r; ++j) {
         for (std::size_t k = 0; k < r; ++k) At[k * r + j] = A[j * r + k];
     }
-    at.scan(At, r);
+    for (std::size_t k = 0; k < r; ++k) {
+        bool finite = true;
+        for (std::size_t j = 0; j < r; ++j) finite = finite && std::isfinite(At[k * r + j]);
+        col_finite[k] = finite;
+    }
     std::memset(N, 0, r * r * sizeof(double));
     for (std::size_t i = 0; i < r; ++i) {
+        double* ni = N + i * r;
         for (std::size_t k = 0; k < r; ++k) {
             const double mik = M[i * r + k];
-            if (mik == 0.0 && at.finite[k]) continue;
-            at.add_row(mik, At, k, N + i * r, r);
+            if (mik == 0.0 && col_finite[k]) continue;
+            const double* ak = At + k * r;
+            for (std::size_t j = 0; j < r; ++j) ni[j] = ni[j] + mik * ak[j];
         }
     }
 }
@@ -96,7 +61,7 @@ std::vector<double> stationary_cov(const Spec& spec, const System& sys) {
     const std::size_t r = spec.k_arma_states, k_diff = spec.k_diff;
     const std::size_t rr = r * r;
     std::vector<double> A(rr, 0.0), V(rr), M(rr), N(rr), At(rr);
-    SparseFactor sparse;
+    std::vector<unsigned char> col_finite(r);
     for (std::size_t i = 0; i < r; ++i) {
         for (const Entry& e : sys.transition.row(k_diff + i)) {
             if (e.col >= k_diff) A[i * r + (e.col - k_diff)] = e.value;
@@ -107,8 +72,8 @@ std::vector<double> stationary_cov(const Spec& spec, const System& sys) {
         for (std::size_t j = 0; j < r; ++j) V[i * r + j] = (sys.sigma2 * R[i]) * R[j];
     }
     for (int iteration = 0; iteration < 64; ++iteration) {
-        mul_skip_zeros(A.data(), V.data(), M.data(), r, nullptr);
-        mul_transposed(M.data(), A.data(), N.data(), At.data(), r, sparse);
+        mul_skip_zeros(A.data(), V.data(), M.data(), r);
+        mul_transposed(M.data(), A.data(), N.data(), At.data(), col_finite.data(), r);
         double delta = 0.0;
         for (std::size_t i = 0; i < rr; ++i) {
             V[i] = V[i] + N[i];
@@ -118,7 +83,7 @@ std::vector<double> stationary_cov(const Spec& spec, const System& sys) {
         const double floor = vnorm > 1e-300 ? vnorm : 1e-300;  // a NaN vnorm counts as 1e-300
         // The squared A of a converged iteration would be discarded, so it is not formed.
         if (delta <= 1e-15 * floor) break;
-        mul_skip_zeros(A.data(), A.data(), M.data(), r, &sparse);
+        mul_skip_zeros(A.data(), A.data(), M.data(), r);
         A.swap(M);
         const double anorm = abs_sum(A.data(), rr);
         if (anorm < 1e-300 || std::isinf(anorm) || std::isnan(anorm)) break;
