@@ -1,7 +1,7 @@
-// Two doubles operated on lane by lane, for the element-wise loops of the filter. Each lane
+// W doubles operated on lane by lane, for the element-wise loops of the filter. Each lane
 // performs exactly the scalar operations, so results are those of a scalar loop, bit for bit.
-// With GCC and Clang this is their vector extension (one SIMD instruction per operation);
-// elsewhere a plain pair with the same operators.
+// With GCC and Clang this is their vector extension (one SIMD instruction per operation where
+// the target has registers that wide); elsewhere a plain array with the same operators.
 #pragma once
 
 #include <cstddef>
@@ -11,41 +11,78 @@
 
 namespace korvanta {
 
-#if defined(__GNUC__) || defined(__clang__)
-using Lanes = double __attribute__((vector_size(16)));
-#else
-struct Lanes {
-    double lane[2];
-    friend Lanes operator+(Lanes a, Lanes b) { return {{a.lane[0] + b.lane[0], a.lane[1] + b.lane[1]}}; }
-    friend Lanes operator-(Lanes a, Lanes b) { return {{a.lane[0] - b.lane[0], a.lane[1] - b.lane[1]}}; }
-    friend Lanes operator*(Lanes a, Lanes b) { return {{a.lane[0] * b.lane[0], a.lane[1] * b.lane[1]}}; }
-    friend Lanes operator/(Lanes a, Lanes b) { return {{a.lane[0] / b.lane[0], a.lane[1] / b.lane[1]}}; }
-};
-#endif
+/// The width every target has (SSE2, NEON).
 inline constexpr std::size_t LANES = 2;
 
+#if defined(__GNUC__) || defined(__clang__)
+template <std::size_t W>
+struct LaneType;
+template <>
+struct LaneType<2> {
+    typedef double type __attribute__((vector_size(16)));
+};
+template <>
+struct LaneType<4> {
+    typedef double type __attribute__((vector_size(32)));
+};
+template <std::size_t W>
+using Lanes = typename LaneType<W>::type;
+static_assert(sizeof(Lanes<4>) == 4 * sizeof(double));
+#else
+template <std::size_t W>
+struct Lanes {
+    double lane[W];
+    friend Lanes operator+(Lanes a, Lanes b) {
+        return apply(a, b, [](double x, double y) { return x + y; });
+    }
+    friend Lanes operator-(Lanes a, Lanes b) {
+        return apply(a, b, [](double x, double y) { return x - y; });
+    }
+    friend Lanes operator*(Lanes a, Lanes b) {
+        return apply(a, b, [](double x, double y) { return x * y; });
+    }
+    friend Lanes operator/(Lanes a, Lanes b) {
+        return apply(a, b, [](double x, double y) { return x / y; });
+    }
+    template <class Op>
+    static Lanes apply(Lanes a, Lanes b, Op op) {
+        Lanes r;
+        for (std::size_t i = 0; i < W; ++i) r.lane[i] = op(a.lane[i], b.lane[i]);
+        return r;
+    }
+};
+#endif
+
 // Loads and stores go through memcpy: no alignment is assumed.
-KORVANTA_ALWAYS_INLINE Lanes load_lanes(const double* p) {
-    Lanes v;
+template <std::size_t W>
+KORVANTA_ALWAYS_INLINE Lanes<W> load_lanes(const double* p) {
+    Lanes<W> v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-KORVANTA_ALWAYS_INLINE void store_lanes(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
-KORVANTA_ALWAYS_INLINE Lanes splat(double x) {
-    Lanes v;
-    const double both[2] = {x, x};
-    std::memcpy(&v, both, sizeof v);
-    return v;
+template <std::size_t W>
+KORVANTA_ALWAYS_INLINE void store_lanes(double* p, Lanes<W> v) {
+    std::memcpy(p, &v, sizeof v);
 }
 
-/// Runs pair(m) for m = 0, 2, 4, … while two elements remain, then one(m) for an odd last one.
-template <class Pair, class One>
+template <std::size_t W>
+KORVANTA_ALWAYS_INLINE Lanes<W> splat(double x) {
+    double all[W];
+    for (std::size_t i = 0; i < W; ++i) all[i] = x;
+    return load_lanes<W>(all);
+}
+
+/// Runs pair(m) for m = 0, W, 2W, … while W elements remain, then one(m) for the rest.
+template <std::size_t W, class Pair, class One>
 KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, Pair pair, One one) {
     std::size_t m = 0;
-    for (; m + LANES <= len; m += LANES) pair(m);
-    if (m < len) one(m);
+    for (; m + W <= len; m += W) pair(m);
+    if constexpr (W == 2) {
+        if (m < len) one(m);
+    } else {
+        for (; m < len; ++m) one(m);
+    }
 }
 
 }  // namespace korvanta

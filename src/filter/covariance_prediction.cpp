@@ -9,6 +9,10 @@
 #include "common/lanes.hpp"
 #include "filter/transition_runs.hpp"
 
+#if defined(KORVANTA_X86_DISPATCH) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORVANTA_AVX2 1
+#endif
+
 namespace korvanta {
 
 std::vector<Run> row_runs(const SparseRows& T) {
@@ -31,21 +35,34 @@ namespace {
 
 // dst[m] = 0.0 + (src[m] − w·pz[m]): a stretch of a row of C, each element formed where it
 // is copied.
+template <std::size_t W>
 KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
                                          double w, double* KORVANTA_RESTRICT dst, std::size_t len) {
-    const Lanes zero = splat(0.0), w2 = splat(w);
-    by_lanes(
-        len, [&](std::size_t m) { store_lanes(dst + m, zero + (load_lanes(src + m) - w2 * load_lanes(pz + m))); },
+    const Lanes<W> zero = splat<W>(0.0), ws = splat<W>(w);
+    by_lanes<W>(
+        len,
+        [&](std::size_t m) { store_lanes<W>(dst + m, zero + (load_lanes<W>(src + m) - ws * load_lanes<W>(pz + m))); },
         [&](std::size_t m) { dst[m] = 0.0 + (src[m] - w * pz[m]); });
 }
 
 // dst[m] = 0.0 + src[m].
+template <std::size_t W>
 KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
                                        std::size_t len) {
-    const Lanes zero = splat(0.0);
-    by_lanes(
-        len, [&](std::size_t m) { store_lanes(dst + m, zero + load_lanes(src + m)); },
+    const Lanes<W> zero = splat<W>(0.0);
+    by_lanes<W>(
+        len, [&](std::size_t m) { store_lanes<W>(dst + m, zero + load_lanes<W>(src + m)); },
         [&](std::size_t m) { dst[m] = 0.0 + src[m]; });
+}
+
+// Whether this processor runs the four-lane (AVX2) instance of the prediction; its results
+// are the same bits as the two-lane one's.
+bool four_lanes_available() {
+#if defined(KORVANTA_AVX2)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
 }
 
 }  // namespace
@@ -71,7 +88,8 @@ CovariancePrediction::CovariancePrediction(const System& system)
     : transition_(system.transition),
       selection_(system.selection.data()),
       sigma2_(system.sigma2),
-      k_(system.transition.rows()) {
+      k_(system.transition.rows()),
+      four_lanes_(four_lanes_available()) {
     plan(system);
     std::vector<char> referenced(k_, 0);
     for (std::size_t b : general_rows_) {
@@ -156,8 +174,8 @@ void CovariancePrediction::plan_disturbance(const System& system) {
 }
 
 // The referenced rows of C, whole, then the rows of T·C for the general rows of T.
-template <bool Updated>
-void CovariancePrediction::build_rows(const Source& c) {
+template <bool Updated, std::size_t W>
+KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
     const std::size_t k = k_;
     for (std::size_t l : referenced_) {
         double* KORVANTA_RESTRICT out = c_rows_[l];
@@ -195,21 +213,21 @@ void CovariancePrediction::build_rows(const Source& c) {
     }
 }
 
-template <bool Updated>
-void CovariancePrediction::predict(const Source& c, double* out) {
-    build_rows<Updated>(c);
+template <bool Updated, std::size_t W>
+KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, double* out) {
+    build_rows<Updated, W>(c);
     const std::size_t k = k_;
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
     // entry of 1.0 multiplies it exactly.
     for (const Copy& s : c_copies_) {
         const double* src = c.P + s.row * k + s.col;
         if constexpr (Updated) {
-            copy_updated(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len);
+            copy_updated<W>(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len);
         } else {
-            copy_plain(src, out + s.dst, s.len);
+            copy_plain<W>(src, out + s.dst, s.len);
         }
     }
-    for (const Copy& s : tp_copies_) copy_plain(tp_rows_[s.row] + s.col, out + s.dst, s.len);
+    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len);
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
     for (const Single& s : transposed_) out[s.dst] = tp_rows_[s.col][s.row];
     for (const Single& s : general_sums_) {
@@ -226,13 +244,28 @@ void CovariancePrediction::predict(const Source& c, double* out) {
     }
 }
 
+// The four-lane instance, compiled for AVX2 where the processor has it.
+#if defined(KORVANTA_AVX2)
+template <bool Updated>
+__attribute__((target("avx2"))) void CovariancePrediction::predict_four(const Source& c, double* out) {
+    predict<Updated, 4>(c, out);
+}
+#else
+template <bool Updated>
+void CovariancePrediction::predict_four(const Source& c, double* out) {
+    predict<Updated, LANES>(c, out);
+}
+#endif
+
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {
     const Source c{fc.P, w_.data(), fc.pz, k_};
     if (fc.updated) {
         for (std::size_t r = 0; r < k_; ++r) w_[r] = fc.pz[r] / fc.F;
-        predict<true>(c, out);
+        if (four_lanes_) return predict_four<true>(c, out);
+        predict<true, LANES>(c, out);
     } else {
-        predict<false>(c, out);
+        if (four_lanes_) return predict_four<false>(c, out);
+        predict<false, LANES>(c, out);
     }
 }
 

@@ -57,18 +57,21 @@ private:
     struct Source;  // the current call's C, passed down explicitly
     void plan(const System& system);
     void plan_disturbance(const System& system);
-    template <bool Updated>
+    template <bool Updated, std::size_t W>
     void predict(const Source& c, double* out);
     template <bool Updated>
+    void predict_four(const Source& c, double* out);  // the four-lane instance, where the CPU has it
+    template <bool Updated, std::size_t W>
     void build_rows(const Source& c);
 
     const SparseRows& transition_;
     const double* selection_;  ///< R
     double sigma2_;
     std::size_t k_;
-    std::vector<Copy> c_copies_;             ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
-    std::vector<Copy> tp_copies_;            ///< 0.0 + (T·C)[row][col + m], general rows of T
-    std::vector<Single> mirrors_;            ///< 0.0 + C[row][col] with col < row: down a column
+    bool four_lanes_;              ///< run the four-lane instance (same bits)
+    std::vector<Copy> c_copies_;   ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
+    std::vector<Copy> tp_copies_;  ///< 0.0 + (T·C)[row][col + m], general rows of T
+    std::vector<Single> mirrors_;  ///< 0.0 + C[row][col] with col < row: down a column
     /// Shift row i (selecting row `row` of C) and a general column j (`col`): the element is
     /// Σ_e x·(0.0 + C[row][l_e]) over row j of T, from 0.0, which is exactly (T·C)[j][row],
     /// Σ_e x·C[l_e][row] in the same order: C is symmetric, and 0.0 + c differs from c only

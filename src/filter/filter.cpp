@@ -149,9 +149,12 @@ private:
     void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
         double* KORVANTA_RESTRICT filtered = filtered_;
         const double* KORVANTA_RESTRICT a = a_;
-        const Lanes g2 = splat(g);
-        by_lanes(
-            k_, [&](std::size_t i) { store_lanes(filtered + i, load_lanes(a + i) + load_lanes(pz + i) * g2); },
+        const Lanes<LANES> g2 = splat<LANES>(g);
+        by_lanes<LANES>(
+            k_,
+            [&](std::size_t i) {
+                store_lanes<LANES>(filtered + i, load_lanes<LANES>(a + i) + load_lanes<LANES>(pz + i) * g2);
+            },
             [&](std::size_t i) { filtered[i] = a[i] + pz[i] * g; });
     }
 
