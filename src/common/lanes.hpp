@@ -18,6 +18,10 @@ inline constexpr std::size_t LANES = 2;
 template <std::size_t W>
 struct LaneType;
 template <>
+struct LaneType<1> {
+    typedef double type __attribute__((vector_size(8)));
+};
+template <>
 struct LaneType<2> {
     typedef double type __attribute__((vector_size(16)));
 };
@@ -73,16 +77,29 @@ KORVANTA_ALWAYS_INLINE Lanes<W> splat(double x) {
     return load_lanes<W>(all);
 }
 
-/// Runs pair(m) for m = 0, W, 2W, … while W elements remain, then one(m) for the rest.
-template <std::size_t W, class Pair, class One>
-KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, Pair pair, One one) {
-    std::size_t m = 0;
-    for (; m + W <= len; m += W) pair(m);
-    if constexpr (W == 2) {
-        if (m < len) one(m);
-    } else {
-        for (; m < len; ++m) one(m);
+/// Runs op.operator()<W>(m) for m = 0, W, 2W, … while W elements remain, then the rest with
+/// two lanes and one lane: `op` is a generic lambda over the lane count. With `whole_groups`
+/// the last group runs whole, past `len` (the caller has room there).
+template <std::size_t W, class Op>
+KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, bool whole_groups, Op op) {
+    if (whole_groups) {
+        for (std::size_t m = 0; m < len; m += W) op.template operator()<W>(m);
+        return;
     }
+    std::size_t m = 0;
+    for (; m + W <= len; m += W) op.template operator()<W>(m);
+    if constexpr (W > 2) {
+        if (m + 2 <= len) {
+            op.template operator()<2>(m);
+            m += 2;
+        }
+    }
+    if (m < len) op.template operator()<1>(m);
+}
+
+template <std::size_t W, class Op>
+KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, Op op) {
+    by_lanes<W>(len, false, op);
 }
 
 }  // namespace korvanta

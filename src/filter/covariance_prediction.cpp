@@ -37,22 +37,18 @@ namespace {
 // is copied.
 template <std::size_t W>
 KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
-                                         double w, double* KORVANTA_RESTRICT dst, std::size_t len) {
-    const Lanes<W> zero = splat<W>(0.0), ws = splat<W>(w);
-    by_lanes<W>(
-        len,
-        [&](std::size_t m) { store_lanes<W>(dst + m, zero + (load_lanes<W>(src + m) - ws * load_lanes<W>(pz + m))); },
-        [&](std::size_t m) { dst[m] = 0.0 + (src[m] - w * pz[m]); });
+                                         double w, double* KORVANTA_RESTRICT dst, std::size_t len, bool whole_groups) {
+    by_lanes<W>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
+        store_lanes<V>(dst + m, splat<V>(0.0) + (load_lanes<V>(src + m) - splat<V>(w) * load_lanes<V>(pz + m)));
+    });
 }
 
 // dst[m] = 0.0 + src[m].
 template <std::size_t W>
 KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
-                                       std::size_t len) {
-    const Lanes<W> zero = splat<W>(0.0);
-    by_lanes<W>(
-        len, [&](std::size_t m) { store_lanes<W>(dst + m, zero + load_lanes<W>(src + m)); },
-        [&](std::size_t m) { dst[m] = 0.0 + src[m]; });
+                                       std::size_t len, bool whole_groups) {
+    by_lanes<W>(len, whole_groups,
+                [&]<std::size_t V>(std::size_t m) { store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m)); });
 }
 
 // Whether this processor runs the four-lane (AVX2) instance of the prediction; its results
@@ -108,6 +104,15 @@ CovariancePrediction::CovariancePrediction(const System& system)
     plan_disturbance(system);
 }
 
+// Whether a row copy of output row i that ends at column `end` may write PADDING elements
+// past it. Row copies come first in a step; every element after them in the same row is
+// written again later (by a later row copy or by another kind of element), and in the next
+// row the first columns lie below the diagonal; after the last row is the padding.
+bool CovariancePrediction::overrun_is_harmless(std::size_t i, std::size_t end) const {
+    if (end + PADDING <= k_ || i + 1 == k_) return true;
+    return end + PADDING - k_ <= i + 1;  // columns 0 … of row i + 1, below its diagonal
+}
+
 // Sorts every output element i ≤ j into the list of how it is formed: row i of T is a shift
 // (selecting row `source` of C) or general; column j's row of T is a shift, empty or general.
 void CovariancePrediction::plan(const System& system) {
@@ -130,13 +135,16 @@ void CovariancePrediction::plan(const System& system) {
                         }
                     }
                 } else if (!row_run.shift) {
-                    tp_copies_.push_back(Copy{i * k_ + j, i, offset(j, run.delta), run.end - j});
+                    tp_copies_.push_back(Copy{i * k_ + j, i, offset(j, run.delta), run.end - j, false});
                 } else {
                     // Columns below `source` lie below the diagonal of C: read their mirror.
                     for (; j < run.end && offset(j, run.delta) < source; ++j) {
                         mirrors_.push_back(Single{i * k_ + j, source, offset(j, run.delta)});
                     }
-                    if (j < run.end) c_copies_.push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j});
+                    if (j < run.end) {
+                        c_copies_.push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j,
+                                                 overrun_is_harmless(i, run.end)});
+                    }
                 }
             }
         }
@@ -151,14 +159,18 @@ void CovariancePrediction::plan(const System& system) {
 // term everywhere: it is added to the whole row at each step instead of being listed.
 void CovariancePrediction::plan_disturbance(const System& system) {
     const double* sel = system.selection.data();
+    std::vector<std::size_t> loaded;  // columns with R_j ≠ ±0 (NaN included): the only candidates
+    for (std::size_t j = 0; j < k_; ++j) {
+        if (sel[j] != 0.0) loaded.push_back(j);
+    }
     for (std::size_t i = 0; i < k_; ++i) {
         const double sri = system.sigma2 * sel[i];
         if (!std::isfinite(sri)) {
             dense_rows_.push_back(i);
             continue;
         }
-        for (std::size_t j = i; j < k_; ++j) {
-            if ((sel[j] == 0.0 && std::isfinite(sri)) || (sri == 0.0 && std::isfinite(sel[j]))) continue;
+        for (std::size_t j : loaded) {
+            if (j < i || (sri == 0.0 && std::isfinite(sel[j]))) continue;
             const std::size_t at = i * k_ + j;
             const double term = sri * sel[j];
             const auto c = std::lower_bound(const_at_.begin(), const_at_.end(), at);
@@ -183,7 +195,10 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
         if constexpr (Updated) {
             const double wl = c.w[l], pzl = c.pz[l];
             for (std::size_t col = 0; col < l; ++col) out[col] = c.P[col * k + l] - c.w[col] * pzl;  // mirror
-            for (std::size_t col = l; col < k; ++col) out[col] = Pl[col] - wl * c.pz[col];
+            const double* KORVANTA_RESTRICT pz = c.pz + l;
+            by_lanes<W>(k - l, [&]<std::size_t V>(std::size_t m) {
+                store_lanes<V>(out + l + m, load_lanes<V>(Pl + l + m) - splat<V>(wl) * load_lanes<V>(pz + m));
+            });
         } else {
             for (std::size_t col = 0; col < l; ++col) out[col] = c.P[col * k + l];
             std::memcpy(out + l, Pl + l, (k - l) * sizeof(double));
@@ -198,17 +213,12 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
         for (std::size_t e = 0; e < row.size(); ++e) {
             const double* KORVANTA_RESTRICT cl = c_rows_[row[e].col];
             const double x = row[e].value;
-            if (e == 0) {
-                if (x == 1.0) {
-                    for (std::size_t j = 0; j < k; ++j) out[j] = 0.0 + cl[j];
-                } else {
-                    for (std::size_t j = 0; j < k; ++j) out[j] = 0.0 + x * cl[j];
-                }
-            } else if (x == 1.0) {
-                for (std::size_t j = 0; j < k; ++j) out[j] = out[j] + cl[j];
-            } else {
-                for (std::size_t j = 0; j < k; ++j) out[j] = out[j] + x * cl[j];
-            }
+            const bool first = e == 0, one = x == 1.0;
+            by_lanes<W>(k, [&]<std::size_t V>(std::size_t j) {
+                const Lanes<V> sum = first ? splat<V>(0.0) : load_lanes<V>(out + j);
+                const Lanes<V> term = one ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
+                store_lanes<V>(out + j, sum + term);
+            });
         }
     }
 }
@@ -222,12 +232,12 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     for (const Copy& s : c_copies_) {
         const double* src = c.P + s.row * k + s.col;
         if constexpr (Updated) {
-            copy_updated<W>(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len);
+            copy_updated<W>(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len, s.whole_groups);
         } else {
-            copy_plain<W>(src, out + s.dst, s.len);
+            copy_plain<W>(src, out + s.dst, s.len, s.whole_groups);
         }
     }
-    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len);
+    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, false);
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
     for (const Single& s : transposed_) out[s.dst] = tp_rows_[s.col][s.row];
     for (const Single& s : general_sums_) {
@@ -260,7 +270,10 @@ void CovariancePrediction::predict_four(const Source& c, double* out) {
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {
     const Source c{fc.P, w_.data(), fc.pz, k_};
     if (fc.updated) {
-        for (std::size_t r = 0; r < k_; ++r) w_[r] = fc.pz[r] / fc.F;
+        double* KORVANTA_RESTRICT w = w_.data();
+        by_lanes<LANES>(k_, [&]<std::size_t V>(std::size_t r) {
+            store_lanes<V>(w + r, load_lanes<V>(fc.pz + r) / splat<V>(fc.F));
+        });
         if (four_lanes_) return predict_four<true>(c, out);
         predict<true, LANES>(c, out);
     } else {

@@ -33,8 +33,13 @@ class CovariancePrediction {
 public:
     explicit CovariancePrediction(const System& system);
 
-    /// Writes the upper triangle (j ≥ i) of the prediction from `c` into `out` (k × k),
-    /// leaving the lower one untouched.
+    /// Room the caller leaves after the k·k elements of P and of `out`, and after the k of
+    /// pz: copies run in whole groups of four lanes and may read and write up to three
+    /// elements past their end.
+    static constexpr std::size_t PADDING = 3;
+
+    /// Writes the upper triangle (j ≥ i) of the prediction from `c` into `out` (k × k); the
+    /// lower triangle is left undefined.
     void predict_upper(const FilteredCovariance& c, double* out);
 
     /// The whole of T·P·T' + (sigma2·R)·R' for a symmetric P (no update), mirrored.
@@ -47,6 +52,10 @@ private:
         std::size_t row;  ///< row read: of C (source), or of T·C (general output row)
         std::size_t col;  ///< column read for the first element
         std::size_t len;
+        /// The copy may run on to a whole number of lane groups: the up to three elements
+        /// past its end are written again later in the plan, lie below the diagonal, or
+        /// fall in the padding after the matrix.
+        bool whole_groups;
     };
     /// One output element that is formed on its own.
     struct Single {
@@ -56,6 +65,7 @@ private:
     };
     struct Source;  // the current call's C, passed down explicitly
     void plan(const System& system);
+    bool overrun_is_harmless(std::size_t i, std::size_t end) const;
     void plan_disturbance(const System& system);
     template <bool Updated, std::size_t W>
     void predict(const Source& c, double* out);

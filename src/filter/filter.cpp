@@ -47,8 +47,12 @@ public:
                 path->assign(y.size(), 0.0);
             }
         }
-        spare_cov_.assign(k_ * k_, 0.0);
-        work_.assign(2 * k_, 0.0);
+        // The covariance prediction may run up to PADDING elements past the end of P, of the
+        // matrix it writes and of pz.
+        constexpr std::size_t PAD = CovariancePrediction::PADDING;
+        out_.state_cov.resize(k_ * k_ + PAD, 0.0);
+        spare_cov_.assign(k_ * k_ + PAD, 0.0);
+        work_.assign(2 * k_ + PAD, 0.0);
         steady_pz_.assign(k_, 0.0);
         a_ = out_.state.data();
         P_ = out_.state_cov.data();
@@ -70,6 +74,7 @@ public:
     FilterOut finish() {
         // The current covariance lives in the spare buffer after an odd number of swaps.
         if (P_ != out_.state_cov.data()) out_.state_cov.swap(spare_cov_);
+        out_.state_cov.resize(k_ * k_);
         mirror_upper(out_.state_cov.data(), k_);
         out_.loglike = loglike_;
         out_.sum_scaled_sq_errors = sum_sq_;
@@ -126,7 +131,11 @@ private:
         double* KORVANTA_RESTRICT pz = pz_;
         const double* KORVANTA_RESTRICT P = P_;
         for (std::size_t i = 0; i < c; ++i) pz[i] = (First ? 0.0 : pz[i]) + P[i * k_ + c];
-        for (std::size_t i = c; i < k_; ++i) pz[i] = (First ? 0.0 : pz[i]) + P[c * k_ + i];
+        const double* KORVANTA_RESTRICT row = P + c * k_ + c;
+        by_lanes<LANES>(k_ - c, [&]<std::size_t V>(std::size_t m) {
+            const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(pz + c + m);
+            store_lanes<V>(pz + c + m, sum + load_lanes<V>(row + m));
+        });
     }
 
     double variance_of(const double* pz) const {
@@ -149,13 +158,9 @@ private:
     void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
         double* KORVANTA_RESTRICT filtered = filtered_;
         const double* KORVANTA_RESTRICT a = a_;
-        const Lanes<LANES> g2 = splat<LANES>(g);
-        by_lanes<LANES>(
-            k_,
-            [&](std::size_t i) {
-                store_lanes<LANES>(filtered + i, load_lanes<LANES>(a + i) + load_lanes<LANES>(pz + i) * g2);
-            },
-            [&](std::size_t i) { filtered[i] = a[i] + pz[i] * g; });
+        by_lanes<LANES>(k_, [&]<std::size_t V>(std::size_t i) {
+            store_lanes<V>(filtered + i, load_lanes<V>(a + i) + load_lanes<V>(pz + i) * splat<V>(g));
+        });
     }
 
     // a[i] = c_i + Σ over the sparse row i of T (stored order, from 0.0) of x·filtered[l],
@@ -175,8 +180,11 @@ private:
         };
         for (const Run& run : runs_) {
             if (run.shift) {
-                const double* src = x + offset(run.begin, run.delta);
-                for (std::size_t i = run.begin; i < run.end; ++i) a[i] = c[i] + (0.0 + src[i - run.begin]);
+                const double* KORVANTA_RESTRICT src = x + offset(run.begin, run.delta);
+                const std::size_t b = run.begin;
+                by_lanes<LANES>(run.end - b, [&]<std::size_t V>(std::size_t m) {
+                    store_lanes<V>(a + b + m, load_lanes<V>(c + b + m) + (splat<V>(0.0) + load_lanes<V>(src + m)));
+                });
             } else {
                 for (std::size_t i = run.begin; i < run.end; ++i) a[i] = c[i] + row_sum(i);
             }

@@ -13,7 +13,9 @@ void propagate(const System& sys, const FilterOut& filt, std::size_t n, std::siz
                const std::optional<std::vector<double>>& future, ForecastOut& out) {
     const std::size_t horizon = out.means.size(), k = sys.transition.rows();
     std::vector<double> a = filt.state, P = filt.state_cov;
-    std::vector<double> next(k), next_cov(k * k);
+    // The covariance prediction may run up to PADDING elements past the matrices' ends.
+    P.resize(k * k + CovariancePrediction::PADDING, 0.0);
+    std::vector<double> next(k), next_cov(k * k + CovariancePrediction::PADDING);
     CovariancePrediction prediction(sys);
     for (std::size_t h = 0; h < horizon; ++h) {
         double mean = 0.0;
