@@ -89,9 +89,9 @@ public:
 
     bool exhausted() const noexcept override { return next_.load() >= slots_.size(); }
 
-    /// The caller's part: the base value is already known; take points while there are any,
-    /// then wait for those a worker is computing, for about as long as an evaluation takes,
-    /// and compute any that is still out itself (a worker may have lost its processor).
+    /// The caller's part, after the base value: take points while there are any, then wait
+    /// for those a worker is computing, for about as long as an evaluation takes, and
+    /// compute any that is still out itself (a worker may have lost its processor).
     std::vector<double> run_as_caller(double base_value, Clock::duration evaluation) {
         publish(0, base_value, nullptr);
         help();
@@ -167,15 +167,23 @@ private:
     std::condition_variable done_;
 };
 
-// How many workers to wake for the points after the base: none unless the evaluations they
-// would take off the caller add up to more than waking them costs.
-std::size_t helpers_worth_waking(const Pool* pool, std::size_t rest, Clock::duration evaluation) {
+// How many workers to wake for the points after the base, evaluated in about `evaluation`
+// each: none unless the evaluations they would take off the caller add up to more than
+// waking them costs.
+std::size_t helpers_worth_waking(const Pool* pool, std::size_t rest, double evaluation) {
     if (pool == nullptr || rest < 2) return 0;
     const std::size_t helpers = std::min(pool->workers(), rest - 1);
-    const double seconds = std::chrono::duration<double>(evaluation).count();
     const double saved =
-        seconds * static_cast<double>(rest) * static_cast<double>(helpers) / static_cast<double>(helpers + 1);
+        evaluation * static_cast<double>(rest) * static_cast<double>(helpers) / static_cast<double>(helpers + 1);
     return saved > MIN_SAVING_SECONDS ? helpers : 0;
+}
+
+// A rough, low estimate of one evaluation's time from the model's size: the covariance
+// recursion's k² work and a fixed cost per observation. When even this says the workers pay
+// off, they are woken before the base value is computed, so that they work alongside it.
+double estimated_seconds(const Spec& spec, std::size_t n) {
+    const double k = static_cast<double>(spec.k_states);
+    return static_cast<double>(n) * (k * k * 0.4e-9 + 10e-9);
 }
 
 }  // namespace
@@ -184,15 +192,28 @@ GradOut loglike_and_grad(const Spec& spec, const Series& series, std::span<const
                          const FilterOptions& options, const GradOptions& grad) {
     const Points points{u, grad.epsilon};
     std::vector<double> values(points.count());
-    const Clock::time_point start = Clock::now();
-    values[0] = evaluate(spec, series, options, points, 0);
-    const Clock::duration evaluation = Clock::now() - start;
-
+    const std::size_t rest = u.size() > 1 ? values.size() - 1 : 0;  // one parameter: the caller alone
+    auto timed_base = [&] {
+        const Clock::time_point start = Clock::now();
+        values[0] = evaluate(spec, series, options, points, 0);
+        return Clock::now() - start;
+    };
     // Every point writes only its own value, so any schedule gives the serial values, bit for bit.
-    const std::size_t helpers = u.size() > 1 ? helpers_worth_waking(grad.pool, values.size() - 1, evaluation) : 0;
+    std::size_t helpers = helpers_worth_waking(grad.pool, rest, estimated_seconds(spec, series.y.size()));
+    std::shared_ptr<SharedPoints> shared;
     if (helpers > 0) {
-        const auto shared = std::make_shared<SharedPoints>(spec, series, options, points);
+        shared = std::make_shared<SharedPoints>(spec, series, options, points);
         grad.pool->submit(shared, helpers);
+    }
+    const Clock::duration evaluation = timed_base();
+    if (!shared) {
+        helpers = helpers_worth_waking(grad.pool, rest, std::chrono::duration<double>(evaluation).count());
+        if (helpers > 0) {
+            shared = std::make_shared<SharedPoints>(spec, series, options, points);
+            grad.pool->submit(shared, helpers);
+        }
+    }
+    if (shared) {
         values = shared->run_as_caller(values[0], evaluation);
         grad.pool->withdraw(shared);
     } else {
