@@ -20,27 +20,34 @@ double row_major_sum(const double* previous, const double* current, std::size_t 
 
 }  // namespace
 
-// The terms are non-negative, so a sum in another order (each row's diagonal plus twice its
-// strict upper part, in several accumulators) decides the comparison unless it lies within a
+// The terms are non-negative, so a sum in another order (the diagonal plus twice the strict
+// upper triangle, in several accumulators) decides the comparison unless it lies within a
 // relative 1e-6 of the tolerance, far above its rounding error for up to 4096² terms; only then
 // is the exact row-major sum formed. Non-finite or tiny tolerances always take the exact path.
-// Partial sums only grow, so a scan ends at the first row that takes them above the band,
-// whatever the order of the rows: it starts at the row that decided the previous scan, since
-// the states that keep moving tend to go on moving.
+// Partial sums only grow, so a scan ends as soon as they are above the band, whatever the
+// order of the terms: the diagonal (the variances, which move most) comes first, from the
+// element that decided the previous scan, and the rows after it.
 bool SettledTest::operator()(const double* previous, const double* current, std::size_t k, double tolerance) {
     if (!(tolerance > 0.0)) return false;  // a sum of squares is never below 0 (or NaN)
     if (!std::isfinite(tolerance) || !(tolerance > 1e-280)) return row_major_sum(previous, current, k) < tolerance;
     const double above = tolerance * (1.0 + 1e-6);
     double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
     auto approx = [&] { return diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3])); };
-    // Adds row i's terms, checking after its diagonal and after every 8 further terms;
-    // true once the sum is above the band.
+    auto wrapped = [&](std::size_t from, std::size_t m) { return from + m < k ? from + m : from + m - k; };
+    if (first_ >= k) first_ = 0;
+    for (std::size_t m = 0; m < k; ++m) {
+        const std::size_t i = wrapped(first_, m);
+        const double dd = previous[i * k + i] - current[i * k + i];
+        diag = diag + dd * dd;
+        if (diag > above) {
+            first_ = i;
+            return false;
+        }
+    }
+    // Row i's strict upper part, checking after every 8 terms; true once above the band.
     auto above_after_row = [&](std::size_t i) {
         const double* p = previous + i * k;
         const double* c = current + i * k;
-        const double dd = p[i] - c[i];
-        diag = diag + dd * dd;
-        if (approx() > above) return true;
         std::size_t j = i + 1;
         while (j + 8 <= k) {
             for (std::size_t end = j + 8; j < end; j += 4) {
@@ -57,11 +64,10 @@ bool SettledTest::operator()(const double* previous, const double* current, std:
         }
         return approx() > above;
     };
-    if (first_row_ >= k) first_row_ = 0;
     for (std::size_t m = 0; m < k; ++m) {
-        const std::size_t i = first_row_ >= m ? first_row_ - m : first_row_ + k - m;  // downwards, wrapping
+        const std::size_t i = wrapped(first_, m);
         if (above_after_row(i)) {
-            first_row_ = i;
+            first_ = i;
             return false;
         }
     }

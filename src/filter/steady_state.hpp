@@ -14,7 +14,7 @@ public:
     bool operator()(const double* previous, const double* current, std::size_t k, double tolerance);
 
 private:
-    std::size_t first_row_ = 0;  ///< row whose terms decided the last scan
+    std::size_t first_ = 0;  ///< the row (or diagonal element) that decided the last scan
 };
 
 }  // namespace korvanta
