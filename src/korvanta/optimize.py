@@ -1,0 +1,217 @@
+"""The maximum-likelihood search: L-BFGS-B over the unconstrained parameters.
+
+Every step takes the log-likelihood and its gradient from one `loglike_grad` call.  With
+the scale concentrated out the search runs over one parameter fewer and the variance is
+read off at the end (`concentrated_scale`): the profile likelihood has the same maximum.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+from scipy.linalg import solve_triangular
+from scipy.optimize import minimize
+
+import _korvanta_rs as kr
+
+from ._blas import single_threaded_blas
+from .problem import DIFFUSE_VARIANCE, Problem
+from .scores import relative_steps, score_matrix
+
+__all__ = ["Progress", "Optimum", "maximize"]
+
+Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
+T = TypeVar("T")
+
+# L-BFGS-B stops when the objective (minus the mean log-likelihood per observation)
+# improves by less than FTOL relative, or the largest gradient entry falls below GTOL.
+# The finite-difference gradient is accurate to about 1e-10, so tighter settings only
+# end in line-search failures; these reach the maximum to well under 1e-8 relative.
+FTOL = 1e-10
+GTOL = 1e-4
+# A line search that fails this close to a stationary point has converged: the
+# finite-difference gradient is no more accurate than that.
+GTOL_LINE_SEARCH = 1e-4
+# Gradient calls slower than this run on a helper thread, so that Ctrl-C stops the fit
+# at once instead of after the call (the extension does not look at signals).
+_SLOW_CALL = 0.05
+
+
+@dataclass(frozen=True)
+class Progress:
+    """What a progress callback is told after every iteration."""
+
+    iteration: int
+    n_evaluations: int
+    llf: float          # log-likelihood (profile likelihood when the scale is concentrated)
+    elapsed: float      # seconds since the search started
+
+
+@dataclass(frozen=True)
+class Optimum:
+    """Where the search ended, in the extension's constrained layout with `sigma2`."""
+
+    params: Vector
+    converged: bool
+    message: str
+    iterations: int
+    n_evaluations: int
+
+
+def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxiter: int,
+             parallel: bool, callback: Callable[[Progress], Any] | None,
+             verbose: bool) -> Optimum:
+    """Maximise the likelihood from the constrained starting vector `start`."""
+    kw = problem.model_kwargs()
+    data = problem.data_kwargs()
+    sigma2_start = float(start[-1])
+    if concentrate_scale:
+        # The concentrated filter runs at unit variance, so its diffuse states would be
+        # 1e6 innovation variances wide instead of 1e6 data units: rescale them to keep
+        # the approximation of the unconcentrated likelihood the results report.
+        diffuse = DIFFUSE_VARIANCE / sigma2_start if problem.k_diffuse else DIFFUSE_VARIANCE
+        u0 = kr.untransform_params(np.ascontiguousarray(start[:-1]), concentrate_scale=True,
+                                   **kw)
+    else:
+        diffuse = DIFFUSE_VARIANCE
+        u0 = kr.untransform_params(start, **kw)
+    scale = 1.0 / max(problem.nobs, 1)
+    # The search runs in x = C·(u - u0), where C'C approximates the Hessian of the
+    # objective at the start (outer product of the scores): there the problem looks
+    # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters' scales.
+    C = _preconditioner(problem, start, concentrate_scale, scale)
+    y = problem.y
+    n_evaluations = 0
+    slow = False
+    first: tuple[float, Vector] | None = None
+
+    def objective(x: Vector) -> tuple[float, Vector]:
+        nonlocal n_evaluations, slow, first
+        if first is not None and not x.any():
+            return first
+        n_evaluations += 1
+        u = u0 + _solve_upper(C, x)
+        t0 = time.perf_counter()
+
+        def call() -> tuple[float, Vector]:
+            return kr.loglike_grad(y, u, concentrate_scale=concentrate_scale,
+                                   diffuse_variance=diffuse, parallel=parallel, **data)
+
+        value, grad = _interruptible(call) if slow else call()
+        slow = slow or time.perf_counter() - t0 > _SLOW_CALL
+        if not math.isfinite(value):
+            # Outside the region where the filter gives a likelihood (a zero variance, a
+            # root on the unit circle): a huge value makes the line search step back.
+            return 1e300, np.zeros_like(x)
+        return -value * scale, _solve_upper(C, -grad * scale, trans=True)
+
+    started = time.perf_counter()
+    iteration = 0
+
+    def on_iteration(intermediate_result: Any) -> None:
+        nonlocal iteration
+        iteration += 1
+        info = Progress(iteration, n_evaluations, -float(intermediate_result.fun) / scale,
+                        time.perf_counter() - started)
+        if verbose:
+            print(f"iteration {info.iteration:4d}  evaluations {info.n_evaluations:4d}  "
+                  f"log-likelihood {info.llf:.10g}  {info.elapsed:.3f} s", file=sys.stderr)
+        if callback is not None:
+            callback(info)
+
+    wants_progress = verbose or callback is not None
+    # L-BFGS-B tries a first step of unit length.  Scaled by the start's gradient norm,
+    # that step is the Newton step of the preconditioned quadratic model.
+    first = objective(np.zeros_like(u0))
+    g_norm = float(np.linalg.norm(first[1]))
+    gamma = 1.0
+    if math.isfinite(g_norm) and g_norm > 0:
+        gamma = min(max(g_norm, 1e-3), 10.0)
+        C = C / gamma
+        first = (first[0], first[1] * gamma)  # the gradient in the rescaled coordinates
+    with single_threaded_blas():
+        res = minimize(objective, np.zeros_like(u0), jac=True, method="L-BFGS-B",
+                       callback=on_iteration if wants_progress else None,
+                       options={"maxiter": maxiter, "ftol": FTOL, "gtol": GTOL * gamma})
+    converged = bool(res.success)
+    message = str(res.message)
+    if not converged and res.status == 2 and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
+        converged = True
+    u = np.ascontiguousarray(u0 + _solve_upper(C, res.x), dtype=np.float64)
+    if concentrate_scale:
+        params = kr.transform_params(u, concentrate_scale=True, **kw)
+        sigma2 = kr.concentrated_scale(y, params, diffuse_variance=diffuse, **data)
+        params = np.append(params, sigma2)
+    else:
+        params = kr.transform_params(u, **kw)
+    return Optimum(params=params, converged=converged, message=message,
+                   iterations=int(res.nit), n_evaluations=n_evaluations)
+
+
+def _solve_upper(C: Matrix, v: Vector, trans: bool = False) -> Vector:
+    """C⁻¹·v, or C⁻ᵀ·v with `trans`, for the upper-triangular C."""
+    out: Vector = solve_triangular(C, v, trans=1 if trans else 0, lower=False,
+                                   check_finite=False)
+    return out
+
+
+def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
+                    scale: float) -> Matrix:
+    """Upper-triangular C with C'C ≈ the objective's Hessian in the unconstrained
+    coordinates at `start`: the outer product of forward-difference scores (the profile
+    information for the other parameters when the scale is concentrated)."""
+    kw = problem.model_kwargs()
+    data = problem.data_kwargs()
+    u = kr.untransform_params(start, **kw)
+
+    def terms(v: Vector) -> Vector:
+        return kr.loglikeobs(problem.y, kr.transform_params(v, **kw), **data)
+
+    info = score_matrix(terms, u, relative_steps(u, False, False), central=False)
+    info = info.T @ info
+    if concentrate_scale:
+        a, b, c = info[:-1, :-1], info[:-1, -1], info[-1, -1]
+        info = a - np.outer(b, b) / c if c > 0 else a
+    k = info.shape[0]
+    info = info * scale
+    if k and np.isfinite(info).all():
+        # A little ridge keeps the factor usable for nearly collinear parameters.
+        ridge = 1e-10 * max(float(np.trace(info)) / k, 1e-300)
+        try:
+            factor: Matrix = np.linalg.cholesky(info + ridge * np.eye(k)).T
+            return factor
+        except np.linalg.LinAlgError:
+            pass
+    return np.eye(k)
+
+
+def _interruptible(call: Callable[[], T]) -> T:
+    """Run `call` on a helper thread while this thread waits in short, interruptible
+    sleeps; a KeyboardInterrupt leaves the helper to finish on its own."""
+    box: dict[str, Any] = {}
+    done = threading.Event()
+
+    def run() -> None:
+        try:
+            box["value"] = call()
+        except BaseException as exc:  # handed over to the waiting thread
+            box["error"] = exc
+        finally:
+            done.set()
+
+    threading.Thread(target=run, daemon=True, name="korvanta-likelihood").start()
+    while not done.wait(0.05):
+        pass
+    if "error" in box:
+        raise box["error"]
+    value: T = box["value"]
+    return value

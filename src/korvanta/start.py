@@ -1,0 +1,145 @@
+"""Starting values: a Hannan–Rissanen step on the differenced series.
+
+The regressors' coefficients come from least squares on the differenced data; a long
+autoregression then estimates the innovations, and one more least-squares regression of
+the series on its own lags and on the lagged innovations gives the ARMA coefficients
+(Hannan & Rissanen, 1982).  Multiplicative seasonal models are fitted with the cross lags
+as free coefficients, of which only the pure lags are kept.  Coefficients outside the
+stationary or invertible region are shrunk towards zero until they are inside.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+from .problem import Problem
+
+__all__ = ["start_params", "difference"]
+
+Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
+
+# Largest root-reciprocal modulus accepted for a starting polynomial: starting right at
+# the boundary would put the optimiser where the transform is flat.
+_MAX_MODULUS = 0.95
+
+
+def difference(x: Matrix, d: int, D: int, s: int) -> Matrix:
+    """(1 - L)^d (1 - L^s)^D applied along the first axis, keeping the length: the rows
+    lost to differencing are NaN."""
+    z = np.array(x, dtype=float)
+    for _ in range(d):
+        z[1:] = z[1:] - z[:-1]
+        z[:1] = np.nan
+    for _ in range(D):
+        z[s:] = z[s:] - z[:-s]
+        z[:s] = np.nan
+    return z
+
+
+def _lagged(x: Vector, lags: list[int]) -> Matrix:
+    """Columns x_{t-l} for each lag l, NaN where the lag reaches before the start."""
+    n = x.shape[0]
+    out = np.full((n, len(lags)), np.nan)
+    for j, lag in enumerate(lags):
+        out[lag:, j] = x[:n - lag]
+    return out
+
+
+def _lstsq(target: Vector, design: Matrix) -> tuple[Vector, Vector] | None:
+    """Least squares on the rows where everything is finite: (coefficients, residuals
+    with NaN on the rows left out), or None with too few rows."""
+    rows = np.isfinite(target) & np.isfinite(design).all(axis=1)
+    k = design.shape[1]
+    if np.count_nonzero(rows) <= k + 1:
+        return None
+    coef = np.linalg.lstsq(design[rows], target[rows], rcond=None)[0]
+    resid = np.full(target.shape[0], np.nan)
+    resid[rows] = target[rows] - design[rows] @ coef
+    return coef, resid
+
+
+def _inside(coefs: Vector, sign: float) -> Vector:
+    """Shrink lag coefficients towards zero until their polynomial's roots lie well
+    outside the unit circle: 1 - sign·(c1 L + c2 L^2 + …)."""
+    c = np.array(coefs, dtype=float)
+    if c.size == 0 or not np.isfinite(c).all():
+        return np.zeros_like(c)
+    for _ in range(40):
+        # Roots of z^m - sign·(c1 z^(m-1) + … + cm) are the reciprocals of the lag
+        # polynomial's roots.
+        recip = np.roots(np.concatenate([[1.0], -sign * c]))
+        if recip.size == 0 or np.max(np.abs(recip)) < _MAX_MODULUS:
+            return c
+        c *= 0.8
+    return np.zeros_like(c)
+
+
+def start_params(problem: Problem) -> Vector:
+    """Constrained starting vector in the extension's order, with `sigma2` last."""
+    p, d, q = problem.order
+    P, D, Q, s = problem.seasonal_order
+    n = problem.n
+    z = difference(problem.y, d, D, s)
+    t = 1.0 + np.arange(n)
+    trend = np.column_stack([t ** k for k in problem.trend_powers]) if problem.trend_powers \
+        else np.empty((n, 0))
+    beta = np.zeros(problem.k_exog)
+    if problem.k_exog and problem.exog is not None:
+        X = problem.exog.reshape(problem.k_exog, n).T
+        fit = _lstsq(z, np.column_stack([difference(X, d, D, s), trend]))
+        if fit is not None:
+            beta = fit[0][:problem.k_exog]
+            z = z - difference(X, d, D, s) @ beta
+
+    s_eff = s if (P or Q) else 1
+    ar_lags = sorted({i + s_eff * j for i in range(p + 1) for j in range(P + 1)} - {0})
+    ma_lags = sorted({i + s_eff * j for i in range(q + 1) for j in range(Q + 1)} - {0})
+    columns = [trend, _lagged(z, ar_lags)]
+    if ma_lags:
+        innovations = _long_ar_residuals(z, trend, max(ma_lags + ar_lags))
+        if innovations is not None:
+            columns.append(_lagged(innovations, ma_lags))
+        else:
+            ma_lags = []
+    fit = _lstsq(z, np.column_stack(columns))
+    k_trend = trend.shape[1]
+    ar = np.zeros(p)
+    ma = np.zeros(q)
+    sar = np.zeros(P)
+    sma = np.zeros(Q)
+    if fit is not None:
+        coef, resid = fit
+        tr = coef[:k_trend]
+        by_ar = dict(zip(ar_lags, coef[k_trend:k_trend + len(ar_lags)]))
+        by_ma = dict(zip(ma_lags, coef[k_trend + len(ar_lags):]))
+        ar = np.array([by_ar[i] for i in range(1, p + 1)])
+        sar = np.array([by_ar[s_eff * j] for j in range(1, P + 1)])
+        ma = np.array([by_ma[i] for i in range(1, q + 1)])
+        sma = np.array([by_ma[s_eff * j] for j in range(1, Q + 1)])
+        r = resid[np.isfinite(resid)]
+        sigma2 = float(np.mean(r * r)) if r.size else 1.0
+    else:
+        zz = z[np.isfinite(z)]
+        tr = np.zeros(k_trend)
+        if k_trend and 0 in problem.trend_powers and zz.size:
+            tr[problem.trend_powers.index(0)] = float(np.mean(zz))
+        sigma2 = float(np.var(zz)) if zz.size > 1 else 1.0
+    if problem.enforce_stationarity:
+        ar, sar = _inside(ar, 1.0), _inside(sar, 1.0)
+    if problem.enforce_invertibility:
+        ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
+    if not (np.isfinite(sigma2) and sigma2 > 0):
+        sigma2 = 1.0
+    return np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+
+
+def _long_ar_residuals(z: Vector, trend: Matrix, min_order: int) -> Vector | None:
+    """Innovations estimated by a long autoregression (with the trend terms)."""
+    available = int(np.count_nonzero(np.isfinite(z)))
+    order = min(max(2 * min_order, 8), available // 3)
+    if order < 1:
+        return None
+    fit = _lstsq(z, np.column_stack([trend, _lagged(z, list(range(1, order + 1)))]))
+    return None if fit is None else fit[1]
