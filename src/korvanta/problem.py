@@ -88,9 +88,10 @@ class Problem:
 def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
                  trend: str | Sequence[int] | None, exog: Any, *,
                  enforce_stationarity: bool = True, enforce_invertibility: bool = True,
-                 index: Any = None) -> Problem:
+                 index: Any = None, name: str | None = None) -> Problem:
     """Check and convert the user's input, or raise InputError / TypeError."""
-    values, name, y_index = _series(y)
+    values, y_name, y_index = _series(y)
+    name = y_name if name is None else str(name)
     if index is None:
         index = y_index
     elif len(index) != values.shape[0]:

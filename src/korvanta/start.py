@@ -130,8 +130,9 @@ def start_params(problem: Problem) -> Vector:
         ar, sar = _inside(ar, 1.0), _inside(sar, 1.0)
     if problem.enforce_invertibility:
         ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
-    if not (np.isfinite(sigma2) and sigma2 > 0):
+    if not np.isfinite(sigma2):
         sigma2 = 1.0
+    # A zero variance is kept: it tells the caller the series has nothing to estimate.
     return np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
 
 
