@@ -8,7 +8,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from .problem import Problem
-from .scores import constrained_scores, relative_steps
+from .scores import H_CENTRAL, H_SECOND, constrained_scores, relative_steps, score_matrix
 
 __all__ = ["covariance", "numerical_hessian", "COV_TYPES"]
 
@@ -16,18 +16,23 @@ Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
 
 COV_TYPES = ("opg", "hessian")
-# Second differences balance h² truncation against eps/h² rounding: h ~ eps^(1/4).
-_H_HESSIAN = float(np.finfo(float).eps) ** 0.25
 
 
 def covariance(problem: Problem, params: Vector, cov_type: str) -> Matrix:
     """The covariance matrix of the constrained estimates (NaN where it does not exist)."""
     if cov_type == "opg":
         S = constrained_scores(problem, params)
-        information = S.T @ S
-    else:
-        information = -numerical_hessian(problem, params)
-    return _inverse(information)
+        return _inverse(S.T @ S)
+    # The Hessian is taken in the unconstrained coordinates, where steps large enough to
+    # rise above the likelihood's noise never leave the stationary region, and carried
+    # to the constrained ones by the transform's Jacobian (the gradient is zero there).
+    kw = problem.model_kwargs()
+    u = kr.untransform_params(params, **kw)
+    cov_u = _inverse(-numerical_hessian(problem, u))
+    J = score_matrix(lambda v: kr.transform_params(v, **kw), u,
+                     relative_steps(u, H_CENTRAL, True), central=True)
+    cov: Matrix = J @ cov_u @ J.T
+    return 0.5 * (cov + cov.T)
 
 
 def _inverse(information: Matrix) -> Matrix:
@@ -41,31 +46,31 @@ def _inverse(information: Matrix) -> Matrix:
     return 0.5 * (cov + cov.T)
 
 
-def numerical_hessian(problem: Problem, params: Vector) -> Matrix:
-    """Hessian of `loglike` at the constrained `params`, by central second differences
+def numerical_hessian(problem: Problem, u: Vector) -> Matrix:
+    """Hessian of `loglike_u` at the unconstrained `u`, by central second differences
     (four evaluations per pair of parameters)."""
     kw = problem.data_kwargs()
 
-    def f(p: Vector) -> float:
-        return kr.loglike(problem.y, p, **kw)
+    def f(v: Vector) -> float:
+        return kr.loglike_u(problem.y, v, **kw)
 
-    k = params.size
-    h = relative_steps(params, True, True) * (_H_HESSIAN / float(np.finfo(float).eps) ** (1 / 3))
+    k = u.size
+    h = relative_steps(u, H_SECOND, True)
     H = np.empty((k, k))
-    f0 = f(params)
+    f0 = f(u)
     for i in range(k):
         for j in range(i, k):
             if i == j:
-                up, dn = params.copy(), params.copy()
+                up, dn = u.copy(), u.copy()
                 up[i] += h[i]
                 dn[i] -= h[i]
                 H[i, i] = (f(up) - 2.0 * f0 + f(dn)) / (h[i] * h[i])
                 continue
             vals = []
             for si, sj in ((1, 1), (1, -1), (-1, 1), (-1, -1)):
-                p = params.copy()
-                p[i] += si * h[i]
-                p[j] += sj * h[j]
-                vals.append(f(p))
+                v = u.copy()
+                v[i] += si * h[i]
+                v[j] += sj * h[j]
+                vals.append(f(v))
             H[i, j] = H[j, i] = (vals[0] - vals[1] - vals[2] + vals[3]) / (4.0 * h[i] * h[j])
     return H

@@ -24,7 +24,7 @@ import _korvanta_rs as kr
 
 from ._blas import single_threaded_blas
 from .problem import DIFFUSE_VARIANCE, Problem
-from .scores import relative_steps, score_matrix
+from .scores import H_FORWARD, relative_steps, score_matrix
 
 __all__ = ["Progress", "Optimum", "maximize"]
 
@@ -176,7 +176,7 @@ def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
     def terms(v: Vector) -> Vector:
         return kr.loglikeobs(problem.y, kr.transform_params(v, **kw), **data)
 
-    info = score_matrix(terms, u, relative_steps(u, False, False), central=False)
+    info = score_matrix(terms, u, relative_steps(u, H_FORWARD, False), central=False)
     info = info.T @ info
     if concentrate_scale:
         a, b, c = info[:-1, :-1], info[:-1, -1], info[-1, -1]

@@ -11,23 +11,28 @@ import _korvanta_rs as kr
 
 from .problem import Problem
 
-__all__ = ["score_matrix", "constrained_scores", "relative_steps"]
+__all__ = ["score_matrix", "constrained_scores", "relative_steps", "H_CENTRAL", "H_FORWARD",
+           "H_SECOND"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
 
-# Central differences balance truncation (h²) against rounding (eps/h): h ~ eps^(1/3).
-_H_CENTRAL = float(np.finfo(float).eps) ** (1 / 3)
-# Forward differences balance h against eps/h: h ~ eps^(1/2).
-_H_FORWARD = float(np.finfo(float).eps) ** (1 / 2)
+# Relative step sizes.  The likelihood is not accurate to the last bit: the burn-in
+# observations are filtered against diffuse states of variance 1e6, which costs up to
+# log10(1e6 / sigma2) digits (about 1e-9 relative on the airline model).  Steps are
+# chosen against that noise, not against the rounding unit: central first differences
+# h ~ noise^(1/3), forward ones h ~ noise^(1/2), second differences h ~ noise^(1/4).
+H_CENTRAL = 1e-5
+H_FORWARD = 1e-6
+H_SECOND = 1e-2
 
 
-def relative_steps(x: Vector, central: bool, positive_last: bool) -> Vector:
-    """Steps of order max(|x_i|, 1) times the optimal relative size; relative to |x_i|
-    alone for a last entry that is a variance (positive and possibly tiny)."""
-    h = (_H_CENTRAL if central else _H_FORWARD) * np.maximum(np.abs(x), 1.0)
+def relative_steps(x: Vector, size: float, positive_last: bool) -> Vector:
+    """Steps of `size` times max(|x_i|, 1); relative to |x_i| alone for a last entry that
+    is a variance (positive and possibly tiny)."""
+    h = size * np.maximum(np.abs(x), 1.0)
     if positive_last and x.size and x[-1] > 0:
-        h[-1] = (_H_CENTRAL if central else _H_FORWARD) * x[-1]
+        h[-1] = size * x[-1]
     return h
 
 
@@ -57,7 +62,7 @@ def constrained_scores(problem: Problem, params: Vector) -> Matrix:
     def terms(p: Vector) -> Vector:
         return kr.loglikeobs(problem.y, p, **kw)
 
-    S = score_matrix(terms, params, relative_steps(params, True, True), central=True)
+    S = score_matrix(terms, params, relative_steps(params, H_CENTRAL, True), central=True)
     counted = np.zeros(problem.n, dtype=bool)
     counted[problem.k_diffuse:] = True
     counted &= ~np.isnan(problem.y)
