@@ -13,7 +13,7 @@ The numerical work (Kalman filter, likelihood, gradient, forecast) is done by th
 from __future__ import annotations
 
 from .csvio import SeriesData, read_series
-from .fit import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
+from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
 from .forecasting import Forecast
 from .names import param_names
 from .optimize import Progress

@@ -10,7 +10,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from .csvio import read_series
-from .fit import KorvantaWarning, fit
+from .estimate import KorvantaWarning, fit
 from .problem import InputError, check_steps
 
 __all__ = ["main", "build_parser", "run"]
