@@ -32,7 +32,8 @@ def covariance(problem: Problem, params: Vector, cov_type: str) -> Matrix:
     J = score_matrix(lambda v: kr.transform_params(v, **kw), u,
                      relative_steps(u, H_CENTRAL, True), central=True)
     cov: Matrix = J @ cov_u @ J.T
-    return 0.5 * (cov + cov.T)
+    out: Matrix = 0.5 * (cov + cov.T)
+    return out
 
 
 def _inverse(information: Matrix) -> Matrix:
@@ -40,10 +41,11 @@ def _inverse(information: Matrix) -> Matrix:
     if not np.isfinite(information).all():
         return np.full((k, k), np.nan)
     try:
-        cov: Matrix = np.linalg.inv(information)
+        cov: Matrix = np.asarray(np.linalg.inv(information), dtype=np.float64)
     except np.linalg.LinAlgError:
         return np.full((k, k), np.nan)
-    return 0.5 * (cov + cov.T)
+    out: Matrix = 0.5 * (cov + cov.T)
+    return out
 
 
 def numerical_hessian(problem: Problem, u: Vector) -> Matrix:

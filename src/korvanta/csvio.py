@@ -17,6 +17,9 @@ from .problem import InputError
 __all__ = ["SeriesData", "read_series", "MISSING_TOKENS"]
 
 MISSING_TOKENS = frozenset({"", "na", "nan", "n/a", "null", "none", "."})
+# Headers of columns that label the periods even when they hold numbers (years).
+LABEL_HEADERS = frozenset({"year", "date", "time", "period", "ds", "month", "quarter", "week",
+                           "day"})
 
 
 @dataclass(frozen=True)
@@ -86,7 +89,8 @@ def read_series(path: str | os.PathLike[str], column: str | None = None) -> Seri
     """Read a univariate series from a CSV file.
 
     A header line is detected (a first line without a number); the series is the last
-    numeric column, or the column named `column`; the first non-numeric column gives the
+    numeric column, or the column named `column`; the first non-numeric column, or the
+    first one headed year, date, time, period, ds, month, quarter, week or day, gives the
     labels (dates).  Empty cells, NA and NaN are missing values; empty lines are skipped.
     Raises InputError for a missing or unreadable file and for malformed content.
     """
@@ -112,9 +116,12 @@ def read_series(path: str | os.PathLike[str], column: str | None = None) -> Seri
     for j in range(width):
         cells = [row[j] for _, row in rows if row[j].lower() not in MISSING_TOKENS]
         n_num = sum(_is_number(c) for c in cells)
-        if cells and 2 * n_num > len(cells):
-            numeric_cols.append(j)
-        elif cells:
+        named_label = header is not None and header[j].strip().lower() in LABEL_HEADERS
+        if named_label and j != width - 1:
+            label_cols.append(j)
+        elif not cells or 2 * n_num > len(cells):
+            numeric_cols.append(j)   # an entirely empty column is a series, all missing
+        else:
             label_cols.append(j)
     if column is not None:
         if header is None or column not in header:

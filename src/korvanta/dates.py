@@ -52,7 +52,7 @@ def _continue_datetime64(dates: npt.NDArray[Any], steps: int) -> npt.NDArray[Any
         if (months.astype("datetime64[D]") == dates).all():
             step = _constant_step(months.astype(np.int64))
             if step is not None:
-                nxt = months[-1] + step * np.arange(1, steps + 1)
+                nxt: npt.NDArray[Any] = months[-1] + step * np.arange(1, steps + 1)
                 return nxt.astype("datetime64[D]")
     step = _constant_step(dates.astype(np.int64))
     if step is None:
@@ -74,9 +74,12 @@ def as_datetimes(index: Any) -> npt.NDArray[Any] | None:
         return None
     pd = _optional.pandas_if_loaded()
     if pd is not None and isinstance(index, pd.PeriodIndex):
-        return np.asarray(index.to_timestamp().to_numpy())
+        out: npt.NDArray[Any] = np.asarray(index.to_timestamp().to_numpy())
+        return out
     if pd is not None and isinstance(index, pd.DatetimeIndex):
-        return np.asarray(index.tz_localize(None).to_numpy() if index.tz else index.to_numpy())
+        plain = index.tz_localize(None) if index.tz else index
+        out = np.asarray(plain.to_numpy())
+        return out
     arr = np.asarray(index)
     if arr.dtype.kind == "M" and not np.isnat(arr).any():
         return arr

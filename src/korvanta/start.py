@@ -54,7 +54,8 @@ def _lstsq(target: Vector, design: Matrix) -> tuple[Vector, Vector] | None:
     k = design.shape[1]
     if np.count_nonzero(rows) <= k + 1:
         return None
-    coef = np.linalg.lstsq(design[rows], target[rows], rcond=None)[0]
+    coef = np.asarray(np.linalg.lstsq(design[rows], target[rows], rcond=None)[0],
+                      dtype=np.float64)
     resid = np.full(target.shape[0], np.nan)
     resid[rows] = target[rows] - design[rows] @ coef
     return coef, resid
