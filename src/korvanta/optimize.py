@@ -17,7 +17,6 @@ from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
-from scipy.linalg import solve_triangular
 from scipy.optimize import minimize
 
 import _korvanta_rs as kr
@@ -88,7 +87,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     # The search runs in x = C·(u - u0), where C'C approximates the Hessian of the
     # objective at the start (outer product of the scores): there the problem looks
     # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters' scales.
-    C = _preconditioner(problem, start, concentrate_scale, scale)
+    C_inv = np.linalg.inv(_preconditioner(problem, start, concentrate_scale, scale))
     y = problem.y
     n_evaluations = 0
     slow = False
@@ -99,7 +98,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
         if first is not None and not x.any():
             return first
         n_evaluations += 1
-        u = u0 + _solve_upper(C, x)
+        u = u0 + C_inv @ x
         t0 = time.perf_counter()
 
         def call() -> tuple[float, Vector]:
@@ -112,7 +111,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
             # Outside the region where the filter gives a likelihood (a zero variance, a
             # root on the unit circle): a huge value makes the line search step back.
             return 1e300, np.zeros_like(x)
-        return -value * scale, _solve_upper(C, -grad * scale, trans=True)
+        return -value * scale, C_inv.T @ (-grad * scale)
 
     started = time.perf_counter()
     iteration = 0
@@ -136,7 +135,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     gamma = 1.0
     if math.isfinite(g_norm) and g_norm > 0:
         gamma = min(max(g_norm, 1e-3), 10.0)
-        C = C / gamma
+        C_inv = C_inv * gamma
         first = (first[0], first[1] * gamma)  # the gradient in the rescaled coordinates
     with single_threaded_blas():
         res = minimize(objective, np.zeros_like(u0), jac=True, method="L-BFGS-B",
@@ -146,7 +145,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     message = str(res.message)
     if not converged and res.status == 2 and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
         converged = True
-    u = np.ascontiguousarray(u0 + _solve_upper(C, res.x), dtype=np.float64)
+    u = np.ascontiguousarray(u0 + C_inv @ res.x, dtype=np.float64)
     if concentrate_scale:
         params = kr.transform_params(u, concentrate_scale=True, **kw)
         sigma2 = kr.concentrated_scale(y, params, diffuse_variance=diffuse, **data)
@@ -155,13 +154,6 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
         params = kr.transform_params(u, **kw)
     return Optimum(params=params, converged=converged, message=message,
                    iterations=int(res.nit), n_evaluations=n_evaluations)
-
-
-def _solve_upper(C: Matrix, v: Vector, trans: bool = False) -> Vector:
-    """C⁻¹·v, or C⁻ᵀ·v with `trans`, for the upper-triangular C."""
-    out: Vector = solve_triangular(C, v, trans=1 if trans else 0, lower=False,
-                                   check_finite=False)
-    return out
 
 
 def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,

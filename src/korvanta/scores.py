@@ -41,6 +41,8 @@ def score_matrix(terms: Callable[[Vector], Vector], x: Vector, steps: Vector, *,
     """The n x k matrix of derivatives of the per-observation terms with respect to x,
     by central (or forward, from `base`) differences."""
     cols = []
+    if not central and base is None:
+        base = terms(x)
     for i in range(x.size):
         up = x.copy()
         up[i] += steps[i]
@@ -49,8 +51,8 @@ def score_matrix(terms: Callable[[Vector], Vector], x: Vector, steps: Vector, *,
             dn[i] -= steps[i]
             cols.append((terms(up) - terms(dn)) / (up[i] - dn[i]))
         else:
-            low = terms(x) if base is None else base
-            cols.append((terms(up) - low) / (up[i] - x[i]))
+            assert base is not None
+            cols.append((terms(up) - base) / (up[i] - x[i]))
     return np.column_stack(cols) if cols else np.empty((0, 0))
 
 
