@@ -159,21 +159,21 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
 def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
                     scale: float) -> Matrix:
     """Upper-triangular C with C'C ≈ the objective's Hessian in the unconstrained
-    coordinates at `start`: the outer product of forward-difference scores (the profile
-    information for the other parameters when the scale is concentrated)."""
+    coordinates at `start`: the outer product of forward-difference scores.  With the
+    scale concentrated the variance is held at its start value: the information between
+    it and the other parameters vanishes for ARMA models, so its block is left out."""
     kw = problem.model_kwargs()
     data = problem.data_kwargs()
     u = kr.untransform_params(start, **kw)
+    k = u.size - 1 if concentrate_scale else u.size
 
     def terms(v: Vector) -> Vector:
-        return kr.loglikeobs(problem.y, kr.transform_params(v, **kw), **data)
+        full = np.concatenate([v, u[k:]])
+        return kr.loglikeobs(problem.y, kr.transform_params(full, **kw), **data)
 
-    info = score_matrix(terms, u, relative_steps(u, H_FORWARD, False), central=False)
+    info = score_matrix(terms, u[:k], relative_steps(u[:k], H_FORWARD, False),
+                        central=False)
     info = info.T @ info
-    if concentrate_scale:
-        a, b, c = info[:-1, :-1], info[:-1, -1], info[-1, -1]
-        info = a - np.outer(b, b) / c if c > 0 else a
-    k = info.shape[0]
     info = info * scale
     if k and np.isfinite(info).all():
         # A little ridge keeps the factor usable for nearly collinear parameters.

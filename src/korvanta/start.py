@@ -13,6 +13,8 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
+import _korvanta_rs as kr
+
 from .problem import Problem
 
 __all__ = ["start_params", "difference"]
@@ -97,44 +99,79 @@ def start_params(problem: Problem) -> Vector:
     s_eff = s if (P or Q) else 1
     ar_lags = sorted({i + s_eff * j for i in range(p + 1) for j in range(P + 1)} - {0})
     ma_lags = sorted({i + s_eff * j for i in range(q + 1) for j in range(Q + 1)} - {0})
-    columns = [trend, _lagged(z, ar_lags)]
+    candidates = []
     if ma_lags:
         innovations = _long_ar_residuals(z, trend, max(ma_lags + ar_lags))
         if innovations is not None:
-            columns.append(_lagged(innovations, ma_lags))
-        else:
-            ma_lags = []
-    fit = _lstsq(z, np.column_stack(columns))
+            candidates.append(_regression_step(problem, z, trend, ar_lags, ma_lags,
+                                               innovations))
+    if ar_lags or not candidates:
+        # The pure autoregression: a better start than the above where near-cancelling
+        # AR and MA roots make the innovations regression wander off.
+        candidates.append(_regression_step(problem, z, trend, ar_lags, [], None))
+    found = [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+             for tr, ar, ma, sar, sma, sigma2 in (c for c in candidates if c is not None)]
+    if found:
+        return _best(problem, found)
+    zz = z[np.isfinite(z)]
     k_trend = trend.shape[1]
-    ar = np.zeros(p)
-    ma = np.zeros(q)
-    sar = np.zeros(P)
-    sma = np.zeros(Q)
-    if fit is not None:
-        coef, resid = fit
-        tr = coef[:k_trend]
-        by_ar = dict(zip(ar_lags, coef[k_trend:k_trend + len(ar_lags)]))
-        by_ma = dict(zip(ma_lags, coef[k_trend + len(ar_lags):]))
-        ar = np.array([by_ar[i] for i in range(1, p + 1)])
-        sar = np.array([by_ar[s_eff * j] for j in range(1, P + 1)])
-        ma = np.array([by_ma[i] for i in range(1, q + 1)])
-        sma = np.array([by_ma[s_eff * j] for j in range(1, Q + 1)])
-        r = resid[np.isfinite(resid)]
-        sigma2 = float(np.mean(r * r)) if r.size else 1.0
-    else:
-        zz = z[np.isfinite(z)]
-        tr = np.zeros(k_trend)
-        if k_trend and 0 in problem.trend_powers and zz.size:
-            tr[problem.trend_powers.index(0)] = float(np.mean(zz))
-        sigma2 = float(np.var(zz)) if zz.size > 1 else 1.0
-    if problem.enforce_stationarity:
-        ar, sar = _inside(ar, 1.0), _inside(sar, 1.0)
-    if problem.enforce_invertibility:
-        ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
+    tr = np.zeros(k_trend)
+    if k_trend and 0 in problem.trend_powers and zz.size:
+        tr[problem.trend_powers.index(0)] = float(np.mean(zz))
+    sigma2 = float(np.var(zz)) if zz.size > 1 else 1.0
+    ar, ma, sar, sma = np.zeros(p), np.zeros(q), np.zeros(P), np.zeros(Q)
     if not np.isfinite(sigma2):
         sigma2 = 1.0
     # A zero variance is kept: it tells the caller the series has nothing to estimate.
     return np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+
+
+Estimate = tuple[Vector, Vector, Vector, Vector, Vector, float]
+
+
+def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[int],
+                     ma_lags: list[int], innovations: Vector | None) -> Estimate | None:
+    """Regress z on the trend, its own lags and the lagged innovations: the pure lags'
+    coefficients, shrunk into the stationary and invertible regions, and the residual
+    variance (zero kept: it tells the caller the series has nothing to estimate)."""
+    p, _, q = problem.order
+    P, _, Q, s = problem.seasonal_order
+    s_eff = s if (P or Q) else 1
+    columns = [trend, _lagged(z, ar_lags)]
+    if innovations is not None:
+        columns.append(_lagged(innovations, ma_lags))
+    fit = _lstsq(z, np.column_stack(columns))
+    if fit is None:
+        return None
+    coef, resid = fit
+    k_trend = trend.shape[1]
+    by_ar = dict(zip(ar_lags, coef[k_trend:k_trend + len(ar_lags)]))
+    by_ma = dict(zip(ma_lags, coef[k_trend + len(ar_lags):])) if innovations is not None \
+        else {}
+    ar = np.array([by_ar[i] for i in range(1, p + 1)])
+    sar = np.array([by_ar[s_eff * j] for j in range(1, P + 1)])
+    ma = np.array([by_ma.get(i, 0.0) for i in range(1, q + 1)])
+    sma = np.array([by_ma.get(s_eff * j, 0.0) for j in range(1, Q + 1)])
+    if problem.enforce_stationarity:
+        ar, sar = _inside(ar, 1.0), _inside(sar, 1.0)
+    if problem.enforce_invertibility:
+        ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
+    r = resid[np.isfinite(resid)]
+    sigma2 = float(np.mean(r * r)) if r.size else 1.0
+    if not np.isfinite(sigma2):
+        sigma2 = 1.0
+    return coef[:k_trend], ar, ma, sar, sma, sigma2
+
+
+def _best(problem: Problem, candidates: list[Vector]) -> Vector:
+    """The candidate with the highest profile likelihood (one filter pass each)."""
+    if len(candidates) == 1:
+        return candidates[0]
+    kw = problem.data_kwargs()
+    values = [kr.loglike(problem.y, np.ascontiguousarray(c[:-1]), concentrate_scale=True,
+                         **kw) for c in candidates]
+    scores = [v if np.isfinite(v) else -np.inf for v in values]
+    return candidates[int(np.argmax(scores))]
 
 
 def _long_ar_residuals(z: Vector, trend: Matrix, min_order: int) -> Vector | None:
