@@ -12,7 +12,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, TypeVar
 
 import numpy as np
@@ -69,7 +69,58 @@ class Optimum:
 def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxiter: int,
              parallel: bool, callback: Callable[[Progress], Any] | None,
              verbose: bool) -> Optimum:
-    """Maximise the likelihood from the constrained starting vector `start`."""
+    """Maximise the likelihood from the constrained starting vector `start`.
+
+    The search runs on the series divided by its innovation scale (and the regressors by
+    theirs): the extension's finite-difference steps are of order one in each parameter,
+    which would be far too large for the intercept of a series measured in 1e-8 units.
+    The likelihood is equivariant, so the estimates are simply scaled back.
+    """
+    scaling = _Scaling(problem, start)
+    # Dividing y by c shifts its log-likelihood by nobs·ln(c); progress reports undo that.
+    shift = -0.5 * problem.nobs * math.log(scaling.c2)
+    opt = _maximize(scaling.problem, scaling.to_scaled(start), DIFFUSE_VARIANCE / scaling.c2,
+                    shift, concentrate_scale=concentrate_scale, maxiter=maxiter, parallel=parallel,
+                    callback=callback, verbose=verbose)
+    return replace(opt, params=scaling.from_scaled(opt.params))
+
+
+class _Scaling:
+    """The problem in units where the innovations and each regressor have scale one."""
+
+    def __init__(self, problem: Problem, start: Vector) -> None:
+        sigma2 = float(start[-1])
+        c = math.sqrt(sigma2) if math.isfinite(sigma2) and sigma2 > 0 else 1.0
+        self.c2 = c * c
+        k, n = problem.k_exog, problem.n
+        sx = np.ones(k)
+        exog = problem.exog
+        if k and exog is not None:
+            X = exog.reshape(k, n)
+            sx = np.max(np.abs(X), axis=1)
+            sx[~(sx > 0)] = 1.0
+            exog = np.ascontiguousarray((X / sx[:, None]).ravel())
+        # Per entry of the parameter vector: what the scaled parameter is multiplied by.
+        k_trend = len(problem.trend_powers)
+        factor = np.ones(problem.k_params)
+        factor[:k_trend] = c
+        factor[k_trend:k_trend + k] = c / sx
+        factor[-1] = c * c
+        self.factor = factor
+        self.problem = replace(problem, y=np.ascontiguousarray(problem.y / c), exog=exog)
+
+    def to_scaled(self, params: Vector) -> Vector:
+        out: Vector = params / self.factor
+        return out
+
+    def from_scaled(self, params: Vector) -> Vector:
+        out: Vector = params * self.factor
+        return out
+
+
+def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: float, *,
+              concentrate_scale: bool, maxiter: int, parallel: bool,
+              callback: Callable[[Progress], Any] | None, verbose: bool) -> Optimum:
     kw = problem.model_kwargs()
     data = problem.data_kwargs()
     sigma2_start = float(start[-1])
@@ -77,17 +128,20 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
         # The concentrated filter runs at unit variance, so its diffuse states would be
         # 1e6 innovation variances wide instead of 1e6 data units: rescale them to keep
         # the approximation of the unconcentrated likelihood the results report.
-        diffuse = DIFFUSE_VARIANCE / sigma2_start if problem.k_diffuse else DIFFUSE_VARIANCE
+        diffuse = diffuse_base / sigma2_start if problem.k_diffuse else diffuse_base
         u0 = kr.untransform_params(np.ascontiguousarray(start[:-1]), concentrate_scale=True,
                                    **kw)
     else:
-        diffuse = DIFFUSE_VARIANCE
+        diffuse = diffuse_base
         u0 = kr.untransform_params(start, **kw)
+    if u0.size == 0:
+        return _no_search(problem, diffuse)
     scale = 1.0 / max(problem.nobs, 1)
     # The search runs in x = C·(u - u0), where C'C approximates the Hessian of the
     # objective at the start (outer product of the scores): there the problem looks
     # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters' scales.
-    C_inv = np.linalg.inv(_preconditioner(problem, start, concentrate_scale, scale))
+    C_inv = np.linalg.inv(_preconditioner(problem, start, concentrate_scale, scale,
+                                          diffuse_base))
     y = problem.y
     n_evaluations = 0
     slow = False
@@ -119,7 +173,8 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     def on_iteration(intermediate_result: Any) -> None:
         nonlocal iteration
         iteration += 1
-        info = Progress(iteration, n_evaluations, -float(intermediate_result.fun) / scale,
+        info = Progress(iteration, n_evaluations,
+                        -float(intermediate_result.fun) / scale + llf_shift,
                         time.perf_counter() - started)
         if verbose:
             print(f"iteration {info.iteration:4d}  evaluations {info.n_evaluations:4d}  "
@@ -156,8 +211,17 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
                    iterations=int(res.nit), n_evaluations=n_evaluations)
 
 
+def _no_search(problem: Problem, diffuse: float) -> Optimum:
+    """A model whose only parameter is the concentrated variance: nothing to search."""
+    sigma2 = kr.concentrated_scale(problem.y, np.empty(0), diffuse_variance=diffuse,
+                                   **problem.data_kwargs())
+    return Optimum(params=np.array([sigma2]), converged=True,
+                   message="the variance is the only parameter: no search needed",
+                   iterations=0, n_evaluations=0)
+
+
 def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
-                    scale: float) -> Matrix:
+                    scale: float, diffuse: float) -> Matrix:
     """Upper-triangular C with C'C ≈ the objective's Hessian in the unconstrained
     coordinates at `start`: the outer product of forward-difference scores.  With the
     scale concentrated the variance is held at its start value: the information between
@@ -169,17 +233,21 @@ def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
 
     def terms(v: Vector) -> Vector:
         full = np.concatenate([v, u[k:]])
-        return kr.loglikeobs(problem.y, kr.transform_params(full, **kw), **data)
+        return kr.loglikeobs(problem.y, kr.transform_params(full, **kw),
+                             diffuse_variance=diffuse, **data)
 
     info = score_matrix(terms, u[:k], relative_steps(u[:k], H_FORWARD, False),
                         central=False)
     info = info.T @ info
     info = info * scale
-    if k and np.isfinite(info).all():
-        # A little ridge keeps the factor usable for nearly collinear parameters.
-        ridge = 1e-10 * max(float(np.trace(info)) / k, 1e-300)
+    if k and np.isfinite(info).all() and (np.diag(info) > 0).all():
+        # Factor the correlation form: parameters of very different scales (an intercept
+        # in the data's units next to ARMA coefficients) would otherwise leave the small
+        # ones to rounding.  A little ridge keeps nearly collinear parameters usable.
+        d = np.sqrt(np.diag(info))
+        corr = info / np.outer(d, d) + 1e-10 * np.eye(k)
         try:
-            factor: Matrix = np.linalg.cholesky(info + ridge * np.eye(k)).T
+            factor: Matrix = np.linalg.cholesky(corr).T * d
             return factor
         except np.linalg.LinAlgError:
             pass
