@@ -124,15 +124,18 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     kw = problem.model_kwargs()
     data = problem.data_kwargs()
     sigma2_start = float(start[-1])
+    # The results report the likelihood with diffuse states 1e6 data units wide; the
+    # search uses the same width, expressed in its own units (those of the scaled series,
+    # and of the innovation variance when the scale is concentrated), but never wider
+    # than 1e6 of those units: beyond that, rounding in the differencing states keeps
+    # the filter's covariance from ever settling into its (fast) steady state.  Where the
+    # cap applies the diffuse approximation is only closer to exact.
     if concentrate_scale:
-        # The concentrated filter runs at unit variance, so its diffuse states would be
-        # 1e6 innovation variances wide instead of 1e6 data units: rescale them to keep
-        # the approximation of the unconcentrated likelihood the results report.
-        diffuse = diffuse_base / sigma2_start if problem.k_diffuse else diffuse_base
+        diffuse = min(diffuse_base / sigma2_start, DIFFUSE_VARIANCE)
         u0 = kr.untransform_params(np.ascontiguousarray(start[:-1]), concentrate_scale=True,
                                    **kw)
     else:
-        diffuse = diffuse_base
+        diffuse = min(diffuse_base, DIFFUSE_VARIANCE)
         u0 = kr.untransform_params(start, **kw)
     if u0.size == 0:
         return _no_search(problem, diffuse)
