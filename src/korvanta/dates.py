@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -37,7 +38,11 @@ def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
     if isinstance(index, pd.RangeIndex):
         return pd.RangeIndex(index.stop, index.stop + steps * index.step, index.step)
     if isinstance(index, pd.DatetimeIndex) and len(index) >= 3:
-        freq = index.freq or pd.infer_freq(index)
+        with warnings.catch_warnings():
+            # pandas 3 announces that infer_freq will return an offset instead of a
+            # string; date_range takes either.
+            warnings.simplefilter("ignore")
+            freq = index.freq or pd.infer_freq(index)
         if freq is None:
             return None
         return pd.date_range(start=index[-1], periods=steps + 1, freq=freq)[1:]

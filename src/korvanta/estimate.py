@@ -78,8 +78,9 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     notes: list[tuple[type[KorvantaWarning], str]] = []
     if _degenerate(problem, start):
         opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
-                      message="the series is constant after differencing (and removing the "
-                              "trend and regressors): there is no variance to estimate",
+                      message="the series is constant after differencing (or follows its own "
+                              "lags exactly, once the trend and regressors are removed): "
+                              "there is no variance to estimate",
                       iterations=0, n_evaluations=0)
     else:
         opt = maximize(problem, start, concentrate_scale=concentrate_scale,
@@ -121,7 +122,8 @@ def _degenerate(problem: Problem, start: Vector) -> bool:
     """Whether the start's residual variance is zero at the data's own precision."""
     y = problem.y[np.isfinite(problem.y)]
     size = max(float(np.max(np.abs(y))), float(np.finfo(float).tiny))
-    return bool(start[-1] <= (1e-13 * size) ** 2)
+    # Compared as standard deviations: the square of a huge size would overflow.
+    return bool(math.sqrt(max(float(start[-1]), 0.0)) <= 1e-13 * size)
 
 
 def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
