@@ -53,7 +53,8 @@ def score_matrix(terms: Callable[[Vector], Vector], x: Vector, steps: Vector, *,
         else:
             assert base is not None
             cols.append((terms(up) - base) / (up[i] - x[i]))
-    return np.column_stack(cols) if cols else np.empty((0, 0))
+    out: Matrix = np.column_stack(cols) if cols else np.empty((0, 0))
+    return out
 
 
 def constrained_scores(problem: Problem, params: Vector) -> Matrix:
@@ -68,4 +69,5 @@ def constrained_scores(problem: Problem, params: Vector) -> Matrix:
     counted = np.zeros(problem.n, dtype=bool)
     counted[problem.k_diffuse:] = True
     counted &= ~np.isnan(problem.y)
-    return S[counted]
+    out: Matrix = S[counted]
+    return out
