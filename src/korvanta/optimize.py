@@ -36,7 +36,7 @@ T = TypeVar("T")
 # The finite-difference gradient is accurate to about 1e-10, so tighter settings only
 # end in line-search failures; these reach the maximum to well under 1e-8 relative.
 FTOL = 1e-10
-GTOL = 1e-4
+GTOL = 2e-4
 # A line search that fails this close to a stationary point has converged: the
 # finite-difference gradient is no more accurate than that.
 GTOL_LINE_SEARCH = 1e-4

@@ -109,8 +109,14 @@ def start_params(problem: Problem) -> Vector:
         # The pure autoregression: a better start than the above where near-cancelling
         # AR and MA roots make the innovations regression wander off.
         candidates.append(_regression_step(problem, z, trend, ar_lags, [], None))
+    estimates = [c for c in candidates if c is not None]
+    skip = d + D * s
+    if ma_lags and estimates and np.isfinite(z[skip:]).all():
+        refined = _css(problem, z[skip:], trend[skip:], estimates[0], s_eff)
+        if refined is not None:
+            estimates.append(refined)
     found = [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
-             for tr, ar, ma, sar, sma, sigma2 in (c for c in candidates if c is not None)]
+             for tr, ar, ma, sar, sma, sigma2 in estimates]
     if found:
         return _best(problem, found)
     zz = z[np.isfinite(z)]
@@ -161,6 +167,68 @@ def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[i
     if not np.isfinite(sigma2):
         sigma2 = 1.0
     return coef[:k_trend], ar, ma, sar, sma, sigma2
+
+
+def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
+         s: int) -> Estimate | None:
+    """Conditional sum of squares from `est`: a few Gauss–Newton steps on the innovations
+    of phi(L) Phi(L^s) z_t = trend_t + theta(L) Theta(L^s) e_t, started at zero (the
+    Hannan–Rissanen moving-average estimates are biased towards zero in short series)."""
+    from scipy.signal import lfilter
+
+    tr, ar, ma, sar, sma, _ = est
+    sizes = [tr.size, ar.size, ma.size, sar.size, sma.size]
+    cuts = np.cumsum(sizes)[:-1]
+    x = np.concatenate([tr, ar, ma, sar, sma])
+
+    def innovations(v: Vector) -> Vector:
+        t, a, m, sa, sm = np.split(v, cuts)
+        ar_poly = np.convolve(np.r_[1.0, -a], _seasonal(-sa, s))
+        ma_poly = np.convolve(np.r_[1.0, m], _seasonal(sm, s))
+        if not _invertible(ma_poly):
+            return np.full(z.shape[0], np.inf)
+        e: Vector = lfilter(ar_poly, ma_poly, z - lfilter([1.0], ar_poly, trend @ t)
+                            if t.size else z)
+        return e
+
+    e = innovations(x)
+    ss = float(e @ e)
+    for _ in range(8):
+        h = 1e-6 * np.maximum(np.abs(x), 1.0)
+        J = np.column_stack([(innovations(x + h[i] * np.eye(x.size)[i]) - e) / h[i]
+                             for i in range(x.size)])
+        if not np.isfinite(J).all():
+            break
+        step = np.linalg.lstsq(J, -e, rcond=None)[0]
+        for _ in range(5):          # halve the step until the sum of squares falls
+            e_new = innovations(x + step)
+            ss_new = float(e_new @ e_new)
+            if ss_new < ss:
+                break
+            step = step / 2
+        else:
+            break
+        x, e, done = x + step, e_new, ss - ss_new <= 1e-8 * ss
+        ss = ss_new
+        if done:
+            break
+    t, a, m, sa, sm = np.split(x, cuts)
+    if problem.enforce_stationarity:
+        a, sa = _inside(a, 1.0), _inside(sa, 1.0)
+    if problem.enforce_invertibility:
+        m, sm = _inside(m, -1.0), _inside(sm, -1.0)
+    return t, a, m, sa, sm, ss / max(z.shape[0], 1)
+
+
+def _invertible(poly: Vector) -> bool:
+    return poly.size == 1 or bool(np.max(np.abs(np.roots(poly))) < 1.0)
+
+
+def _seasonal(coefs: Vector, s: int) -> Vector:
+    poly = np.zeros(coefs.size * s + 1)
+    poly[0] = 1.0
+    poly[s::s] = coefs
+    return poly
 
 
 def _best(problem: Problem, candidates: list[Vector]) -> Vector:
