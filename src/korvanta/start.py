@@ -177,30 +177,41 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
     from scipy.signal import lfilter
 
     tr, ar, ma, sar, sma, _ = est
-    sizes = [tr.size, ar.size, ma.size, sar.size, sma.size]
-    cuts = np.cumsum(sizes)[:-1]
+    bounds = np.cumsum([0, tr.size, ar.size, ma.size, sar.size, sma.size])
+    blocks = [slice(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
     x = np.concatenate([tr, ar, ma, sar, sma])
+    k = x.size
+    season_ar = np.zeros(sar.size * s + 1)
+    season_ma = np.zeros(sma.size * s + 1)
+    season_ar[0] = season_ma[0] = 1.0
 
     def innovations(v: Vector) -> Vector:
-        t, a, m, sa, sm = np.split(v, cuts)
-        ar_poly = np.convolve(np.r_[1.0, -a], _seasonal(-sa, s))
-        ma_poly = np.convolve(np.r_[1.0, m], _seasonal(sm, s))
-        if not _invertible(ma_poly):
-            return np.full(z.shape[0], np.inf)
-        e: Vector = lfilter(ar_poly, ma_poly, z - lfilter([1.0], ar_poly, trend @ t)
-                            if t.size else z)
+        # A step towards a non-invertible polynomial makes the filter grow and the sum
+        # of squares rise: the step halving below rejects it.
+        season_ar[s::s] = -v[blocks[3]]
+        season_ma[s::s] = v[blocks[4]]
+        ar_poly = np.convolve(np.concatenate(([1.0], -v[blocks[1]])), season_ar)
+        ma_poly = np.convolve(np.concatenate(([1.0], v[blocks[2]])), season_ma)
+        t = v[blocks[0]]
+        drive = z - lfilter([1.0], ar_poly, trend @ t) if t.size else z
+        e: Vector = lfilter(ar_poly, ma_poly, drive)
         return e
 
     e = innovations(x)
     ss = float(e @ e)
-    for _ in range(8):
+    if not np.isfinite(ss):
+        return None
+    eye = np.eye(k)
+    for _ in range(2):         # two steps take most of the way; more rarely pay
         h = 1e-6 * np.maximum(np.abs(x), 1.0)
-        J = np.column_stack([(innovations(x + h[i] * np.eye(x.size)[i]) - e) / h[i]
-                             for i in range(x.size)])
+        J = np.column_stack([(innovations(x + h[i] * eye[i]) - e) / h[i] for i in range(k)])
         if not np.isfinite(J).all():
             break
-        step = np.linalg.lstsq(J, -e, rcond=None)[0]
-        for _ in range(5):          # halve the step until the sum of squares falls
+        try:
+            step = np.linalg.solve(J.T @ J, -(J.T @ e))
+        except np.linalg.LinAlgError:
+            break
+        for _ in range(4):          # halve the step until the sum of squares falls
             e_new = innovations(x + step)
             ss_new = float(e_new @ e_new)
             if ss_new < ss:
@@ -208,27 +219,18 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
             step = step / 2
         else:
             break
-        x, e, done = x + step, e_new, ss - ss_new <= 1e-8 * ss
+        # A start needs no more than a few digits: the exact likelihood's maximum is
+        # elsewhere anyway.
+        x, e, done = x + step, e_new, ss - ss_new <= 1e-4 * ss
         ss = ss_new
         if done:
             break
-    t, a, m, sa, sm = np.split(x, cuts)
+    t, a, m, sa, sm = (x[b] for b in blocks)
     if problem.enforce_stationarity:
         a, sa = _inside(a, 1.0), _inside(sa, 1.0)
     if problem.enforce_invertibility:
         m, sm = _inside(m, -1.0), _inside(sm, -1.0)
     return t, a, m, sa, sm, ss / max(z.shape[0], 1)
-
-
-def _invertible(poly: Vector) -> bool:
-    return poly.size == 1 or bool(np.max(np.abs(np.roots(poly))) < 1.0)
-
-
-def _seasonal(coefs: Vector, s: int) -> Vector:
-    poly = np.zeros(coefs.size * s + 1)
-    poly[0] = 1.0
-    poly[s::s] = coefs
-    return poly
 
 
 def _best(problem: Problem, candidates: list[Vector]) -> Vector:
