@@ -75,3 +75,19 @@ def test_fit_is_scale_equivariant(scale):
     np.testing.assert_allclose(scaled.params[1:3], base.params[1:3], atol=2e-3)
     assert scaled.params[0] == pytest.approx(base.params[0] * scale, rel=1e-2, abs=1e-3 * scale)
     assert scaled.sigma2 == pytest.approx(base.sigma2 * scale ** 2, rel=1e-3)
+
+
+@settings(max_examples=100, deadline=None)
+@given(coefs=st.lists(st.floats(-3, 3).filter(lambda v: v == 0 or abs(v) > 1e-3),
+                      min_size=0, max_size=5),
+       sign=st.sampled_from([1.0, -1.0]))
+def test_largest_inverse_root_matches_polynomial_roots(coefs, sign):
+    from korvanta.roots import largest_inverse_root
+
+    c = np.array(coefs, dtype=float)
+    got = largest_inverse_root(c, sign)
+    lag_poly = np.concatenate([[1.0], -sign * c])          # 1 - sign·(c1 L + …)
+    nonzero = np.trim_zeros(lag_poly, "b")
+    roots = np.roots(nonzero[::-1]) if nonzero.size > 1 else np.array([])
+    expected = float(np.max(1 / np.abs(roots))) if roots.size else 0.0
+    assert got == pytest.approx(expected, rel=1e-6, abs=1e-9)

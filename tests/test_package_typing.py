@@ -11,7 +11,7 @@ import pytest
 import korvanta
 
 ROOT = Path(__file__).resolve().parent.parent
-MODULES = ["cli", "covariance", "csvio", "dates", "estimate", "forecasting", "names",
+MODULES = ["cli", "covariance", "csvio", "dates", "estimate", "forecasting", "names", "roots",
            "optimize", "plot", "problem", "results", "scores", "start", "summary"]
 
 

@@ -17,6 +17,7 @@ from .covariance import COV_TYPES
 from .optimize import Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
 from .results import FitResult
+from .roots import largest_inverse_root
 from .start import start_params
 
 __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
@@ -138,7 +139,7 @@ def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
     for name, region, coefs, sign in blocks:
         if coefs.size == 0 or not np.isfinite(coefs).all():
             continue
-        modulus = float(np.max(np.abs(np.roots(np.concatenate([[1.0], -sign * coefs])))))
+        modulus = largest_inverse_root(coefs, sign)
         if modulus >= _BOUNDARY:
             notes.append(f"The {name} polynomial has a root of modulus {1 / modulus:.6f}: "
                          f"the estimates lie on or near the boundary of the {region} region, and "

@@ -16,6 +16,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from .problem import Problem
+from .roots import largest_inverse_root
 
 __all__ = ["start_params", "difference"]
 
@@ -70,10 +71,7 @@ def _inside(coefs: Vector, sign: float) -> Vector:
     if c.size == 0 or not np.isfinite(c).all():
         return np.zeros_like(c)
     for _ in range(40):
-        # Roots of z^m - sign·(c1 z^(m-1) + … + cm) are the reciprocals of the lag
-        # polynomial's roots.
-        recip = np.roots(np.concatenate([[1.0], -sign * c]))
-        if recip.size == 0 or np.max(np.abs(recip)) < _MAX_MODULUS:
+        if largest_inverse_root(c, sign) < _MAX_MODULUS:
             return c
         c *= 0.8
     return np.zeros_like(c)
@@ -112,9 +110,11 @@ def start_params(problem: Problem) -> Vector:
     estimates = [c for c in candidates if c is not None]
     skip = d + D * s
     if ma_lags and estimates and np.isfinite(z[skip:]).all():
+        # Conditional least squares refines the first estimate (it only accepts steps
+        # that lower the sum of squares), so it takes that estimate's place.
         refined = _css(problem, z[skip:], trend[skip:], estimates[0], s_eff)
         if refined is not None:
-            estimates.append(refined)
+            estimates[0] = refined
     found = [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
              for tr, ar, ma, sar, sma, sigma2 in estimates]
     if found:
