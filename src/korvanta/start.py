@@ -208,7 +208,7 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
         if not np.isfinite(J).all():
             break
         try:
-            step = np.linalg.solve(J.T @ J, -(J.T @ e))
+            step: Vector = np.asarray(np.linalg.solve(J.T @ J, -(J.T @ e)), dtype=np.float64)
         except np.linalg.LinAlgError:
             break
         for _ in range(4):          # halve the step until the sum of squares falls
