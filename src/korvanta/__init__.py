@@ -1,0 +1,38 @@
+"""korvanta: exact maximum-likelihood SARIMAX fitting and forecasting.
+
+    import korvanta
+    res = korvanta.fit(y, order=(0, 1, 1), seasonal_order=(0, 1, 1, 12))
+    print(res.summary())
+    fc = res.forecast(24)
+    res.plot_forecast(24, path="forecast.png")
+
+The numerical work (Kalman filter, likelihood, gradient, forecast) is done by the
+`_korvanta_rs` extension module.
+"""
+
+from __future__ import annotations
+
+from .csvio import SeriesData, read_series
+from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
+from .forecasting import Forecast
+from .names import param_names
+from .optimize import Progress
+from .problem import InputError
+from .results import FitResult
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "__version__",
+    "fit",
+    "FitResult",
+    "Forecast",
+    "Progress",
+    "InputError",
+    "KorvantaWarning",
+    "ConvergenceWarning",
+    "BoundaryWarning",
+    "param_names",
+    "read_series",
+    "SeriesData",
+]

@@ -1,0 +1,5 @@
+"""`python -m korvanta`: the command line."""
+
+from korvanta.cli import console
+
+console()

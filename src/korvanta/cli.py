@@ -1,0 +1,144 @@
+"""The command line: `korvanta fit FILE.csv --order p d q …` (also `python -m korvanta`)."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import warnings
+from collections.abc import Sequence
+
+import numpy as np
+
+from .csvio import read_series
+from .estimate import KorvantaWarning, fit
+from .problem import InputError, check_steps
+
+__all__ = ["main", "build_parser", "run"]
+
+PROG = "korvanta"
+
+
+def _non_negative(text: str) -> int:
+    try:
+        v = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not an integer") from None
+    if v < 0:
+        raise argparse.ArgumentTypeError(f"{v} is negative")
+    return v
+
+
+def _probability(text: str) -> float:
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+    if not 0.0 < v < 1.0:
+        raise argparse.ArgumentTypeError(f"{v} is not between 0 and 1")
+    return v
+
+
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(
+        prog=prog, description="Exact maximum-likelihood SARIMAX fitting and forecasting.")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    f = sub.add_parser(
+        "fit", help="fit a model to a series in a CSV file and forecast it",
+        description="Fit a seasonal ARIMA model to a series in a CSV file by maximum "
+                    "likelihood, print the estimates and a forecast, and draw a chart.")
+    add_fit_arguments(f)
+    return ap
+
+
+def add_fit_arguments(f: argparse.ArgumentParser, csv_required: bool = True) -> None:
+    """The arguments of `korvanta fit` (shared with scripts that wrap it)."""
+    f.add_argument("csv", metavar="FILE.csv", nargs=None if csv_required else "?",
+                   help="CSV file with the series: the last numeric column (or --column) "
+                        "is the series, the first non-numeric column the dates; a header "
+                        "line is optional")
+    f.add_argument("--column", default=None, help="name of the series' column")
+    f.add_argument("--order", nargs=3, type=_non_negative, metavar=("p", "d", "q"),
+                   default=[0, 1, 1], help="non-seasonal order (default: 0 1 1)")
+    f.add_argument("--seasonal-order", nargs=4, type=_non_negative,
+                   metavar=("P", "D", "Q", "s"), default=[0, 0, 0, 0],
+                   help="seasonal order and period (default: none)")
+    f.add_argument("--trend", choices=["n", "c", "t", "ct"], default="n",
+                   help="trend: none, constant, linear, both (default: n)")
+    f.add_argument("--horizon", type=_non_negative, default=12,
+                   help="periods to forecast (default: 12)")
+    f.add_argument("--alpha", type=_probability, default=0.05,
+                   help="1 - coverage of the forecast interval (default: 0.05)")
+    f.add_argument("--log", action=argparse.BooleanOptionalAction, default=False,
+                   help="fit the logarithm of the series and report the forecast on the "
+                        "data's scale (default: --no-log)")
+    f.add_argument("--cov-type", choices=["opg", "hessian"], default="opg",
+                   help="standard errors from the outer product of the scores (default) "
+                        "or the numerical Hessian")
+    f.add_argument("--plot", default=None, metavar="PATH",
+                   help="save a chart of the series and the forecast (.png, .svg, .pdf …)")
+    f.add_argument("--verbose", action="store_true", help="report every iteration")
+
+
+def run(args: argparse.Namespace) -> None:
+    """Carry out `fit`; input problems raise InputError before the fit starts."""
+    from .plot import check_chart_path
+
+    series = read_series(args.csv, column=args.column)
+    y = series.values
+    if len(y) < 3:
+        raise InputError(f"{series.path}: malformed CSV: only {len(y)} rows of data")
+    if np.isnan(y).all():
+        raise InputError(f"{series.path}: every observation is missing")
+    horizon = check_steps(args.horizon, "--horizon")
+    if args.plot is not None:
+        check_chart_path(args.plot)
+    if args.log:
+        bad = np.flatnonzero(y <= 0)
+        if bad.size:
+            i = int(bad[0])
+            where = f" ({series.labels[i]})" if series.has_labels else ""
+            raise InputError(
+                f"the log transform needs positive values, but observation {i + 1}{where} "
+                f"is {y[i]:g}; fit the raw series (--no-log)")
+        z = np.log(y)
+    else:
+        z = y
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", KorvantaWarning)
+        target = f"log({series.name})" if args.log else series.name
+        result = fit(z, tuple(args.order), tuple(args.seasonal_order), args.trend,
+                     index=series.dates, name=target, cov_type=args.cov_type, verbose=args.verbose)
+    for w in caught:
+        print(f"{PROG}: warning: {w.message}", file=sys.stderr)
+    print(result.summary())
+    print(f"fit wall time {result.fit_time * 1e3:.1f} ms")
+    if horizon:
+        print()
+        print(result.forecast(horizon, alpha=args.alpha).table(log=args.log))
+    if args.plot is not None:
+        fig = result.plot_forecast(horizon, alpha=args.alpha, log=args.log, path=args.plot)
+        from ._optional import pyplot
+
+        pyplot().close(fig)
+        print()
+        print(f"chart saved to {args.plot}")
+
+
+def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
+    """Run the command line; returns the exit status (2 for a usage or input error)."""
+    parser = build_parser(prog)
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:      # --help, or a usage error argparse has reported
+        return int(exc.code or 0)
+    try:
+        run(args)
+    except InputError as exc:
+        print(f"{prog}: error: {exc}", file=sys.stderr)
+        return 2
+    return 0
+
+
+def console() -> None:
+    """Entry point of the `korvanta` console script."""
+    sys.exit(main())

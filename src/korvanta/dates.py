@@ -1,0 +1,91 @@
+"""Labels of the periods after the series: continuing a regular date index."""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+
+__all__ = ["continue_index", "as_datetimes"]
+
+
+def continue_index(index: Any, n: int, steps: int) -> Any:
+    """Labels for `steps` periods after an index of `n` labels.
+
+    A pandas DatetimeIndex with a (possibly inferred) frequency and a PeriodIndex continue
+    their dates, a RangeIndex its numbers; a NumPy datetime64 array with a constant step
+    (or first-of-month dates a constant number of months apart) continues at that step.
+    Anything else, or no index at all, gives None: the periods are then numbered on.
+    """
+    if index is None:
+        return None
+    pd = _optional.pandas_if_loaded()
+    if pd is not None and isinstance(index, pd.Index):
+        return _continue_pandas(pd, index, steps)
+    dates = np.asarray(index)
+    if dates.dtype.kind != "M" or dates.size < 2 or np.isnat(dates).any():
+        return None
+    return _continue_datetime64(dates, steps)
+
+
+def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
+    if isinstance(index, pd.PeriodIndex):
+        return pd.period_range(start=index[-1] + 1, periods=steps, freq=index.freq)
+    if isinstance(index, pd.RangeIndex):
+        return pd.RangeIndex(index.stop, index.stop + steps * index.step, index.step)
+    if isinstance(index, pd.DatetimeIndex) and len(index) >= 3:
+        with warnings.catch_warnings():
+            # pandas 3 announces that infer_freq will return an offset instead of a
+            # string; date_range takes either.
+            warnings.simplefilter("ignore")
+            freq = index.freq or pd.infer_freq(index)
+        if freq is None:
+            return None
+        return pd.date_range(start=index[-1], periods=steps + 1, freq=freq)[1:]
+    return None
+
+
+def _continue_datetime64(dates: npt.NDArray[Any], steps: int) -> npt.NDArray[Any] | None:
+    unit = np.datetime_data(dates.dtype)[0]
+    if unit == "D":
+        # First-of-month dates are monthly (or quarterly …) though their day counts differ.
+        months = dates.astype("datetime64[M]")
+        if (months.astype("datetime64[D]") == dates).all():
+            step = _constant_step(months.astype(np.int64))
+            if step is not None:
+                nxt: npt.NDArray[Any] = months[-1] + step * np.arange(1, steps + 1)
+                return nxt.astype("datetime64[D]")
+    step = _constant_step(dates.astype(np.int64))
+    if step is None:
+        return None
+    out: npt.NDArray[Any] = dates[-1] + step * np.arange(1, steps + 1)
+    return out
+
+
+def _constant_step(values: npt.NDArray[np.int64]) -> int | None:
+    diffs = np.diff(values)
+    if diffs.size and (diffs == diffs[0]).all() and diffs[0] > 0:
+        return int(diffs[0])
+    return None
+
+
+def as_datetimes(index: Any) -> npt.NDArray[Any] | None:
+    """The index as datetime64 values for a chart's x axis, or None if it holds no dates."""
+    if index is None:
+        return None
+    pd = _optional.pandas_if_loaded()
+    if pd is not None and isinstance(index, pd.PeriodIndex):
+        out: npt.NDArray[Any] = np.asarray(index.to_timestamp().to_numpy())
+        return out
+    if pd is not None and isinstance(index, pd.DatetimeIndex):
+        plain = index.tz_localize(None) if index.tz else index
+        out = np.asarray(plain.to_numpy())
+        return out
+    arr = np.asarray(index)
+    if arr.dtype.kind == "M" and not np.isnat(arr).any():
+        return arr
+    return None

@@ -1,0 +1,147 @@
+"""`fit`: maximum-likelihood estimation of a SARIMAX model."""
+
+from __future__ import annotations
+
+import math
+import time
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _korvanta_rs as kr
+
+from .covariance import COV_TYPES
+from .optimize import Optimum, Progress, maximize
+from .problem import InputError, Problem, make_problem
+from .results import FitResult
+from .roots import largest_inverse_root
+from .start import start_params
+
+__all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
+
+Vector = npt.NDArray[np.float64]
+
+# A polynomial whose largest root reciprocal is this close to 1 sits on the boundary of
+# the stationary (or invertible) region: the transform is so flat there that the search
+# stops short of an estimate that lies on it.
+_BOUNDARY = 0.99
+
+
+class KorvantaWarning(UserWarning):
+    """A fit that finished but whose result needs care."""
+
+
+class ConvergenceWarning(KorvantaWarning):
+    """The search did not reach a maximum (iteration limit, failed line search, a series
+    with nothing to estimate)."""
+
+
+class BoundaryWarning(KorvantaWarning):
+    """Estimates on the boundary of the stationary or invertible region."""
+
+
+def fit(y: Any, order: Sequence[int] = (0, 0, 0),
+        seasonal_order: Sequence[int] = (0, 0, 0, 0), trend: str | Sequence[int] | None = None,
+        exog: Any = None, *, concentrate_scale: bool = True, enforce_stationarity: bool = True,
+        enforce_invertibility: bool = True, start_params: Any = None, maxiter: int = 200,
+        cov_type: str = "opg", parallel: bool = False, index: Any = None,
+        name: str | None = None, verbose: bool = False, callback: Callable[[Progress], Any] | None = None) -> FitResult:
+    """Fit SARIMA(order)x(seasonal_order) with a trend and regressors by exact maximum
+    likelihood.
+
+    y: 1-D array-like or pandas Series (NaN marks a missing value).  trend: None, "c",
+    "t", "ct" or a list of powers of time.  exog: (n, k) array-like or DataFrame.
+    concentrate_scale: search over the other parameters with sigma2 profiled out (the
+    same maximum, one parameter fewer).  start_params: a constrained starting vector in
+    the order of the result's `params` (sigma2 included); by default a Hannan–Rissanen
+    step on the differenced series.  cov_type: "opg" (outer product of the scores) or
+    "hessian" (numerical Hessian).  parallel: spread each gradient over the extension's
+    worker threads (worth it for many parameters and long series).  index: labels of the
+    observations (dates) when y is not a pandas Series; name: the series' name in the
+    summary (a Series' own name by default).  verbose / callback: report every
+    iteration (to stderr / to `callback(Progress)`).
+
+    Input errors raise InputError (a ValueError) before any fitting.
+    """
+    started = time.perf_counter()
+    problem = make_problem(y, order, seasonal_order, trend, exog,
+                           enforce_stationarity=enforce_stationarity,
+                           enforce_invertibility=enforce_invertibility, index=index,
+                           name=name)
+    if cov_type not in COV_TYPES:
+        raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
+    if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
+        raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
+    start = _start(problem, start_params)
+    notes: list[tuple[type[KorvantaWarning], str]] = []
+    if _degenerate(problem, start):
+        opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
+                      message="the series is constant after differencing (or follows its own "
+                              "lags exactly, once the trend and regressors are removed): "
+                              "there is no variance to estimate",
+                      iterations=0, n_evaluations=0)
+    else:
+        opt = maximize(problem, start, concentrate_scale=concentrate_scale,
+                       maxiter=int(maxiter), parallel=parallel, callback=callback,
+                       verbose=verbose)
+    llf = kr.loglike(problem.y, opt.params, **problem.data_kwargs())
+    converged = opt.converged and math.isfinite(llf)
+    if not converged:
+        reason = opt.message if not opt.converged else "the log-likelihood is not finite"
+        notes.append((ConvergenceWarning, f"The fit did not converge: {reason}."))
+    notes += [(BoundaryWarning, text) for text in _boundary_notes(problem, opt.params)]
+    for category, text in notes:
+        warnings.warn(text, category, stacklevel=2)
+    return FitResult(problem=problem, params=opt.params, llf=llf, converged=converged,
+                     message=opt.message, iterations=opt.iterations,
+                     n_evaluations=opt.n_evaluations,
+                     fit_time=time.perf_counter() - started,
+                     concentrate_scale=concentrate_scale, cov_type=cov_type,
+                     warnings=tuple(text for _, text in notes))
+
+
+def _start(problem: Problem, given: Any) -> Vector:
+    if given is None:
+        return start_params(problem)
+    start = np.asarray(given, dtype=float).reshape(-1)
+    if start.size != problem.k_params:
+        raise InputError(f"start_params has {start.size} entries, but the model has "
+                         f"{problem.k_params} ({', '.join(problem.param_names)})")
+    if not np.isfinite(start).all() or start[-1] <= 0:
+        raise InputError("start_params must be finite, with a positive sigma2")
+    u = kr.untransform_params(np.ascontiguousarray(start), **problem.model_kwargs())
+    if not np.isfinite(u).all():
+        raise InputError("start_params must be stationary and invertible where the fit "
+                         "enforces it")
+    return start
+
+
+def _degenerate(problem: Problem, start: Vector) -> bool:
+    """Whether the start's residual variance is zero at the data's own precision."""
+    y = problem.y[np.isfinite(problem.y)]
+    size = max(float(np.max(np.abs(y))), float(np.finfo(float).tiny))
+    # Compared as standard deviations: the square of a huge size would overflow.
+    return bool(math.sqrt(max(float(start[-1]), 0.0)) <= 1e-13 * size)
+
+
+def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
+    p, _, q = problem.order
+    P, _, Q, s = problem.seasonal_order
+    o = len(problem.trend_powers) + problem.k_exog
+    blocks = [("AR", "stationary", params[o:o + p], 1.0),
+              ("MA", "invertible", params[o + p:o + p + q], -1.0),
+              ("seasonal AR", "stationary", params[o + p + q:o + p + q + P], 1.0),
+              ("seasonal MA", "invertible", params[o + p + q + P:o + p + q + P + Q], -1.0)]
+    notes = []
+    for name, region, coefs, sign in blocks:
+        if coefs.size == 0 or not np.isfinite(coefs).all():
+            continue
+        modulus = largest_inverse_root(coefs, sign)
+        if modulus >= _BOUNDARY:
+            notes.append(f"The {name} polynomial has a root of modulus {1 / modulus:.6f}: "
+                         f"the estimates lie on or near the boundary of the {region} region, and "
+                         "their standard errors are unreliable.")
+    return notes

@@ -1,0 +1,106 @@
+"""Forecasts: the record and its table."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+
+__all__ = ["Forecast"]
+
+Vector = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Forecast:
+    """Forecast means, standard errors and the (1 - alpha) interval, `steps` periods on.
+
+    `mean`, `se`, `lower` and `upper` are NumPy arrays, or pandas Series indexed by the
+    continuing dates when the model was fitted to a pandas Series.  `index` holds the
+    periods' labels (None: they are numbered on after the series).
+    """
+
+    mean: Any
+    se: Any
+    lower: Any
+    upper: Any
+    alpha: float
+    index: Any
+    start: int      # 0-based position of the first forecast period
+
+    @property
+    def steps(self) -> int:
+        return len(self.mean)
+
+    @property
+    def variance(self) -> Vector:
+        """Forecast variances (the square of `se`)."""
+        se = np.asarray(self.se, dtype=float)
+        out: Vector = se * se
+        return out
+
+    def labels(self) -> list[str]:
+        """One text label per forecast period: the continued dates or position numbers
+        (1-based, continuing the observations' numbers)."""
+        if self.index is None:
+            return [str(self.start + h + 1) for h in range(self.steps)]
+        return [_label(v) for v in self.index]
+
+    def to_frame(self) -> Any:
+        """A pandas DataFrame with the columns mean, se, lower and upper."""
+        pd = _optional.pandas()
+        return pd.DataFrame({"mean": np.asarray(self.mean), "se": np.asarray(self.se),
+                             "lower": np.asarray(self.lower), "upper": np.asarray(self.upper)},
+                            index=self.index)
+
+    def table(self, log: bool = False) -> str:
+        """The forecast as a text table.
+
+        With `log=True` the model was fitted to the logarithm of the data: the table shows
+        exp(mean) (the median on the data's scale), the interval exp(lower), exp(upper) and
+        the lognormal mean exp(mean + se²/2).
+        """
+        level = f"{100 * (1 - self.alpha):g}%"
+        mean, lo, hi = (np.asarray(a, dtype=float) for a in (self.mean, self.lower, self.upper))
+        if log:
+            cols = ["forecast", f"lower {level}", f"upper {level}", "mean"]
+            rows = np.column_stack([np.exp(mean), np.exp(lo), np.exp(hi),
+                                    np.exp(mean + 0.5 * self.variance)])
+            note = (f"forecast = exp(log forecast), the median on the data scale; the "
+                    f"interval is exp(log interval);\nmean = exp(mean + var/2), the "
+                    "lognormal mean")
+        else:
+            cols = ["forecast", "std.err", f"lower {level}", f"upper {level}"]
+            rows = np.column_stack([mean, np.asarray(self.se, dtype=float), lo, hi])
+            note = f"forecast = mean; the interval is mean +/- {_z(self.alpha):.2f} se"
+        labels = self.labels()
+        width = max([12] + [len(s) + 2 for s in labels])
+        head = f"{'period':<{width}}" + "".join(f"{c:>14}" for c in cols)
+        lines = [f"Forecast, {self.steps} periods ahead", "", head, "-" * len(head)]
+        for lab, row in zip(labels, rows):
+            lines.append(f"{lab:<{width}}" + "".join(f"{_fmt(v):>14}" for v in row))
+        lines += ["-" * len(head), note]
+        return "\n".join(lines)
+
+
+def _z(alpha: float) -> float:
+    from scipy.stats import norm
+
+    return float(norm.ppf(1 - alpha / 2))
+
+
+def _fmt(v: float) -> str:
+    if not math.isfinite(v):
+        return str(v)
+    return f"{v:.4f}" if abs(v) < 1e5 else f"{v:.6g}"
+
+
+def _label(v: Any) -> str:
+    text = str(v)
+    # Dates at midnight print without the time.
+    return text[:-9] if text.endswith(" 00:00:00") else text.split("T00:00:00")[0]

@@ -1,0 +1,114 @@
+"""The forecast chart (matplotlib, the `plot` extra)."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+from .dates import as_datetimes
+from .problem import InputError, check_steps
+
+if TYPE_CHECKING:
+    from .results import FitResult
+
+__all__ = ["plot_forecast", "check_chart_path"]
+
+
+def check_chart_path(path: str | os.PathLike[str]) -> Path:
+    """A path the chart can be saved to, or InputError: the format must be one matplotlib
+    writes and the folder must exist and be writable.  Checked before any work."""
+    p = Path(path)
+    suffix = p.suffix.lower().lstrip(".")
+    if not suffix:
+        raise InputError(f"cannot tell the chart format of {p}: give it a file extension "
+                         "such as .png, .svg or .pdf")
+    _optional.pyplot()  # names the extra to install when matplotlib is missing
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in formats:
+        raise InputError(f"unsupported chart format '.{suffix}' for {p}; use one of "
+                         + ", ".join(f".{f}" for f in sorted(formats)))
+    folder = p.parent if str(p.parent) else Path(".")
+    if not folder.is_dir():
+        raise InputError(f"cannot write the chart to {p}: the folder {folder} does not exist")
+    if p.is_dir():
+        raise InputError(f"cannot write the chart to {p}: it is a folder")
+    if not os.access(folder, os.W_OK) or (p.exists() and not os.access(p, os.W_OK)):
+        raise InputError(f"cannot write the chart to {p}: permission denied")
+    return p
+
+
+def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: float = 0.05,
+                  log: bool = False, in_sample: bool = False, path: Any = None,
+                  ax: Any = None, title: str | None = None) -> Any:
+    """Draw the observed series and its forecast with the (1 - alpha) interval.
+
+    With `log=True` the model describes the logarithm of the data and everything is drawn
+    on the data's scale (exp).  `in_sample=True` adds the one-step predictions, drawn
+    under the observed line.  The forecast line and band start at the last observation,
+    so the two parts join.  Returns the Figure; saves it to `path` when given.
+    """
+    steps = check_steps(steps)
+    target = check_chart_path(path) if path is not None else None
+    plt = _optional.pyplot()
+    fc = result.forecast(steps, exog=exog, alpha=alpha)
+    pr = result.problem
+    n = pr.n
+    dates = as_datetimes(pr.index)
+    future = as_datetimes(fc.index) if dates is not None else None
+    x_hist: npt.NDArray[Any]
+    x_fc: npt.NDArray[Any]
+    if dates is not None and future is not None:
+        x_hist, x_fc = dates, future
+    else:
+        x_hist, x_fc = np.arange(n), np.arange(n, n + steps)
+
+    def back(v: Any) -> npt.NDArray[np.float64]:
+        arr = np.asarray(v, dtype=float)
+        return np.exp(arr) if log else arr
+
+    y = back(pr.y)
+    if ax is None:
+        fig, ax = plt.subplots(figsize=(10, 5))
+    else:
+        fig = ax.figure
+    if in_sample:
+        k = pr.k_diffuse
+        ax.plot(x_hist[k:], back(result.fittedvalues)[k:], color="tab:blue", lw=0.9,
+                ls="--", alpha=0.8, zorder=2, label="one-step prediction")
+    ax.plot(x_hist, y, color="black", lw=1.4, zorder=3, label="observed")
+    if steps:
+        # Join the forecast to the last observed value (when there is one).
+        last = np.flatnonzero(~np.isnan(pr.y))[-1]
+        joined = last == n - 1
+        xs = np.concatenate([x_hist[-1:], x_fc]) if joined else x_fc
+        mean, lo, hi = (np.asarray(a, dtype=float) for a in (fc.mean, fc.lower, fc.upper))
+        if joined:
+            mean, lo, hi = (np.concatenate([pr.y[-1:], a]) for a in (mean, lo, hi))
+        level = f"{100 * (1 - alpha):g}% interval"
+        ax.fill_between(xs, back(lo), back(hi), color="tab:red", alpha=0.2, lw=0, zorder=1,
+                        label=level)
+        ax.plot(xs, back(mean), color="tab:red", lw=1.6, zorder=4, label="forecast")
+    from .summary import model_name
+
+    ax.set_title(title or f"{model_name(pr.order, pr.seasonal_order, pr.k_exog)} "
+                          f"fitted to {pr.name}")
+    # Drawn on the data's scale: a "log(x)" series is labelled x.
+    logged = log and pr.name.startswith("log(") and pr.name.endswith(")")
+    ax.set_ylabel(pr.name[4:-1] if logged else pr.name)
+    ax.legend(loc="upper left")
+    ax.grid(alpha=0.3)
+    fig.tight_layout()
+    if target is not None:
+        try:
+            fig.savefig(target, dpi=100)
+        except OSError as exc:
+            raise InputError(f"cannot write the chart to {target}: "
+                             f"{exc.strerror or exc}") from None
+    return fig

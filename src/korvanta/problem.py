@@ -1,0 +1,280 @@
+"""Turning user input into a checked estimation problem.
+
+`make_problem` is the one place where a user's series, orders, trend and regressors are
+checked and converted: everything after it works on contiguous float64 arrays and plain
+tuples and never checks them again.  Every problem it finds raises `InputError` (a
+`ValueError`) or `TypeError` with a message that names the argument, before any fitting.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _korvanta_rs as kr
+
+from . import _optional
+from .names import param_names
+
+__all__ = ["InputError", "Problem", "make_problem", "check_exog", "check_steps",
+           "MIN_EXTRA_OBS", "MAX_HORIZON"]
+
+Vector = npt.NDArray[np.float64]
+
+# Observations that must enter the likelihood beyond one per parameter; with fewer, the
+# estimates (and certainly their standard errors) mean nothing.
+MIN_EXTRA_OBS = 10
+# The extension refuses longer forecasts (its vectors would exceed 768 MiB).
+MAX_HORIZON = 2 ** 25
+# Variance of the diffuse initial states, in the data's units (the extension's default).
+DIFFUSE_VARIANCE = 1e6
+
+_TRENDS = {"n": (), "c": (0,), "t": (1,), "ct": (0, 1)}
+
+
+class InputError(ValueError):
+    """Input that cannot be fitted or forecast: the message says what and why."""
+
+
+@dataclass(frozen=True)
+class Problem:
+    """A checked estimation problem: the series, the model and the extension's layout."""
+
+    y: Vector                       # contiguous float64, NaN = missing
+    order: tuple[int, int, int]
+    seasonal_order: tuple[int, int, int, int]
+    trend_powers: tuple[int, ...]
+    exog: Vector | None             # flat, regressor by regressor (Fortran order)
+    k_exog: int
+    exog_names: tuple[str, ...]
+    enforce_stationarity: bool
+    enforce_invertibility: bool
+    name: str                       # the series' name ("y" when it has none)
+    index: Any                      # pandas Index, datetime64 array or None
+    k_diffuse: int                  # observations that only initialise the state
+    nobs: int                       # observations that enter the likelihood
+
+    @property
+    def n(self) -> int:
+        return int(self.y.shape[0])
+
+    @property
+    def k_params(self) -> int:
+        """Number of parameters, the variance included."""
+        return (len(self.trend_powers) + self.k_exog + self.order[0] + self.order[2]
+                + self.seasonal_order[0] + self.seasonal_order[2] + 1)
+
+    @property
+    def param_names(self) -> tuple[str, ...]:
+        return param_names(self.order, self.seasonal_order, self.trend_powers,
+                           self.exog_names)
+
+    def model_kwargs(self) -> dict[str, Any]:
+        """The keyword arguments that describe the model to `transform_params` & co."""
+        return {"order": self.order, "seasonal_order": self.seasonal_order,
+                "trend_powers": list(self.trend_powers), "k_exog": self.k_exog,
+                "enforce_stationarity": self.enforce_stationarity,
+                "enforce_invertibility": self.enforce_invertibility}
+
+    def data_kwargs(self) -> dict[str, Any]:
+        """The model's keyword arguments plus the regressors, for the likelihood calls."""
+        return {**self.model_kwargs(), "exog": self.exog}
+
+
+def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
+                 trend: str | Sequence[int] | None, exog: Any, *,
+                 enforce_stationarity: bool = True, enforce_invertibility: bool = True,
+                 index: Any = None, name: str | None = None) -> Problem:
+    """Check and convert the user's input, or raise InputError / TypeError."""
+    values, y_name, y_index = _series(y)
+    name = y_name if name is None else str(name)
+    if index is None:
+        index = y_index
+    elif len(index) != values.shape[0]:
+        raise InputError(f"index has {len(index)} labels for {values.shape[0]} observations")
+    order_t = _int_tuple(order, 3, "order")
+    seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
+    powers = _trend_powers(trend)
+    exog_flat, k_exog, exog_names = check_exog(exog, values.shape[0], "exog", None)
+    try:
+        dims = kr.spec_dims(order_t, seasonal_t, list(powers), k_exog)
+    except (ValueError, OverflowError) as exc:
+        raise InputError(f"invalid model order: {exc}") from None
+    k_states, _, _, k_diff, _ = dims
+    k_diffuse = k_diff if enforce_stationarity else k_states
+    _check_length(values, order_t, seasonal_t)
+    nobs = int(np.count_nonzero(~np.isnan(values[k_diffuse:])))
+    problem = Problem(
+        y=values, order=order_t, seasonal_order=seasonal_t, trend_powers=powers,
+        exog=exog_flat, k_exog=k_exog, exog_names=exog_names,
+        enforce_stationarity=bool(enforce_stationarity),
+        enforce_invertibility=bool(enforce_invertibility), name=name, index=index,
+        k_diffuse=k_diffuse, nobs=nobs)
+    need = problem.k_params + MIN_EXTRA_OBS
+    if nobs < need:
+        raise InputError(
+            f"SARIMA{order_t}x{seasonal_t} needs at least {need} usable observations after "
+            f"the first {k_diffuse} (which only initialise the differencing) for its "
+            f"{problem.k_params} parameters; the series has {nobs}")
+    return problem
+
+
+def _series(y: Any) -> tuple[Vector, str, Any]:
+    """The observations as contiguous float64, the series' name and its index."""
+    pd = _optional.pandas_if_loaded()
+    name, index = "y", None
+    if pd is not None and isinstance(y, pd.DataFrame):
+        if y.shape[1] != 1:
+            raise InputError(f"y must be one series; this DataFrame has {y.shape[1]} columns")
+        y = y.iloc[:, 0]
+    if pd is not None and isinstance(y, pd.Series):
+        name = "y" if y.name is None else str(y.name)
+        index = y.index
+        y = y.to_numpy(dtype=float, na_value=np.nan) if _is_numeric_series(y) else y.to_numpy()
+    values = _float_array(y, "y")
+    if values.ndim == 2 and 1 in values.shape:
+        values = values.reshape(-1)
+    if values.ndim != 1:
+        raise InputError(f"y must be one-dimensional; it has shape {values.shape}")
+    if values.size == 0:
+        raise InputError("y is empty")
+    if np.isinf(values).any():
+        i = int(np.flatnonzero(np.isinf(values))[0])
+        raise InputError(f"y has an infinite value at position {i}; use NaN for a missing "
+                         "observation")
+    if np.isnan(values).all():
+        raise InputError("every observation of y is missing")
+    return np.ascontiguousarray(values), name, index
+
+
+def _is_numeric_series(s: Any) -> bool:
+    return bool(s.dtype.kind in "biufc" or str(s.dtype) in {"Int64", "Float64", "Int32"})
+
+
+def _float_array(x: Any, what: str) -> Vector:
+    try:
+        arr = np.asarray(x)
+    except (TypeError, ValueError) as exc:
+        raise InputError(f"{what} is not an array of numbers: {exc}") from None
+    if arr.dtype.kind == "c":
+        raise InputError(f"{what} has complex values")
+    if arr.dtype.kind == "b" or arr.dtype.kind not in "iuf":
+        try:
+            arr = arr.astype(np.float64)
+        except (TypeError, ValueError):
+            raise InputError(f"{what} must be numeric; it holds values of type "
+                             f"{arr.dtype}") from None
+        if arr.dtype.kind != "f":
+            raise InputError(f"{what} must be numeric")
+    return np.asarray(arr, dtype=np.float64)
+
+
+def _int_tuple(value: Any, length: int, what: str) -> Any:
+    try:
+        items = [v for v in value]
+    except TypeError:
+        raise InputError(f"{what} must be a sequence of {length} integers") from None
+    if len(items) != length:
+        raise InputError(f"{what} must have {length} entries, not {len(items)}")
+    out = []
+    for v in items:
+        if isinstance(v, (bool, np.bool_)) or not isinstance(v, (int, np.integer)):
+            raise InputError(f"{what} must hold integers; got {v!r}")
+        if v < 0:
+            raise InputError(f"{what} must not be negative; got {tuple(items)}")
+        out.append(int(v))
+    return tuple(out)
+
+
+def _trend_powers(trend: str | Sequence[int] | None) -> tuple[int, ...]:
+    if trend is None:
+        return ()
+    if isinstance(trend, str):
+        if trend not in _TRENDS:
+            raise InputError(f"trend must be None, 'n', 'c', 't', 'ct' or a list of powers; "
+                             f"got {trend!r}")
+        return _TRENDS[trend]
+    powers = _int_tuple(trend, len(list(trend)), "trend")
+    if len(set(powers)) != len(powers):
+        raise InputError(f"trend powers must be distinct; got {powers}")
+    return tuple(powers)
+
+
+def _check_length(y: Vector, order: tuple[int, int, int],
+                  seasonal: tuple[int, int, int, int]) -> None:
+    """Orders that reach back further than the series cannot be estimated; rejecting them
+    here also keeps absurd orders away from the state-space dimensions."""
+    n = y.shape[0]
+    P, D, Q, s = seasonal
+    has_season = bool(P or D or Q)
+    if has_season and s > n:
+        raise InputError(f"seasonal period s={s} is longer than the series ({n} observations)")
+    if max(order) > n:
+        raise InputError(f"order {order} is too large for a series of {n} observations")
+    if has_season and max(P, D, Q) * s > n:
+        raise InputError(f"seasonal order {seasonal} spans more than the series "
+                         f"({n} observations)")
+
+
+def check_exog(exog: Any, n: int, what: str,
+               k_expected: int | None) -> tuple[Vector | None, int, tuple[str, ...]]:
+    """Regressors as the extension's flat layout, their number and their names.
+
+    `n` is the number of rows required; `k_expected` the number of columns (None when
+    the regressors define it).
+    """
+    if exog is None:
+        if k_expected:
+            raise InputError(f"{what} is required: the model has {k_expected} regressors "
+                             f"and needs their {n} future values")
+        return None, 0, ()
+    pd = _optional.pandas_if_loaded()
+    names: tuple[str, ...] | None = None
+    if pd is not None and isinstance(exog, pd.Series):
+        exog = exog.to_frame()
+    if pd is not None and isinstance(exog, pd.DataFrame):
+        names = tuple(str(c) for c in exog.columns)
+        kinds = [exog[c].dtype.kind for c in exog.columns]
+        bad = [str(c) for c, k in zip(exog.columns, kinds) if k not in "biuf"]
+        if bad:
+            raise InputError(f"{what} must be numeric; column {bad[0]!r} is not")
+        exog = exog.to_numpy(dtype=float, na_value=np.nan)
+    arr = _float_array(exog, what)
+    if arr.ndim == 1:
+        arr = arr.reshape(-1, 1)
+    if arr.ndim != 2:
+        raise InputError(f"{what} must be two-dimensional (observations x regressors); it "
+                         f"has shape {arr.shape}")
+    if arr.shape[0] != n:
+        raise InputError(f"{what} has {arr.shape[0]} rows, but {n} are needed "
+                         f"(shape {arr.shape})")
+    k = arr.shape[1]
+    if k_expected is not None and k != k_expected:
+        raise InputError(f"{what} has {k} columns, but the model was fitted with "
+                         f"{k_expected} regressors")
+    finite = np.isfinite(arr)
+    if not finite.all():
+        row, col = (int(v[0]) for v in np.nonzero(~finite))
+        raise InputError(f"{what} has a non-finite value ({arr[row, col]}) in row {row}, "
+                         f"column {col}; regressors cannot be missing")
+    if names is None:
+        names = tuple(f"x{i + 1}" for i in range(k))
+    if k == 0:
+        return None, 0, ()
+    return np.ascontiguousarray(arr.ravel(order="F")), k, names
+
+
+def check_steps(steps: Any, what: str = "steps") -> int:
+    """A forecast horizon: a non-negative integer the extension can reach."""
+    if isinstance(steps, (bool, np.bool_)) or not isinstance(steps, (int, np.integer)):
+        raise InputError(f"{what} must be an integer; got {steps!r}")
+    if steps < 0:
+        raise InputError(f"{what} must not be negative; got {steps}")
+    if steps > MAX_HORIZON:
+        raise InputError(f"{what}={steps} is beyond the longest forecast, {MAX_HORIZON} "
+                         "periods")
+    return int(steps)

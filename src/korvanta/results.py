@@ -1,0 +1,207 @@
+"""The result of a fit: an immutable record with its statistics as properties."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from functools import cached_property
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _korvanta_rs as kr
+
+from . import _optional
+from .covariance import covariance
+from .forecasting import Forecast
+from .problem import Problem, check_exog, check_steps
+from .summary import summary_text
+
+__all__ = ["FitResult"]
+
+Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class FitResult:
+    """A maximum-likelihood fit.
+
+    `params` is the constrained parameter vector in the extension's order (trend, regressors,
+    ar, ma, seasonal ar, seasonal ma, sigma2), named by `param_names`.  `llf` is the exact
+    Gaussian log-likelihood there, and `nobs` the number of observations it counts: those
+    not missing after the first `k_diffuse`, which only initialise the differencing states.
+    """
+
+    problem: Problem
+    params: Vector
+    llf: float
+    converged: bool
+    message: str
+    iterations: int
+    n_evaluations: int          # log-likelihood-and-gradient calls of the search
+    fit_time: float             # seconds, from the input checks to the final likelihood
+    concentrate_scale: bool     # whether the search profiled the variance out
+    cov_type: str               # "opg" or "hessian"
+    warnings: tuple[str, ...]   # problems the fit found (also issued as warnings)
+
+    # -- the model ---------------------------------------------------------------------
+    @property
+    def order(self) -> tuple[int, int, int]:
+        return self.problem.order
+
+    @property
+    def seasonal_order(self) -> tuple[int, int, int, int]:
+        return self.problem.seasonal_order
+
+    @property
+    def trend_powers(self) -> tuple[int, ...]:
+        return self.problem.trend_powers
+
+    @property
+    def param_names(self) -> tuple[str, ...]:
+        return self.problem.param_names
+
+    @property
+    def nobs(self) -> int:
+        return self.problem.nobs
+
+    @property
+    def k_diffuse(self) -> int:
+        return self.problem.k_diffuse
+
+    @property
+    def k_params(self) -> int:
+        """Estimated parameters, the variance included (also when it was concentrated)."""
+        return int(self.params.shape[0])
+
+    @property
+    def sigma2(self) -> float:
+        return float(self.params[-1])
+
+    # -- information criteria ------------------------------------------------------------
+    @property
+    def aic(self) -> float:
+        return -2.0 * self.llf + 2.0 * self.k_params
+
+    @property
+    def aicc(self) -> float:
+        k, n = self.k_params, self.nobs
+        return self.aic + 2.0 * k * (k + 1) / (n - k - 1) if n > k + 1 else math.inf
+
+    @property
+    def bic(self) -> float:
+        return -2.0 * self.llf + self.k_params * math.log(self.nobs)
+
+    @property
+    def hqic(self) -> float:
+        return -2.0 * self.llf + 2.0 * self.k_params * math.log(math.log(self.nobs))
+
+    # -- inference -------------------------------------------------------------------------
+    @cached_property
+    def cov_params(self) -> Matrix:
+        """Covariance of the estimates: the inverse outer product of the per-observation
+        scores ("opg"), or the inverse of minus the numerical Hessian ("hessian")."""
+        return covariance(self.problem, self.params, self.cov_type)
+
+    @property
+    def bse(self) -> Vector:
+        with np.errstate(invalid="ignore"):
+            out: Vector = np.sqrt(np.diag(self.cov_params))
+        return out
+
+    @property
+    def zvalues(self) -> Vector:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            out: Vector = self.params / self.bse
+        return out
+
+    @property
+    def pvalues(self) -> Vector:
+        from scipy.stats import norm
+
+        out: Vector = 2.0 * norm.sf(np.abs(self.zvalues))
+        return out
+
+    def conf_int(self, alpha: float = 0.05) -> Matrix:
+        """(k, 2) array of the lower and upper bounds of the (1 - alpha) intervals."""
+        from scipy.stats import norm
+
+        if not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must lie strictly between 0 and 1; got {alpha}")
+        q = float(norm.ppf(1.0 - alpha / 2.0))
+        return np.column_stack([self.params - q * self.bse, self.params + q * self.bse])
+
+    # -- in-sample paths -------------------------------------------------------------------
+    @cached_property
+    def _paths(self) -> tuple[Vector, Vector, Vector, float]:
+        return kr.filter_paths(self.problem.y, self.params, **self.problem.data_kwargs())
+
+    @property
+    def fittedvalues(self) -> Any:
+        """One-step-ahead predictions (those of the first `k_diffuse` periods come from the
+        diffuse initial state and mean little)."""
+        return self._as_series(self._paths[0])
+
+    @property
+    def resid(self) -> Any:
+        """One-step prediction errors y_t - fittedvalues_t; NaN where y_t is missing."""
+        return self._as_series(self._paths[1])
+
+    def _as_series(self, values: Vector) -> Any:
+        pd = _optional.pandas_if_loaded()
+        index = self.problem.index
+        if pd is not None and isinstance(index, pd.Index):
+            return pd.Series(values, index=index, name=self.problem.name)
+        return values
+
+    # -- forecasting -----------------------------------------------------------------------
+    def forecast(self, steps: int, exog: Any = None, alpha: float = 0.05) -> Forecast:
+        """Forecast `steps` periods after the series, with (1 - alpha) intervals.
+
+        A model with regressors needs their future values: `exog` of shape
+        (steps, k_exog), or a DataFrame with as many rows.
+        """
+        from scipy.stats import norm
+
+        from .dates import continue_index
+
+        steps = check_steps(steps)
+        if not 0.0 < alpha < 1.0:
+            raise ValueError(f"alpha must lie strictly between 0 and 1; got {alpha}")
+        pr = self.problem
+        future, _, _ = check_exog(exog, steps, "exog", pr.k_exog)
+        _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
+                                      **pr.data_kwargs())
+        se = np.sqrt(var)
+        q = float(norm.ppf(1.0 - alpha / 2.0))
+        lower, upper = mean - q * se, mean + q * se
+        index = continue_index(pr.index, pr.n, steps)
+        pd = _optional.pandas_if_loaded()
+        if pd is not None and isinstance(pr.index, pd.Index):
+            labels = index if index is not None else pd.RangeIndex(pr.n, pr.n + steps)
+            mean, se, lower, upper = (pd.Series(a, index=labels, name=name) for a, name in
+                                      ((mean, "mean"), (se, "se"), (lower, "lower"),
+                                       (upper, "upper")))
+            index = labels if index is not None else None
+        return Forecast(mean=mean, se=se, lower=lower, upper=upper, alpha=alpha, index=index,
+                        start=pr.n)
+
+    def plot_forecast(self, steps: int, exog: Any = None, alpha: float = 0.05, *,
+                      log: bool = False, in_sample: bool = False, path: Any = None,
+                      ax: Any = None, title: str | None = None) -> Any:
+        """Chart of the series and its forecast with the (1 - alpha) interval; returns the
+        matplotlib Figure (also saved to `path` when given).  See `korvanta.plot`."""
+        from .plot import plot_forecast
+
+        return plot_forecast(self, steps, exog=exog, alpha=alpha, log=log,
+                             in_sample=in_sample, path=path, ax=ax, title=title)
+
+    # -- report ------------------------------------------------------------------------------
+    def summary(self, title: str | None = None) -> str:
+        """A text table of the fit: model, likelihood, criteria and the estimates."""
+        return summary_text(self, title)
+
+    def __str__(self) -> str:
+        return self.summary()

@@ -1,0 +1,254 @@
+"""Starting values: a Hannan–Rissanen step on the differenced series.
+
+The regressors' coefficients come from least squares on the differenced data; a long
+autoregression then estimates the innovations, and one more least-squares regression of
+the series on its own lags and on the lagged innovations gives the ARMA coefficients
+(Hannan & Rissanen, 1982).  Multiplicative seasonal models are fitted with the cross lags
+as free coefficients, of which only the pure lags are kept.  Coefficients outside the
+stationary or invertible region are shrunk towards zero until they are inside.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+import _korvanta_rs as kr
+
+from .problem import Problem
+from .roots import largest_inverse_root
+
+__all__ = ["start_params", "difference"]
+
+Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
+
+# Largest root-reciprocal modulus accepted for a starting polynomial: starting right at
+# the boundary would put the optimiser where the transform is flat.
+_MAX_MODULUS = 0.95
+
+
+def difference(x: Matrix, d: int, D: int, s: int) -> Matrix:
+    """(1 - L)^d (1 - L^s)^D applied along the first axis, keeping the length: the rows
+    lost to differencing are NaN."""
+    z = np.array(x, dtype=float)
+    for _ in range(d):
+        z[1:] = z[1:] - z[:-1]
+        z[:1] = np.nan
+    for _ in range(D):
+        z[s:] = z[s:] - z[:-s]
+        z[:s] = np.nan
+    return z
+
+
+def _lagged(x: Vector, lags: list[int]) -> Matrix:
+    """Columns x_{t-l} for each lag l, NaN where the lag reaches before the start."""
+    n = x.shape[0]
+    out = np.full((n, len(lags)), np.nan)
+    for j, lag in enumerate(lags):
+        out[lag:, j] = x[:n - lag]
+    return out
+
+
+def _lstsq(target: Vector, design: Matrix) -> tuple[Vector, Vector] | None:
+    """Least squares on the rows where everything is finite: (coefficients, residuals
+    with NaN on the rows left out), or None with too few rows."""
+    rows = np.isfinite(target) & np.isfinite(design).all(axis=1)
+    k = design.shape[1]
+    if np.count_nonzero(rows) <= k + 1:
+        return None
+    coef = np.asarray(np.linalg.lstsq(design[rows], target[rows], rcond=None)[0],
+                      dtype=np.float64)
+    resid = np.full(target.shape[0], np.nan)
+    resid[rows] = target[rows] - design[rows] @ coef
+    return coef, resid
+
+
+def _inside(coefs: Vector, sign: float) -> Vector:
+    """Shrink lag coefficients towards zero until their polynomial's roots lie well
+    outside the unit circle: 1 - sign·(c1 L + c2 L^2 + …)."""
+    c = np.array(coefs, dtype=float)
+    if c.size == 0 or not np.isfinite(c).all():
+        return np.zeros_like(c)
+    for _ in range(40):
+        if largest_inverse_root(c, sign) < _MAX_MODULUS:
+            return c
+        c *= 0.8
+    return np.zeros_like(c)
+
+
+def start_params(problem: Problem) -> Vector:
+    """Constrained starting vector in the extension's order, with `sigma2` last."""
+    p, d, q = problem.order
+    P, D, Q, s = problem.seasonal_order
+    n = problem.n
+    z = difference(problem.y, d, D, s)
+    t = 1.0 + np.arange(n)
+    trend = np.column_stack([t ** k for k in problem.trend_powers]) if problem.trend_powers \
+        else np.empty((n, 0))
+    beta = np.zeros(problem.k_exog)
+    if problem.k_exog and problem.exog is not None:
+        X = problem.exog.reshape(problem.k_exog, n).T
+        fit = _lstsq(z, np.column_stack([difference(X, d, D, s), trend]))
+        if fit is not None:
+            beta = fit[0][:problem.k_exog]
+            z = z - difference(X, d, D, s) @ beta
+
+    s_eff = s if (P or Q) else 1
+    ar_lags = sorted({i + s_eff * j for i in range(p + 1) for j in range(P + 1)} - {0})
+    ma_lags = sorted({i + s_eff * j for i in range(q + 1) for j in range(Q + 1)} - {0})
+    candidates = []
+    if ma_lags:
+        innovations = _long_ar_residuals(z, trend, max(ma_lags + ar_lags))
+        if innovations is not None:
+            candidates.append(_regression_step(problem, z, trend, ar_lags, ma_lags,
+                                               innovations))
+    if ar_lags or not candidates:
+        # The pure autoregression: a better start than the above where near-cancelling
+        # AR and MA roots make the innovations regression wander off.
+        candidates.append(_regression_step(problem, z, trend, ar_lags, [], None))
+    estimates = [c for c in candidates if c is not None]
+    skip = d + D * s
+    if ma_lags and estimates and np.isfinite(z[skip:]).all():
+        # Conditional least squares refines the first estimate (it only accepts steps
+        # that lower the sum of squares), so it takes that estimate's place.
+        refined = _css(problem, z[skip:], trend[skip:], estimates[0], s_eff)
+        if refined is not None:
+            estimates[0] = refined
+    found = [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+             for tr, ar, ma, sar, sma, sigma2 in estimates]
+    if found:
+        return _best(problem, found)
+    zz = z[np.isfinite(z)]
+    k_trend = trend.shape[1]
+    tr = np.zeros(k_trend)
+    if k_trend and 0 in problem.trend_powers and zz.size:
+        tr[problem.trend_powers.index(0)] = float(np.mean(zz))
+    sigma2 = float(np.var(zz)) if zz.size > 1 else 1.0
+    ar, ma, sar, sma = np.zeros(p), np.zeros(q), np.zeros(P), np.zeros(Q)
+    if not np.isfinite(sigma2):
+        sigma2 = 1.0
+    # A zero variance is kept: it tells the caller the series has nothing to estimate.
+    return np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+
+
+Estimate = tuple[Vector, Vector, Vector, Vector, Vector, float]
+
+
+def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[int],
+                     ma_lags: list[int], innovations: Vector | None) -> Estimate | None:
+    """Regress z on the trend, its own lags and the lagged innovations: the pure lags'
+    coefficients, shrunk into the stationary and invertible regions, and the residual
+    variance (zero kept: it tells the caller the series has nothing to estimate)."""
+    p, _, q = problem.order
+    P, _, Q, s = problem.seasonal_order
+    s_eff = s if (P or Q) else 1
+    columns = [trend, _lagged(z, ar_lags)]
+    if innovations is not None:
+        columns.append(_lagged(innovations, ma_lags))
+    fit = _lstsq(z, np.column_stack(columns))
+    if fit is None:
+        return None
+    coef, resid = fit
+    k_trend = trend.shape[1]
+    by_ar = dict(zip(ar_lags, coef[k_trend:k_trend + len(ar_lags)]))
+    by_ma = dict(zip(ma_lags, coef[k_trend + len(ar_lags):])) if innovations is not None \
+        else {}
+    ar = np.array([by_ar[i] for i in range(1, p + 1)])
+    sar = np.array([by_ar[s_eff * j] for j in range(1, P + 1)])
+    ma = np.array([by_ma.get(i, 0.0) for i in range(1, q + 1)])
+    sma = np.array([by_ma.get(s_eff * j, 0.0) for j in range(1, Q + 1)])
+    if problem.enforce_stationarity:
+        ar, sar = _inside(ar, 1.0), _inside(sar, 1.0)
+    if problem.enforce_invertibility:
+        ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
+    r = resid[np.isfinite(resid)]
+    sigma2 = float(np.mean(r * r)) if r.size else 1.0
+    if not np.isfinite(sigma2):
+        sigma2 = 1.0
+    return coef[:k_trend], ar, ma, sar, sma, sigma2
+
+
+def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
+         s: int) -> Estimate | None:
+    """Conditional sum of squares from `est`: a few Gauss–Newton steps on the innovations
+    of phi(L) Phi(L^s) z_t = trend_t + theta(L) Theta(L^s) e_t, started at zero (the
+    Hannan–Rissanen moving-average estimates are biased towards zero in short series)."""
+    from scipy.signal import lfilter
+
+    tr, ar, ma, sar, sma, _ = est
+    bounds = np.cumsum([0, tr.size, ar.size, ma.size, sar.size, sma.size])
+    blocks = [slice(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+    x = np.concatenate([tr, ar, ma, sar, sma])
+    k = x.size
+    season_ar = np.zeros(sar.size * s + 1)
+    season_ma = np.zeros(sma.size * s + 1)
+    season_ar[0] = season_ma[0] = 1.0
+
+    def innovations(v: Vector) -> Vector:
+        # A step towards a non-invertible polynomial makes the filter grow and the sum
+        # of squares rise: the step halving below rejects it.
+        season_ar[s::s] = -v[blocks[3]]
+        season_ma[s::s] = v[blocks[4]]
+        ar_poly = np.convolve(np.concatenate(([1.0], -v[blocks[1]])), season_ar)
+        ma_poly = np.convolve(np.concatenate(([1.0], v[blocks[2]])), season_ma)
+        t = v[blocks[0]]
+        drive = z - lfilter([1.0], ar_poly, trend @ t) if t.size else z
+        e: Vector = lfilter(ar_poly, ma_poly, drive)
+        return e
+
+    e = innovations(x)
+    ss = float(e @ e)
+    if not np.isfinite(ss):
+        return None
+    eye = np.eye(k)
+    for _ in range(2):         # two steps take most of the way; more rarely pay
+        h = 1e-6 * np.maximum(np.abs(x), 1.0)
+        J = np.column_stack([(innovations(x + h[i] * eye[i]) - e) / h[i] for i in range(k)])
+        if not np.isfinite(J).all():
+            break
+        try:
+            step: Vector = np.asarray(np.linalg.solve(J.T @ J, -(J.T @ e)), dtype=np.float64)
+        except np.linalg.LinAlgError:
+            break
+        for _ in range(4):          # halve the step until the sum of squares falls
+            e_new = innovations(x + step)
+            ss_new = float(e_new @ e_new)
+            if ss_new < ss:
+                break
+            step = step / 2
+        else:
+            break
+        # A start needs no more than a few digits: the exact likelihood's maximum is
+        # elsewhere anyway.
+        x, e, done = x + step, e_new, ss - ss_new <= 1e-4 * ss
+        ss = ss_new
+        if done:
+            break
+    t, a, m, sa, sm = (x[b] for b in blocks)
+    if problem.enforce_stationarity:
+        a, sa = _inside(a, 1.0), _inside(sa, 1.0)
+    if problem.enforce_invertibility:
+        m, sm = _inside(m, -1.0), _inside(sm, -1.0)
+    return t, a, m, sa, sm, ss / max(z.shape[0], 1)
+
+
+def _best(problem: Problem, candidates: list[Vector]) -> Vector:
+    """The candidate with the highest profile likelihood (one filter pass each)."""
+    if len(candidates) == 1:
+        return candidates[0]
+    kw = problem.data_kwargs()
+    values = [kr.loglike(problem.y, np.ascontiguousarray(c[:-1]), concentrate_scale=True,
+                         **kw) for c in candidates]
+    scores = [v if np.isfinite(v) else -np.inf for v in values]
+    return candidates[int(np.argmax(scores))]
+
+
+def _long_ar_residuals(z: Vector, trend: Matrix, min_order: int) -> Vector | None:
+    """Innovations estimated by a long autoregression (with the trend terms)."""
+    available = int(np.count_nonzero(np.isfinite(z)))
+    order = min(max(2 * min_order, 8), available // 3)
+    if order < 1:
+        return None
+    fit = _lstsq(z, np.column_stack([trend, _lagged(z, list(range(1, order + 1)))]))
+    return None if fit is None else fit[1]

@@ -1,0 +1,75 @@
+"""The text summary of a fit."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from .results import FitResult
+
+__all__ = ["summary_text", "model_name"]
+
+_WIDTH = 78
+_TRENDS = {(): "none", (0,): "c (constant)", (1,): "t (linear)", (0, 1): "ct"}
+
+
+def model_name(order: tuple[int, ...], seasonal_order: tuple[int, ...], k_exog: int) -> str:
+    text = f"SARIMA{order}"
+    if any(seasonal_order[:3]):
+        text += f"x{seasonal_order}"
+    return text.replace("SARIMA", "SARIMAX") if k_exog else text
+
+
+def _num(v: float, width: int, digits: int = 4) -> str:
+    if not math.isfinite(v):
+        return f"{'nan' if math.isnan(v) else v:>{width}}"
+    if v != 0 and (abs(v) >= 1e6 or abs(v) < 1e-2):
+        return f"{v:>{width}.{digits}e}"
+    return f"{v:>{width}.{digits}f}"
+
+
+def summary_text(res: FitResult, title: str | None = None) -> str:
+    pr = res.problem
+    left = [
+        ("Series", pr.name),
+        ("Model", model_name(pr.order, pr.seasonal_order, pr.k_exog)),
+        ("Trend", _TRENDS.get(pr.trend_powers, f"powers {list(pr.trend_powers)}")),
+        ("Observations", f"{pr.n}"),
+        ("In likelihood", f"{res.nobs} (first {res.k_diffuse} initialise)"),
+        ("Covariance", "outer product of scores" if res.cov_type == "opg"
+         else "numerical Hessian"),
+        ("Converged", "yes" if res.converged else "NO"),
+    ]
+    right = [
+        ("Log-likelihood", _num(res.llf, 12, 3)),
+        ("AIC", _num(res.aic, 12, 3)),
+        ("AICc", _num(res.aicc, 12, 3)),
+        ("BIC", _num(res.bic, 12, 3)),
+        ("HQIC", _num(res.hqic, 12, 3)),
+        ("Iterations", f"{res.iterations:>12d}"),
+        ("Gradient calls", f"{res.n_evaluations:>12d}"),
+    ]
+    lines = [(title or "Maximum-likelihood fit").center(_WIDTH), "=" * _WIDTH]
+    for (lk, lv), (rk, rv) in zip(left, right):
+        lines.append(f"{lk + ':':<15}{lv:<31}{rk + ':':<16}{rv.strip():>16}")
+    lines.append("=" * _WIDTH)
+    lines.append(f"{'':<14}{'coef':>12}{'std err':>12}{'z':>8}{'P>|z|':>8}"
+                 f"{'[0.025':>12}{'0.975]':>12}")
+    lines.append("-" * _WIDTH)
+    ci = res.conf_int(0.05)
+    with np.errstate(invalid="ignore"):
+        for name, est, se, z, p, (lo, hi) in zip(res.param_names, res.params, res.bse,
+                                                  res.zvalues, res.pvalues, ci):
+            lines.append(f"{name:<14}{_num(est, 12)}{_num(se, 12)}{_num(z, 8, 2)}"
+                         f"{p:>8.3f}{_num(lo, 12)}{_num(hi, 12)}")
+    lines.append("=" * _WIDTH)
+    notes = []
+    if res.concentrate_scale:
+        notes.append("sigma2 was concentrated out of the likelihood during the search.")
+    notes += list(res.warnings)
+    for i, note in enumerate(notes, 1):
+        lines.append(f"[{i}] {note}")
+    return "\n".join(lines)

@@ -1,0 +1,33 @@
+"""The public data sets the package tests fit, read with plain NumPy."""
+
+from pathlib import Path
+
+import numpy as np
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+
+
+def column(file, name):
+    table = np.genfromtxt(DATA / file, delimiter=",", names=True)
+    return np.ascontiguousarray(table[name], dtype=float)
+
+
+def airline():
+    return np.log(column("airline_passengers.csv", "passengers"))
+
+
+# (id, y, exog, order, seasonal_order, trend, known log-likelihood at the optimum)
+KNOWN_OPTIMA = [
+    ("airline", airline, None, (0, 1, 1), (0, 1, 1, 12), None, 244.6965),
+    ("nile", lambda: column("nile.csv", "volume"), None, (0, 1, 1), (0, 0, 0, 0), None,
+     -632.5377),
+    ("sunspots-ar2", lambda: column("sunspots.csv", "sunactivity"), None, (2, 0, 0),
+     (0, 0, 0, 0), "c", -1307.3182),
+    ("sunspots-arma31", lambda: column("sunspots.csv", "sunactivity"), None, (3, 0, 1),
+     (0, 0, 0, 0), "c", -1304.0610),
+    ("infl-arma11", lambda: column("macrodata.csv", "infl"), None, (1, 0, 1), (0, 0, 0, 0),
+     "c", -456.0756),
+    ("realcons-gdp", lambda: np.log(column("macrodata.csv", "realcons")),
+     lambda: np.log(column("macrodata.csv", "realgdp"))[:, None], (1, 1, 0), (0, 0, 0, 0),
+     None, 741.8541),
+]

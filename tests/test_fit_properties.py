@@ -1,0 +1,93 @@
+"""Properties of fits on simulated series and on hostile ones: the search never ends
+below its start, parameters keep the extension's layout, and odd input either fits or is
+refused with InputError."""
+
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _korvanta_rs as kr
+import korvanta
+from korvanta.problem import make_problem
+from korvanta.start import start_params
+
+
+def _simulate(rng, n, ar, ma, d):
+    e = rng.standard_normal(n + 50)
+    x = np.zeros(n + 50)
+    for t in range(n + 50):
+        x[t] = e[t] + sum(a * x[t - i - 1] for i, a in enumerate(ar) if t > i) \
+            + sum(m * e[t - i - 1] for i, m in enumerate(ma) if t > i)
+    x = x[50:]
+    for _ in range(d):
+        x = np.cumsum(x)
+    return x
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2 ** 32 - 1), p=st.integers(0, 2), d=st.integers(0, 1),
+       q=st.integers(0, 2), trend=st.sampled_from([None, "c"]), n=st.integers(40, 200),
+       missing=st.integers(0, 5))
+def test_search_never_ends_below_its_start(seed, p, d, q, trend, n, missing):
+    rng = np.random.default_rng(seed)
+    y = _simulate(rng, n, [0.5, -0.2][:p], [0.4, 0.2][:q], d)
+    y[rng.choice(n, missing, replace=False)] = np.nan
+    problem = make_problem(y, (p, d, q), (0, 0, 0, 0), trend, None)
+    start = start_params(problem)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        res = korvanta.fit(y, (p, d, q), trend=trend)
+    at_start = kr.loglike(problem.y, start, **problem.data_kwargs())
+    assert res.llf >= at_start - 1e-9 * abs(at_start)
+    assert len(res.params) == len(res.param_names) == kr.spec_dims(
+        (p, d, q), (0, 0, 0, 0), list(problem.trend_powers))[4]
+    assert res.nobs == np.count_nonzero(~np.isnan(y[d:]))
+    # The forecast continues where the series ends.
+    fc = res.forecast(3)
+    assert np.all(np.isfinite(fc.mean)) and np.all(fc.se > 0)
+
+
+@settings(max_examples=60, deadline=None)
+@given(values=st.lists(st.one_of(st.floats(allow_nan=True, allow_infinity=True, width=64),
+                                 st.integers(-10 ** 6, 10 ** 6)), min_size=0, max_size=60),
+       order=st.tuples(st.integers(0, 3), st.integers(0, 2), st.integers(0, 3)))
+def test_hostile_series_fit_or_are_refused(values, order):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            res = korvanta.fit(values, order)
+        except korvanta.InputError:
+            return
+    assert isinstance(res.llf, float)
+    assert res.params.shape == (len(res.param_names),)
+    assert res.converged == (res.converged and np.isfinite(res.llf))
+
+
+@pytest.mark.parametrize("scale", [1e-8, 1.0, 1e8], ids=["tiny", "unit", "huge"])
+def test_fit_is_scale_equivariant(scale):
+    rng = np.random.default_rng(5)
+    y = _simulate(rng, 150, [0.6], [0.3], 0)
+    base = korvanta.fit(y, (1, 0, 1), trend="c")
+    scaled = korvanta.fit(y * scale, (1, 0, 1), trend="c")
+    np.testing.assert_allclose(scaled.params[1:3], base.params[1:3], atol=2e-3)
+    assert scaled.params[0] == pytest.approx(base.params[0] * scale, rel=1e-2, abs=1e-3 * scale)
+    assert scaled.sigma2 == pytest.approx(base.sigma2 * scale ** 2, rel=1e-3)
+
+
+@settings(max_examples=100, deadline=None)
+@given(coefs=st.lists(st.floats(-3, 3).filter(lambda v: v == 0 or abs(v) > 1e-3),
+                      min_size=0, max_size=5),
+       sign=st.sampled_from([1.0, -1.0]))
+def test_largest_inverse_root_matches_polynomial_roots(coefs, sign):
+    from korvanta.roots import largest_inverse_root
+
+    c = np.array(coefs, dtype=float)
+    got = largest_inverse_root(c, sign)
+    lag_poly = np.concatenate([[1.0], -sign * c])          # 1 - sign·(c1 L + …)
+    nonzero = np.trim_zeros(lag_poly, "b")
+    roots = np.roots(nonzero[::-1]) if nonzero.size > 1 else np.array([])
+    expected = float(np.max(1 / np.abs(roots))) if roots.size else 0.0
+    assert got == pytest.approx(expected, rel=1e-6, abs=1e-9)

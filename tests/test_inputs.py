@@ -1,0 +1,144 @@
+"""Bad input is reported with a clear error before any fitting starts; problems found
+by a fit are reported as such, never as a clean success."""
+
+import warnings
+
+import numpy as np
+import pytest
+
+import korvanta
+import korvanta.estimate as fit_module
+from korvanta import InputError
+from pkg_data import airline
+
+Y = airline()
+X = np.column_stack([np.arange(144.0), np.cos(np.arange(144.0))])
+
+
+@pytest.fixture
+def no_search(monkeypatch):
+    """Fail the test if the likelihood search starts."""
+    def refuse(*args, **kwargs):
+        raise AssertionError("the fit started")
+    monkeypatch.setattr(fit_module, "maximize", refuse)
+
+
+BAD = {
+    "text-series": (dict(y=["a", "b"] * 40), "y must be numeric"),
+    "two-dimensional-series": (dict(y=np.ones((40, 2))), "y must be one-dimensional"),
+    "empty-series": (dict(y=[]), "y is empty"),
+    "infinite-value": (dict(y=np.r_[Y[:50], np.inf, Y[51:]]), "infinite value at position 50"),
+    "all-missing": (dict(y=np.full(144, np.nan)), "every observation of y is missing"),
+    "too-short": (dict(y=Y[:20], order=(0, 1, 1), seasonal_order=(0, 1, 1, 12)),
+                  "needs at least 13 usable observations after the first 13"),
+    "too-many-lags": (dict(y=Y[:30], order=(40, 0, 0)), "order (40, 0, 0) is too large"),
+    "period-longer-than-series": (dict(y=Y, seasonal_order=(0, 1, 1, 200)),
+                                  "seasonal period s=200 is longer than the series"),
+    "period-one": (dict(y=Y, seasonal_order=(0, 1, 1, 1)),
+                   "Seasonal periodicity must be greater than 1."),
+    "negative-order": (dict(y=Y, order=(-1, 1, 1)), "order must not be negative"),
+    "short-order": (dict(y=Y, order=(1, 1)), "order must have 3 entries"),
+    "float-order": (dict(y=Y, order=(1.5, 1, 1)), "order must hold integers"),
+    "unknown-trend": (dict(y=Y, trend="quadratic"), "trend must be None"),
+    "repeated-trend-power": (dict(y=Y, trend=[0, 0]), "trend powers must be distinct"),
+    "exog-wrong-rows": (dict(y=Y, exog=X[:100]), "exog has 100 rows, but 144 are needed"),
+    "exog-3d": (dict(y=Y, exog=np.ones((144, 2, 2))), "exog must be two-dimensional"),
+    "exog-nan": (dict(y=Y, exog=np.where(np.arange(144)[:, None] == 7, np.nan, X)),
+                 "exog has a non-finite value (nan) in row 7, column 0"),
+    "exog-text": (dict(y=Y, exog=np.array([["a"]] * 144)), "exog must be numeric"),
+    "bad-cov-type": (dict(y=Y, cov_type="sandwich"), "cov_type must be one of opg, hessian"),
+    "bad-maxiter": (dict(y=Y, maxiter=0), "maxiter must be a positive integer"),
+    "start-wrong-length": (dict(y=Y, order=(0, 1, 1), start_params=[0.1]),
+                           "start_params has 1 entries, but the model has 2"),
+    "start-not-invertible": (dict(y=Y, order=(0, 1, 1), start_params=[-1.5, 1.0]),
+                             "start_params must be stationary and invertible"),
+    "index-wrong-length": (dict(y=Y, index=np.arange(10)), "index has 10 labels"),
+}
+
+
+@pytest.mark.parametrize("kwargs, message", list(BAD.values()), ids=list(BAD))
+def test_bad_input_is_rejected_before_fitting(no_search, kwargs, message):
+    with pytest.raises(InputError) as info:
+        korvanta.fit(**kwargs)
+    assert message in str(info.value)
+
+
+def test_pandas_exog_names_and_non_numeric_columns(no_search):
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"gdp": X[:, 0], "label": ["a"] * 144})
+    with pytest.raises(InputError, match="column 'label' is not"):
+        korvanta.fit(Y, (1, 0, 0), exog=frame)
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    return korvanta.fit(Y, (0, 1, 1), (0, 1, 1, 12))
+
+
+@pytest.mark.parametrize("steps, exog, message", [
+    (-1, None, "steps must not be negative"),
+    (2.5, None, "steps must be an integer"),
+    (2 ** 25 + 1, None, "beyond the longest forecast"),
+    (3, np.ones((3, 1)), "exog has 1 columns, but the model was fitted with 0 regressors"),
+], ids=["negative", "fractional", "unreachable", "exog-for-model-without"])
+def test_bad_forecast_requests(fitted, steps, exog, message):
+    with pytest.raises(InputError, match=message):
+        fitted.forecast(steps, exog=exog)
+
+
+def test_forecast_of_a_regression_needs_future_regressors():
+    res = korvanta.fit(Y, (1, 1, 0), exog=X[:, 1:])
+    with pytest.raises(InputError, match="exog is required: the model has 1 regressors"):
+        res.forecast(4)
+    with pytest.raises(InputError, match="exog has 3 rows, but 4 are needed"):
+        res.forecast(4, exog=np.ones((3, 1)))
+
+
+@pytest.mark.parametrize("y, order, seasonal, trend", [
+    (np.full(60, 3.0), (1, 0, 0), (0, 0, 0, 0), "c"),
+    (np.arange(60.0), (0, 1, 1), (0, 0, 0, 0), "c"),
+    (np.tile([1.0, 2.0, 3.0, 4.0], 15), (0, 0, 0), (0, 1, 0, 4), None),
+], ids=["constant", "linear-after-differencing", "periodic-no-noise"])
+def test_series_without_variance_is_reported(y, order, seasonal, trend):
+    with pytest.warns(korvanta.ConvergenceWarning, match="constant after differencing"):
+        res = korvanta.fit(y, order, seasonal, trend)
+    assert not res.converged and res.params[-1] == 0.0
+    assert "constant after differencing" in res.summary()
+
+
+def test_trendless_model_of_a_drifting_series_is_not_a_clean_success():
+    # Without a drift term the MA polynomial takes the constant growth on its unit root.
+    with pytest.warns(korvanta.KorvantaWarning):
+        res = korvanta.fit(np.arange(60.0), (0, 1, 1))
+    assert res.warnings
+
+
+def test_iteration_limit_is_reported():
+    with pytest.warns(korvanta.ConvergenceWarning, match="did not converge"):
+        res = korvanta.fit(Y, (2, 1, 1), (0, 1, 1, 12), maxiter=1)
+    assert not res.converged and res.iterations == 1
+    assert "did not converge" in res.summary()
+
+
+def test_unit_root_estimate_is_reported():
+    # An over-differenced white noise has an MA(1) root on the unit circle.
+    rng = np.random.default_rng(1)
+    y = rng.standard_normal(400).cumsum()
+    y = np.diff(y, prepend=0.0)           # white noise …
+    with pytest.warns(korvanta.BoundaryWarning, match="boundary of the invertible region"):
+        res = korvanta.fit(y, (0, 2, 1))  # … differenced twice
+    assert res.params[0] < -0.99
+    assert any("invertible" in w for w in res.warnings)
+
+
+def test_quiet_by_default_and_progress_on_request(capsys):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        korvanta.fit(Y, (0, 1, 1), (0, 1, 1, 12))
+    assert capsys.readouterr() == ("", "")
+    seen = []
+    res = korvanta.fit(Y, (0, 1, 1), (0, 1, 1, 12), verbose=True, callback=seen.append)
+    err = capsys.readouterr().err
+    assert len(seen) == res.iterations and err.count("iteration") == res.iterations
+    assert [p.iteration for p in seen] == list(range(1, res.iterations + 1))
+    assert seen[-1].llf == pytest.approx(res.llf, rel=1e-6)

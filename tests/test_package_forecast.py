@@ -1,0 +1,101 @@
+"""Forecasts of a fit: the extension's forecast at the fitted parameters, bit for bit,
+with intervals and the continuing dates of a pandas input."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import _korvanta_rs as kr
+import korvanta
+from korvanta.dates import continue_index
+from pkg_data import KNOWN_OPTIMA, airline
+
+pd = pytest.importorskip("pandas")
+
+
+def _extension_kwargs(res):
+    pr = res.problem
+    return dict(order=pr.order, seasonal_order=pr.seasonal_order,
+                trend_powers=list(pr.trend_powers), exog=pr.exog, k_exog=pr.k_exog)
+
+
+@pytest.mark.parametrize("name, y, exog, order, seasonal, trend, known", KNOWN_OPTIMA,
+                         ids=[row[0] for row in KNOWN_OPTIMA])
+def test_forecast_is_the_extensions_forecast_bit_for_bit(name, y, exog, order, seasonal,
+                                                         trend, known):
+    y = y()
+    X = None if exog is None else exog()
+    res = korvanta.fit(y, order, seasonal, trend, X)
+    steps = 7
+    future = None if X is None else X[-steps:] * 1.01
+    fc = res.forecast(steps, exog=future, alpha=0.1)
+    flat = None if future is None else np.ascontiguousarray(future.ravel(order="F"))
+    _, _, mean, var = kr.forecast(y, res.params, horizon=steps, exog_future=flat,
+                                  **_extension_kwargs(res))
+    assert fc.mean.tobytes() == mean.tobytes()
+    assert fc.se.tobytes() == np.sqrt(var).tobytes()
+    z = 1.6448536269514722
+    np.testing.assert_allclose(fc.upper, mean + z * np.sqrt(var), rtol=1e-15)
+    np.testing.assert_allclose(fc.lower, mean - z * np.sqrt(var), rtol=1e-15)
+    assert fc.labels()[0] == str(len(y) + 1)
+
+
+@pytest.mark.parametrize("make_index, expected", [
+    (lambda: pd.date_range("1949-01-01", periods=144, freq="MS"), "1961-01-01"),
+    (lambda: pd.DatetimeIndex(pd.date_range("1949-01-31", periods=144, freq="ME").values),
+     "1961-01-31"),
+    (lambda: pd.period_range("1949-01", periods=144, freq="M"), "1961-01"),
+    (lambda: pd.RangeIndex(10, 154), "154"),
+], ids=["month-start", "month-end-inferred", "period", "range"])
+def test_pandas_forecast_continues_the_index(make_index, expected):
+    y = pd.Series(airline(), index=make_index(), name="passengers")
+    res = korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12))
+    fc = res.forecast(3)
+    assert isinstance(fc.mean, pd.Series) and len(fc.mean) == 3
+    assert str(fc.mean.index[0]).startswith(expected)
+    assert fc.labels()[0].startswith(expected.split(" ")[0])
+    assert (fc.mean.index == fc.upper.index).all()
+    frame = fc.to_frame()
+    assert list(frame.columns) == ["mean", "se", "lower", "upper"]
+    assert isinstance(res.resid, pd.Series) and (res.resid.index == y.index).all()
+    # The same numbers as for the plain array.
+    plain = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).forecast(3)
+    assert fc.mean.to_numpy().tobytes() == plain.mean.tobytes()
+
+
+def test_irregular_dates_give_numbered_periods():
+    dates = pd.date_range("2000-01-01", periods=145, freq="D").delete(50)
+    y = pd.Series(airline(), index=dates)
+    fc = korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12)).forecast(2)
+    assert list(fc.mean.index) == [144, 145]
+
+
+def test_dataframe_regressors_keep_their_names_and_order():
+    y = np.log(np.genfromtxt("data/macrodata.csv", delimiter=",", names=True)["realcons"])
+    gdp = np.log(np.genfromtxt("data/macrodata.csv", delimiter=",", names=True)["realgdp"])
+    frame = pd.DataFrame({"gdp": gdp, "ones_x2": 2.0 * gdp})
+    res = korvanta.fit(y, (1, 1, 0), exog=frame[["gdp"]])
+    assert res.param_names == ("gdp", "ar.L1", "sigma2")
+    arr = korvanta.fit(y, (1, 1, 0), exog=gdp[:, None])
+    assert arr.param_names == ("x1", "ar.L1", "sigma2")
+    assert res.params.tobytes() == arr.params.tobytes()
+
+
+@settings(max_examples=40, deadline=None)
+@given(step=st.sampled_from(["D", "M", "Y", "h"]), n=st.integers(2, 50),
+       steps=st.integers(0, 30), stride=st.integers(1, 5))
+def test_datetime64_continuation_keeps_the_step(step, n, steps, stride):
+    dates = np.datetime64("2001-03", step) if step != "h" else np.datetime64("2001-03-01T05")
+    index = dates + stride * np.arange(n)
+    nxt = continue_index(index, n, steps)
+    assert nxt is not None and len(nxt) == steps
+    both = np.concatenate([index, nxt])
+    assert (np.diff(both.astype(np.int64)) == stride).all()
+
+
+def test_first_of_month_dates_continue_monthly():
+    index = np.array(["2020-11-01", "2020-12-01", "2021-01-01", "2021-02-01"],
+                     dtype="datetime64[D]")
+    nxt = continue_index(index, 4, 2)
+    assert [str(d) for d in nxt] == ["2021-03-01", "2021-04-01"]

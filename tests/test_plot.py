@@ -1,0 +1,104 @@
+"""The forecast chart (Agg backend): what is drawn, where it joins, and the checks on
+its path; the message naming the extra when matplotlib is missing."""
+
+import os
+import sys
+
+os.environ.setdefault("MPLBACKEND", "Agg")
+
+import numpy as np
+import pytest
+
+import korvanta
+from korvanta import InputError
+from pkg_data import airline
+
+plt = pytest.importorskip("matplotlib.pyplot")
+mdates = pytest.importorskip("matplotlib.dates")
+pd = pytest.importorskip("pandas")
+
+
+@pytest.fixture(scope="module")
+def result():
+    y = pd.Series(airline(), index=pd.period_range("1949-01", periods=144, freq="M"),
+                  name="log(passengers)")
+    return korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12))
+
+
+def _line(ax, label):
+    lines = [ln for ln in ax.get_lines() if ln.get_label() == label]
+    assert len(lines) == 1, [ln.get_label() for ln in ax.get_lines()]
+    return lines[0]
+
+
+@pytest.mark.parametrize("log", [False, True], ids=["model-scale", "data-scale"])
+@pytest.mark.parametrize("in_sample", [False, True], ids=["forecast-only", "with-one-step"])
+def test_chart_shows_observed_series_and_joined_forecast(result, log, in_sample):
+    fig = result.plot_forecast(12, log=log, in_sample=in_sample)
+    try:
+        ax = fig.axes[0]
+        back = np.exp if log else (lambda v: v)
+        observed = _line(ax, "observed")
+        forecast = _line(ax, "forecast")
+        np.testing.assert_allclose(observed.get_ydata(), back(result.problem.y))
+        # Observed drawn above everything but the forecast, in a solid dark line.
+        assert observed.get_visible() and observed.get_linestyle() == "-"
+        others = [ln for ln in ax.get_lines() if ln is not observed and ln is not forecast]
+        assert all(ln.get_zorder() < observed.get_zorder() for ln in others)
+        # The forecast starts at the last observation: no gap.
+        fx, fy = forecast.get_xdata(), forecast.get_ydata()
+        assert fx[0] == observed.get_xdata()[-1] and fy[0] == observed.get_ydata()[-1]
+        fc = result.forecast(12)
+        np.testing.assert_allclose(fy[1:], back(fc.mean.to_numpy()))
+        # The interval band covers the forecast period, starting at the same point.
+        (band,) = ax.collections
+        verts = band.get_paths()[0].vertices
+        start, end = mdates.date2num(fx[0]), mdates.date2num(fx[-1])
+        assert verts[:, 0].min() == pytest.approx(start)
+        assert verts[:, 0].max() == pytest.approx(end)
+        assert (in_sample and _line(ax, "one-step prediction")) or not in_sample
+    finally:
+        plt.close(fig)
+
+
+@pytest.mark.parametrize("name, message", [
+    ("chart.xyz", "unsupported chart format '.xyz'"),
+    ("chart", "give it a file extension"),
+    ("missing-folder/chart.png", "does not exist"),
+], ids=["unknown-format", "no-extension", "no-folder"])
+def test_bad_chart_paths_are_rejected_before_drawing(result, tmp_path, name, message):
+    before = plt.get_fignums()
+    with pytest.raises(InputError, match=message):
+        result.plot_forecast(4, path=tmp_path / name)
+    assert plt.get_fignums() == before
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere")
+def test_unwritable_folder_is_rejected(result, tmp_path):
+    tmp_path.chmod(0o500)
+    try:
+        with pytest.raises(InputError, match="permission denied"):
+            result.plot_forecast(4, path=tmp_path / "chart.png")
+    finally:
+        tmp_path.chmod(0o700)
+
+
+@pytest.mark.parametrize("suffix", ["png", "svg", "pdf"])
+def test_chart_is_saved_in_the_format_of_its_name(result, tmp_path, suffix):
+    path = tmp_path / f"chart.{suffix}"
+    plt.close(result.plot_forecast(6, path=path))
+    head = path.read_bytes()[:5]
+    assert head == {"png": b"\x89PNG\r", "svg": b"<?xml", "pdf": b"%PDF-"}[suffix]
+
+
+def test_missing_matplotlib_names_the_extra(result, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match=r'pip install "korvanta-rs\[plot\]"'):
+        result.plot_forecast(4)
+
+
+def test_missing_pandas_names_the_extra(result, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    fc = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).forecast(2)
+    with pytest.raises(ImportError, match=r'pip install "korvanta-rs\[pandas\]"'):
+        fc.to_frame()
