@@ -5,6 +5,7 @@
     print(res.summary())
     fc = res.forecast(24)
     res.plot_forecast(24, path="forecast.png")
+    summary, forecasts = korvanta.fit_many(panel, (0, 1, 1), (0, 1, 1, 12), horizon=12)
 
 The numerical work (Kalman filter, likelihood, gradient, forecast) is done by the
 `_korvanta_rs` extension module.
@@ -15,6 +16,7 @@ from __future__ import annotations
 from .csvio import SeriesData, read_series
 from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
 from .forecasting import Forecast
+from .many import ManyResult, fit_many
 from .names import param_names
 from .optimize import Progress
 from .problem import InputError
@@ -25,6 +27,8 @@ __version__ = "0.1.0"
 __all__ = [
     "__version__",
     "fit",
+    "fit_many",
+    "ManyResult",
     "FitResult",
     "Forecast",
     "Progress",

@@ -1,7 +1,7 @@
 """The one place where optional dependencies are imported.
 
-pandas and matplotlib are extras: a user who never passes a Series and never draws a
-chart needs neither.  Asking for one that is missing raises an ImportError that names
+pandas, matplotlib, Dask (with distributed) and tqdm are extras: a user who never passes a
+Series, never draws a chart and fits one series at a time needs none of them.  Asking for one that is missing raises an ImportError that names
 the extra to install.
 """
 
@@ -11,9 +11,10 @@ import importlib
 from types import ModuleType
 from typing import Any
 
-__all__ = ["pandas", "pandas_if_loaded", "pyplot"]
+__all__ = ["pandas", "pandas_if_loaded", "pandas_if_installed", "pyplot", "distributed",
+           "tqdm", "has_tqdm"]
 
-_EXTRAS = {"pandas": "pandas", "matplotlib": "plot"}
+_EXTRAS = {"pandas": "pandas", "matplotlib": "plot", "distributed": "dask", "tqdm": "progress"}
 
 
 def _require(module: str, extra: str) -> ModuleType:
@@ -44,3 +45,28 @@ def pandas_if_loaded() -> Any | None:
 def pyplot() -> Any:
     """matplotlib.pyplot, or an ImportError naming the `plot` extra."""
     return _require("matplotlib.pyplot", _EXTRAS["matplotlib"])
+
+
+def pandas_if_installed() -> Any | None:
+    """pandas if it can be imported, else None (tables then come back as plain arrays)."""
+    try:
+        return importlib.import_module("pandas")
+    except ImportError:
+        return None
+
+
+def distributed() -> Any:
+    """dask.distributed, or an ImportError naming the `dask` extra."""
+    return _require("distributed", _EXTRAS["distributed"])
+
+
+def tqdm() -> Any:
+    """The tqdm progress-bar class, or an ImportError naming the `progress` extra."""
+    return _require("tqdm", _EXTRAS["tqdm"]).tqdm
+
+
+def has_tqdm() -> bool:
+    """Whether tqdm can be imported (an unasked-for progress bar is drawn only then)."""
+    import importlib.util
+
+    return importlib.util.find_spec("tqdm") is not None

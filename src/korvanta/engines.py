@@ -1,0 +1,265 @@
+"""Where many fits run: in this process, in local worker processes, or on a Dask cluster.
+
+Every engine does one thing: map a function over a stream of items (batches of series)
+and yield, in input order, each item with its result or with the error that prevented
+one.  Only a bounded number of items is in flight at once, so neither the items nor the
+results of a long stream pile up in the caller's memory.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import multiprocessing
+import os
+import signal
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+from itertools import islice
+from typing import Any, Generic, Protocol, TypeVar
+
+from . import _optional
+
+__all__ = ["Done", "Engine", "SerialEngine", "ProcessEngine", "DaskEngine", "WorkerDied",
+           "available_cpus", "one_thread"]
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+# The extension sizes its gradient thread pool from this variable when the pool starts.
+THREADS_VARIABLE = "KORVANTA_RS_NUM_THREADS"
+# Items in flight per worker: one running, one waiting, so that no worker idles while the
+# caller hands out the next one.
+_IN_FLIGHT_PER_WORKER = 2
+# How long the caller sleeps between looks at the oldest item (Ctrl-C is seen at once
+# anyway; the timeout only bounds the wait in case a signal arrives between two looks).
+_POLL = 0.2
+
+
+@dataclass(frozen=True)
+class Done(Generic[T, R]):
+    """An item and what became of it: its result, or the error that stopped it."""
+
+    item: T
+    result: R | None
+    error: BaseException | None
+
+
+class WorkerDied(RuntimeError):
+    """The process running an item ended abruptly (killed, out of memory, crashed)."""
+
+
+class Engine(Protocol):
+    """Maps a function over items, yielding `Done` records in input order."""
+
+    @property
+    def workers(self) -> int:
+        """How many items run at the same time."""
+
+    def map(self, func: Callable[[T], R], items: Iterable[T]) -> Iterator[Done[T, R]]:
+        """Apply `func` to each item; yield each item's `Done` in input order."""
+
+
+def available_cpus() -> int:
+    """CPUs this process may run on (its affinity mask where the system has one)."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:
+        return max(1, os.cpu_count() or 1)
+
+
+def one_thread(force: bool) -> None:
+    """Give the extension's gradient one thread in this process (a worker beside others).
+
+    `force=False` keeps a value the operator has already set.  The extension reads the
+    variable when its thread pool starts, on the first parallel gradient, so this works as
+    long as it runs before the first fit."""
+    if force or THREADS_VARIABLE not in os.environ:
+        os.environ[THREADS_VARIABLE] = "1"
+
+
+class SerialEngine:
+    """Everything in the calling process, one item after the other (for debugging and for
+    callers that parallelise themselves)."""
+
+    workers = 1
+
+    def map(self, func: Callable[[T], R], items: Iterable[T]) -> Iterator[Done[T, R]]:
+        for item in items:
+            try:
+                result = func(item)
+            except Exception as exc:
+                yield Done(item, None, exc)
+            else:
+                yield Done(item, result, None)
+
+
+def _init_worker() -> None:
+    one_thread(force=True)
+    # Ctrl-C is the parent's to handle: it stops the workers itself, at once.  Without
+    # this, a terminal's Ctrl-C would also land in every worker as a stray traceback.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _context() -> Any:
+    """forkserver where the system has it (workers fork from a server that has already
+    imported the package, so they start in milliseconds), else spawn.  Never plain fork:
+    the caller may hold threads and locks that a forked child would inherit mid-use."""
+    methods = multiprocessing.get_all_start_methods()
+    if "forkserver" in methods:
+        ctx = multiprocessing.get_context("forkserver")
+        ctx.set_forkserver_preload(["korvanta.many"])
+        return ctx
+    return multiprocessing.get_context("spawn")
+
+
+class ProcessEngine:
+    """Worker processes on this machine (the standard library's process pool).
+
+    Each worker gives the extension one thread, ignores SIGINT and runs items one at a
+    time.  If a worker dies, the items it took down are run again, one at a time in a
+    fresh pool, and an item that kills its worker again is reported with `WorkerDied`.
+    Leaving `map` early (Ctrl-C, an error, a generator closed by the caller) terminates
+    the workers at once.
+    """
+
+    def __init__(self, n_jobs: int) -> None:
+        self.workers = n_jobs
+
+    def map(self, func: Callable[[T], R], items: Iterable[T]) -> Iterator[Done[T, R]]:
+        source = iter(items)
+        window: deque[tuple[T, cf.Future[R]]] = deque()
+        limit = self.workers * _IN_FLIGHT_PER_WORKER
+        pool = self._pool()
+        finished = False
+        try:
+            for item in islice(source, limit):
+                window.append((item, pool.submit(func, item)))
+            while window:
+                item, future = window.popleft()
+                _wait(future)
+                error = future.exception()
+                if isinstance(error, cf.process.BrokenProcessPool):
+                    # Every item in flight was lost with the pool: rerun each alone.
+                    lost = [item] + [it for it, _ in window]
+                    window.clear()
+                    _shutdown(pool, graceful=False)
+                    for it in lost:
+                        pool = self._pool()
+                        yield self._alone(pool, func, it)
+                        _shutdown(pool, graceful=True)
+                    pool = self._pool()
+                    for it in islice(source, limit):
+                        window.append((it, pool.submit(func, it)))
+                    continue
+                if error is not None:
+                    yield Done(item, None, error)
+                else:
+                    yield Done(item, future.result(), None)
+                for nxt in islice(source, 1):
+                    window.append((nxt, pool.submit(func, nxt)))
+            finished = True
+        finally:
+            _shutdown(pool, graceful=finished)
+
+    def _pool(self) -> cf.ProcessPoolExecutor:
+        return cf.ProcessPoolExecutor(max_workers=self.workers, mp_context=_context(),
+                                      initializer=_init_worker)
+
+    @staticmethod
+    def _alone(pool: cf.ProcessPoolExecutor, func: Callable[[T], R], item: T) -> Done[T, R]:
+        future = pool.submit(func, item)
+        _wait(future)
+        error = future.exception()
+        if isinstance(error, cf.process.BrokenProcessPool):
+            return Done(item, None, WorkerDied(
+                "the worker process died while running this batch (killed, out of memory "
+                "or crashed)"))
+        if error is not None:
+            return Done(item, None, error)
+        return Done(item, future.result(), None)
+
+
+def _wait(future: cf.Future[Any]) -> None:
+    while not future.done():
+        cf.wait([future], timeout=_POLL)
+
+
+def _shutdown(pool: cf.ProcessPoolExecutor, graceful: bool) -> None:
+    """Close the pool: let idle workers exit, or terminate them mid-work."""
+    if graceful:
+        pool.shutdown(wait=True)
+        return
+    # The pool has no public way to stop running work; its worker table is the one handle
+    # on the processes (Python 3.14 adds terminate_workers for exactly this).
+    procs = list((getattr(pool, "_processes", None) or {}).values())
+    for proc in procs:
+        if proc.is_alive():
+            proc.terminate()
+    pool.shutdown(wait=False, cancel_futures=True)
+    for proc in procs:
+        proc.join(timeout=5)
+        if proc.is_alive():
+            proc.kill()
+            proc.join(timeout=5)
+
+
+class DaskEngine:
+    """Items as tasks on a Dask cluster (`distributed.Client`), gathered in input order.
+
+    Dask reruns a task whose worker died (up to `retries` times); an item that still fails
+    is yielded with its error.  Leaving `map` early cancels the tasks in flight.
+    """
+
+    def __init__(self, client: Any, retries: int = 2) -> None:
+        self.client = client
+        self.retries = retries
+
+    @property
+    def workers(self) -> int:
+        threads = self.client.nthreads()
+        return max(1, sum(int(n) for n in threads.values()))
+
+    def map(self, func: Callable[[T], R], items: Iterable[T]) -> Iterator[Done[T, R]]:
+        source = iter(items)
+        window: deque[tuple[T, Any]] = deque()
+        limit = self.workers * _IN_FLIGHT_PER_WORKER
+        try:
+            for item in islice(source, limit):
+                window.append((item, self._submit(func, item)))
+            while window:
+                item, future = window.popleft()
+                try:
+                    result = future.result()
+                except Exception as exc:
+                    yield Done(item, None, exc)
+                else:
+                    yield Done(item, result, None)
+                future.release()
+                for nxt in islice(source, 1):
+                    window.append((nxt, self._submit(func, nxt)))
+        finally:
+            if window:
+                self.client.cancel([f for _, f in window])
+
+    def _submit(self, func: Callable[[T], R], item: T) -> Any:
+        return self.client.submit(func, item, pure=False, retries=self.retries)
+
+
+def current_client() -> Any:
+    """The Dask client of this context (`distributed.get_client()`), or a clear error."""
+    distributed = _optional.distributed()
+    try:
+        return distributed.get_client()
+    except ValueError:
+        raise ValueError('engine="dask" uses the current Dask client, and there is none: '
+                         "create one first (distributed.Client(...)) or pass it as "
+                         "engine=client") from None
+
+
+def is_dask_client(engine: Any) -> bool:
+    """Whether `engine` is a distributed.Client (without importing Dask otherwise)."""
+    import sys
+
+    distributed = sys.modules.get("distributed")
+    return distributed is not None and isinstance(engine, distributed.Client)

@@ -1,0 +1,134 @@
+"""One series' dates as a regular grid: gaps become missing observations, and the
+forecast's dates continue the grid.
+
+A long-format table leaves out the rows of dates it has no value for.  The model needs
+one entry per period, so the series is laid out on the regular grid of its frequency,
+NaN where a date is absent.  A missing observation adds nothing to the likelihood and
+leaves the state as predicted, so the regressors' values at those dates never enter the
+fit: they are set to 0.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+from .problem import InputError
+
+__all__ = ["Grid", "lay_out"]
+
+Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Grid:
+    """A series on its regular grid and the rule that continues the grid."""
+
+    y: Vector
+    exog: Matrix | None
+    last: Any               # the grid's last date (datetime64 or int)
+    freq: Any               # pandas frequency, integer step, or None for positions
+
+    def future(self, steps: int) -> npt.NDArray[Any]:
+        """The `steps` dates after the grid."""
+        if self.freq is None or isinstance(self.freq, int):
+            step = 1 if self.freq is None else self.freq
+            out: npt.NDArray[Any] = int(self.last) + step * np.arange(1, steps + 1,
+                                                                      dtype=np.int64)
+            return out
+        pd = _optional.pandas()
+        dates = pd.date_range(start=pd.Timestamp(self.last), periods=steps + 1,
+                              freq=self.freq)[1:]
+        return np.asarray(dates.to_numpy(dtype="datetime64[ns]"))
+
+
+def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any) -> Grid:
+    """The series on the grid of its dates (`freq` when they do not show their own), or
+    an InputError that says why its dates do not form one."""
+    if ds is None:
+        n = len(y)
+        return Grid(y, exog, n - 1, None)
+    if ds.size == 0:
+        raise InputError("the series has no observations")
+    dup = np.flatnonzero(ds[1:] == ds[:-1])
+    if dup.size:
+        raise InputError(f"the date {_text(ds[dup[0]])} appears more than once")
+    if ds.dtype.kind == "M":
+        positions, size, f = _date_positions(ds, freq)
+    else:
+        positions, size, f = _step_positions(ds, freq)
+    values = np.asarray(y, dtype=np.float64)
+    full = np.full(size, np.nan)
+    full[positions] = values
+    X = None
+    if exog is not None:
+        X = np.zeros((size, exog.shape[1]))
+        X[positions] = exog
+    return Grid(full, X, ds[-1], f)
+
+
+def _date_positions(ds: npt.NDArray[Any], freq: Any) -> tuple[npt.NDArray[np.intp], int, Any]:
+    pd = _optional.pandas()
+    index = pd.DatetimeIndex(ds)
+    own = None
+    if index.size >= 3:
+        with warnings.catch_warnings():
+            # pandas 3 announces that infer_freq will return an offset, not a string.
+            warnings.simplefilter("ignore")
+            own = pd.infer_freq(index)
+    f = own or freq
+    if f is None:
+        if index.size == 1:
+            return np.zeros(1, dtype=np.intp), 1, None
+        raise InputError("the frequency of the dates cannot be told (irregular dates, and "
+                         "no other series shows it): pass freq=, e.g. 'MS' or 'W-SUN'")
+    try:
+        periods = _approx_periods(pd, index, f)
+    except (ValueError, TypeError):
+        raise InputError(f"freq {f!r} is not a pandas frequency") from None
+    _check_span(periods, index.size)
+    grid = pd.date_range(start=index[0], end=index[-1], freq=f)
+    positions = grid.get_indexer(index)
+    if (positions < 0).any():
+        bad = index[int(np.flatnonzero(positions < 0)[0])]
+        raise InputError(f"the date {_text(bad)} is off the grid of frequency {f!r}")
+    return positions, int(grid.size), f
+
+
+def _approx_periods(pd: Any, index: Any, f: Any) -> int:
+    """About how many periods of `f` the dates span (without building the grid)."""
+    offset = pd.tseries.frequencies.to_offset(f)
+    probe = pd.date_range(start=index[0], periods=2, freq=offset)
+    width = max((probe[1] - probe[0]).value, 1)
+    return int((index[-1] - index[0]).value // width) + 1
+
+
+def _step_positions(ds: npt.NDArray[Any], step: Any) -> tuple[npt.NDArray[np.intp], int, int]:
+    diffs = np.diff(ds.astype(np.int64))
+    if step is None:
+        step = int(np.gcd.reduce(diffs)) if diffs.size else 1
+    offsets = ds.astype(np.int64) - int(ds[0])
+    if (offsets % step).any():
+        raise InputError(f"the dates are not {step} apart: {ds[:5].tolist()}…")
+    positions = (offsets // step).astype(np.intp)
+    size = int(positions[-1]) + 1
+    _check_span(size, ds.size)
+    return positions, size, int(step)
+
+
+def _check_span(size: int, n: int) -> None:
+    # A stray date far away would make an enormous, almost empty grid.
+    if size > 16 * n + 1024:
+        raise InputError(f"the dates span {size} periods for {n} observations: mostly gaps")
+
+
+def _text(value: Any) -> str:
+    text = str(np.datetime64(value, "s")) if isinstance(value, np.datetime64) else str(value)
+    return text[:-9] if text.endswith("T00:00:00") else text
+

@@ -1,0 +1,268 @@
+"""`fit_many`: one model fitted to many series, on all local cores or on a Dask cluster.
+
+The caller's process checks the input once, cuts it into batches of series and hands
+the batches to an engine (`engines.py`); a worker fits each series of a batch with
+`korvanta.fit` and sends back only the numbers of its summary row and its forecast.  A
+series that cannot be fitted becomes a `failed` row with the reason; it never stops the
+others.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+import warnings
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from functools import partial
+from itertools import islice
+from typing import Any
+
+import numpy as np
+
+import _korvanta_rs as kr
+
+from . import _optional
+from .covariance import COV_TYPES
+from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
+                      available_cpus, current_client, is_dask_client, one_thread)
+from .estimate import fit
+from .grid import lay_out
+from .names import param_names
+from .panel import Panel, SeriesTask, make_panel
+from .problem import InputError, _int_tuple, _trend_powers, check_steps
+from .tables import FAILED, NOT_CONVERGED, OK, Outcome, TableBuilder
+
+__all__ = ["fit_many", "ManyResult", "fit_batch", "ManySpec"]
+
+ENGINES = ("processes", "serial", "dask")
+# fit's options that make sense for every series alike.
+_FIT_OPTIONS = {"concentrate_scale": bool, "enforce_stationarity": bool,
+                "enforce_invertibility": bool, "start_params": object, "maxiter": int,
+                "cov_type": str, "parallel": bool}
+# Largest default batch: big enough to amortise the hand-over (a few ms), small enough
+# that the work spreads evenly and a progress bar moves.
+_MAX_BATCH = 64
+_BATCHES_PER_WORKER = 4
+
+
+@dataclass(frozen=True)
+class ManyResult:
+    """The summary table (one row per series, in input order) and the long forecast table
+    (None without a horizon).  Unpacks as `summary, forecasts = fit_many(...)`."""
+
+    summary: Any
+    forecasts: Any
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter((self.summary, self.forecasts))
+
+
+@dataclass(frozen=True)
+class ManySpec:
+    """What every worker needs besides its series: the model and the options."""
+
+    order: tuple[int, int, int]
+    seasonal_order: tuple[int, int, int, int]
+    trend: tuple[int, ...]
+    horizon: int | None
+    alpha: float
+    freq: Any
+    fit_options: dict[str, Any]
+    one_thread: bool        # set the extension to one thread in the worker, unless set
+
+
+def fit_many(data: Any, order: Sequence[int], seasonal_order: Sequence[int] = (0, 0, 0, 0),
+             trend: str | Sequence[int] | None = None, *,
+             exog_columns: Sequence[str] | None = None, horizon: int | None = None,
+             alpha: float = 0.05, engine: Any = None, n_jobs: int | None = None,
+             batch_size: int | None = None, progress: bool | None = None,
+             future_exog: Any = None, freq: Any = None, **fit_options: Any) -> ManyResult:
+    """Fit SARIMA(order)x(seasonal_order) with `trend` to every series of `data`.
+
+    data: a long-format pandas DataFrame (columns unique_id, ds, y and the regressors
+    named by `exog_columns`) or a mapping from id to a 1-D array.  Series may differ in
+    length and contain NaN; dates absent from a series are missing observations.
+
+    horizon: also forecast this many periods, with (1 - alpha) intervals; a model with
+    regressors then needs `future_exog` (unique_id, ds and the regressor columns at the
+    forecast dates).  freq: the dates' frequency (a pandas alias such as 'MS', or an
+    integer step) when a series' own dates do not show it; by default it is inferred.
+
+    engine: None (worker processes on this machine, `n_jobs` of them, all available CPUs
+    by default), "serial" (this process), "dask" (the current Dask client) or a
+    `distributed.Client`.  batch_size: series per task (by default a few batches per
+    worker, at most 64 series).  progress: a bar on stderr (tqdm); by default only when
+    stderr is a terminal.  Other keyword arguments go to `korvanta.fit`.
+
+    Returns a `ManyResult`: `summary` (unique_id, status "ok" / "not converged" /
+    "failed", message, nobs, llf, aic, bic and the parameters by name) and, with a
+    horizon, `forecasts` (unique_id, ds, mean, lower, upper): pandas DataFrames when
+    pandas is installed, else dicts of NumPy arrays.  Input errors raise InputError
+    before any fitting.
+    """
+    order_t = _int_tuple(order, 3, "order")
+    seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
+    powers = _trend_powers(trend)
+    steps = None if horizon is None else check_steps(horizon, "horizon")
+    if not (isinstance(alpha, (float, int)) and 0.0 < alpha < 1.0):
+        raise InputError(f"alpha must lie strictly between 0 and 1; got {alpha!r}")
+    options = _check_fit_options(fit_options)
+    panel = make_panel(data, exog_columns, future_exog, freq, need_future=bool(steps))
+    names = _check_model(order_t, seasonal_t, powers, panel.exog_names, options)
+    chosen = _engine(engine, n_jobs)
+    size = _batch_size(batch_size, panel.n_series, chosen.workers)
+    bar = _progress_bar(progress, panel.n_series)
+    spec = ManySpec(order_t, seasonal_t, powers, steps, float(alpha), panel.freq, options,
+                    one_thread=isinstance(chosen, DaskEngine))
+    tables = TableBuilder(names, with_forecast=steps is not None, dated=panel.dated)
+    try:
+        for done in chosen.map(partial(fit_batch, spec), _batches(panel, size)):
+            outcomes = done.result if done.error is None else \
+                [Outcome.failed(t.uid, _batch_error(done.error)) for t in done.item]
+            for outcome in outcomes or ():
+                tables.add(outcome)
+            if bar is not None:
+                bar.update(len(done.item))
+    finally:
+        if bar is not None:
+            bar.close()
+    return ManyResult(tables.summary(), tables.forecasts())
+
+
+def _check_fit_options(options: dict[str, Any]) -> dict[str, Any]:
+    for key, value in options.items():
+        if key not in _FIT_OPTIONS:
+            raise InputError(f"fit_many got an unexpected option {key!r}; the options passed "
+                             f"on to fit are {', '.join(sorted(_FIT_OPTIONS))}")
+        kind = _FIT_OPTIONS[key]
+        if kind is bool and not isinstance(value, (bool, np.bool_)):
+            raise InputError(f"{key} must be True or False; got {value!r}")
+    if "cov_type" in options and options["cov_type"] not in COV_TYPES:
+        raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got "
+                         f"{options['cov_type']!r}")
+    maxiter = options.get("maxiter", 1)
+    if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
+        raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
+    return dict(options)
+
+
+def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int],
+                 powers: tuple[int, ...], exog_names: tuple[str, ...],
+                 options: dict[str, Any]) -> tuple[str, ...]:
+    try:
+        kr.spec_dims(order, seasonal, list(powers), len(exog_names))
+    except (ValueError, OverflowError) as exc:
+        raise InputError(f"invalid model order: {exc}") from None
+    names = param_names(order, seasonal, powers, exog_names)
+    if options.get("start_params") is not None:
+        start = np.asarray(options["start_params"], dtype=float).reshape(-1)
+        if start.size != len(names):
+            raise InputError(f"start_params has {start.size} entries, but the model has "
+                             f"{len(names)} ({', '.join(names)})")
+        options["start_params"] = start
+    return names
+
+
+def _engine(engine: Any, n_jobs: int | None) -> Engine:
+    if n_jobs is not None and (isinstance(n_jobs, bool) or not isinstance(
+            n_jobs, (int, np.integer)) or n_jobs < 1):
+        raise InputError(f"n_jobs must be a positive integer; got {n_jobs!r}")
+    if engine is None or engine == "processes":
+        return ProcessEngine(int(n_jobs) if n_jobs else available_cpus())
+    if engine == "serial":
+        return SerialEngine()
+    if engine == "dask":
+        return DaskEngine(current_client())
+    if is_dask_client(engine):
+        return DaskEngine(engine)
+    raise InputError(f"engine must be None, {', '.join(map(repr, ENGINES))} or a "
+                     f"distributed.Client; got {engine!r}")
+
+
+def _batch_size(batch_size: int | None, n_series: int, workers: int) -> int:
+    if batch_size is None:
+        return max(1, min(_MAX_BATCH, math.ceil(n_series / (workers * _BATCHES_PER_WORKER))))
+    if isinstance(batch_size, bool) or not isinstance(batch_size, (int, np.integer)) \
+            or batch_size < 1:
+        raise InputError(f"batch_size must be a positive integer; got {batch_size!r}")
+    return int(batch_size)
+
+
+def _progress_bar(progress: bool | None, total: int) -> Any:
+    if progress is None:
+        # Only where someone watches, and never an error for a missing optional package.
+        if not (sys.stderr is not None and sys.stderr.isatty() and _optional.has_tqdm()):
+            return None
+    elif not progress:
+        return None
+    tqdm = _optional.tqdm()
+    return tqdm(total=total, unit="series", file=sys.stderr, desc="fit_many")
+
+
+def _batches(panel: Panel, size: int) -> Iterator[list[SeriesTask]]:
+    tasks = panel.tasks()
+    while batch := list(islice(tasks, size)):
+        yield batch
+
+
+def _batch_error(error: BaseException) -> str:
+    if isinstance(error, WorkerDied):
+        return str(error)
+    return f"the batch of this series failed on its worker: {type(error).__name__}: {error}"
+
+
+# -- in the worker ----------------------------------------------------------------------
+def fit_batch(spec: ManySpec, batch: list[SeriesTask]) -> list[Outcome]:
+    """Fit every series of a batch; a failure becomes that series' outcome."""
+    if spec.one_thread:
+        one_thread(force=False)
+    return [fit_series(spec, task) for task in batch]
+
+
+def fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
+    """Fit one series and forecast it; any error is reported, never raised."""
+    try:
+        return _fit_series(spec, task)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except InputError as exc:
+        return Outcome.failed(task.uid, str(exc))
+    except BaseException as exc:  # anything a fit raises, even an internal panic
+        return Outcome.failed(task.uid, f"{type(exc).__name__}: {exc}")
+
+
+def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
+    grid = lay_out(task.y, task.ds, task.exog, spec.freq)
+    with warnings.catch_warnings(record=True):
+        # The row carries the texts (res.warnings); repeating them thousands of times on
+        # stderr would help nobody.
+        warnings.simplefilter("always")
+        res = fit(grid.y, spec.order, spec.seasonal_order, list(spec.trend), grid.exog,
+                  **spec.fit_options)
+    if not res.sigma2 > 0:
+        return Outcome.failed(task.uid, res.message)
+    status = OK if res.converged else NOT_CONVERGED
+    message = "; ".join(res.warnings)
+    forecast = None
+    if spec.horizon is not None:
+        dates = grid.future(spec.horizon)
+        future = _future_exog(task, dates) if res.problem.k_exog else None
+        fc = res.forecast(spec.horizon, exog=future, alpha=spec.alpha)
+        forecast = (dates, np.asarray(fc.mean), np.asarray(fc.lower), np.asarray(fc.upper))
+    return Outcome(task.uid, status, message, res.nobs, res.llf, res.aic, res.bic,
+                   res.params, forecast)
+
+
+def _future_exog(task: SeriesTask, dates: Any) -> Any:
+    if task.future_ds is None or task.future_exog is None:
+        raise InputError("future_exog has no rows for this series")
+    where = np.searchsorted(task.future_ds, dates)
+    found = (where < task.future_ds.size) & (
+        task.future_ds[np.minimum(where, task.future_ds.size - 1)] == dates)
+    if not found.all():
+        missing = dates[int(np.flatnonzero(~found)[0])]
+        raise InputError(f"future_exog has no regressor values for the forecast date "
+                         f"{missing}")
+    return task.future_exog[where]
+

@@ -1,0 +1,257 @@
+"""Many series as input: a long-format table or a mapping, checked once and cut into
+per-series tasks.
+
+`make_panel` checks everything that concerns the whole input (the columns, their types,
+the dates, the future regressors) and raises InputError before any fitting.  What
+concerns one series alone (too short, all missing, gaps, non-finite regressors) is that
+series' problem: it is found when the series is fitted and reported in its row.
+
+The tasks are cut lazily, in the order in which each id first appears, so that only the
+series in flight exist as separate arrays at any time.
+"""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+from .problem import InputError
+
+__all__ = ["SeriesTask", "Panel", "make_panel", "ID", "DS", "Y"]
+
+Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
+
+ID, DS, Y = "unique_id", "ds", "y"
+# Series whose own dates are looked at to guess the panel's frequency.
+_FREQ_SAMPLE = 20
+
+
+@dataclass(frozen=True)
+class SeriesTask:
+    """One series to fit: its observations in date order and what goes with them."""
+
+    uid: Any
+    y: Any                          # float64 values (a mapping's value as given)
+    ds: npt.NDArray[Any] | None     # datetime64[ns] or int64 dates; None: positions
+    exog: Matrix | None             # (n, k) regressors
+    future_ds: npt.NDArray[Any] | None
+    future_exog: Matrix | None      # (m, k) regressors at the dates future_ds
+
+
+@dataclass(frozen=True)
+class Panel:
+    """The checked input: how many series, their tasks, the regressors' names and the
+    frequency of the dates (None: inferred per series, or positions)."""
+
+    n_series: int
+    tasks: Any                      # () -> Iterator[SeriesTask]
+    exog_names: tuple[str, ...]
+    freq: Any                       # pandas offset alias, integer step or None
+    dated: bool                     # whether the series carry dates (ds)
+
+
+def make_panel(data: Any, exog_columns: Sequence[str] | None, future_exog: Any,
+               freq: Any, need_future: bool) -> Panel:
+    """Check the input as a whole and return its lazily cut series."""
+    pd = _optional.pandas_if_loaded()
+    if pd is not None and isinstance(data, pd.DataFrame):
+        return _from_frame(pd, data, exog_columns, future_exog, freq, need_future)
+    if isinstance(data, Mapping):
+        if exog_columns:
+            raise InputError("exog_columns needs a long-format DataFrame (unique_id, ds, y "
+                             "and the regressor columns); a mapping holds only the series")
+        if future_exog is not None:
+            raise InputError("future_exog goes with exog_columns and a DataFrame input")
+        return _from_mapping(pd, data)
+    raise InputError("data must be a pandas DataFrame in long format (unique_id, ds, y) or "
+                     f"a mapping from id to a 1-D array; got {type(data).__name__}")
+
+
+def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
+    items = list(data.items())
+
+    def tasks() -> Iterator[SeriesTask]:
+        for uid, values in items:
+            ds = None
+            if pd is not None and isinstance(values, pd.Series):
+                ds = _index_dates(pd, values.index)
+                values = values.to_numpy(dtype=float, na_value=np.nan) \
+                    if values.dtype.kind in "biuf" else values.to_numpy()
+            yield SeriesTask(uid, values, ds, None, None, None)
+
+    return Panel(len(items), tasks, (), None, False)
+
+
+def _index_dates(pd: Any, index: Any) -> npt.NDArray[Any] | None:
+    """A pandas Series' dates (a DatetimeIndex's or PeriodIndex's), else None."""
+    if isinstance(index, pd.PeriodIndex):
+        index = index.to_timestamp()
+    if isinstance(index, pd.DatetimeIndex):
+        plain = index.tz_localize(None) if index.tz is not None else index
+        return np.asarray(plain.to_numpy(dtype="datetime64[ns]"))
+    return None
+
+
+def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exog: Any,
+                freq: Any, need_future: bool) -> Panel:
+    names = _exog_names(exog_columns)
+    _require_columns(df, [ID, DS, Y, *names], "data")
+    codes, uniques = pd.factorize(df[ID], sort=False)
+    if (codes < 0).any():
+        raise InputError(f"data: column {ID!r} has missing ids")
+    ds = _dates(pd, df[DS], "data")
+    y = _numeric(df[Y], "data", Y)
+    X = np.column_stack([_numeric(df[c], "data", c) for c in names]) if names else None
+    # Group by id in the order of first appearance, each group in date order.
+    order = np.lexsort((ds, codes))
+    bounds = np.searchsorted(codes[order], np.arange(len(uniques) + 1))
+    freq = _check_freq(pd, freq) if ds.dtype.kind == "M" else _check_step(freq)
+    future = _future(pd, future_exog, names, uniques, ds.dtype) if names and need_future \
+        else None
+    if names and need_future and future is None:
+        raise InputError("a forecast of a model with regressors needs their future values: "
+                         "pass future_exog, a DataFrame with unique_id, ds and the columns "
+                         f"{', '.join(names)} for the forecast dates")
+    if freq is None:
+        freq = _panel_freq(pd, ds, order, bounds)
+
+    def tasks() -> Iterator[SeriesTask]:
+        for i, uid in enumerate(uniques):
+            rows = order[bounds[i]:bounds[i + 1]]
+            f_ds, f_X = future.get(i, (None, None)) if future is not None else (None, None)
+            yield SeriesTask(uid, y[rows], ds[rows], None if X is None else X[rows],
+                             f_ds, f_X)
+
+    return Panel(len(uniques), tasks, names, freq, True)
+
+
+def _exog_names(exog_columns: Sequence[str] | None) -> tuple[str, ...]:
+    if exog_columns is None:
+        return ()
+    if isinstance(exog_columns, str):
+        exog_columns = [exog_columns]
+    names = tuple(str(c) for c in exog_columns)
+    if len(set(names)) != len(names):
+        raise InputError(f"exog_columns has a column twice: {list(names)}")
+    clash = {ID, DS, Y} & set(names)
+    if clash:
+        raise InputError(f"exog_columns cannot include {sorted(clash)[0]!r}")
+    return names
+
+
+def _require_columns(df: Any, columns: Sequence[str], what: str) -> None:
+    missing = [c for c in columns if c not in df.columns]
+    if missing:
+        raise InputError(f"{what} has no column {missing[0]!r} (columns: "
+                         f"{', '.join(map(str, df.columns))}); the long format needs "
+                         f"{ID}, {DS}, {Y} and the regressor columns")
+
+
+def _numeric(column: Any, what: str, name: str) -> Vector:
+    if column.dtype.kind not in "biuf" and str(column.dtype) not in {"Int64", "Float64",
+                                                                     "Int32", "Float32"}:
+        raise InputError(f"{what}: column {name!r} must be numeric; it holds "
+                         f"{column.dtype}")
+    out: Vector = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    return out
+
+
+def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
+    """The ds column as datetime64[ns] (dates, text dates, periods) or int64 (numbers)."""
+    if column.dtype.kind in "iu":
+        return np.asarray(column.to_numpy(dtype=np.int64))
+    if isinstance(column.dtype, pd.PeriodDtype):
+        column = column.dt.to_timestamp()
+    if column.dtype.kind != "M" and not isinstance(column.dtype, pd.DatetimeTZDtype):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")   # "could not infer format" and the like
+                column = pd.to_datetime(column)
+        except (ValueError, TypeError) as exc:
+            raise InputError(f"{what}: column {DS!r} holds neither dates nor integers "
+                             f"({exc})") from None
+    if getattr(column.dt, "tz", None) is not None:
+        column = column.dt.tz_localize(None)
+    values = np.asarray(column.to_numpy(dtype="datetime64[ns]"))
+    if np.isnat(values).any():
+        raise InputError(f"{what}: column {DS!r} has missing dates (row "
+                         f"{int(np.flatnonzero(np.isnat(values))[0])})")
+    return values
+
+
+def _check_freq(pd: Any, freq: Any) -> Any:
+    if freq is None:
+        return None
+    try:
+        pd.tseries.frequencies.to_offset(freq)
+    except (ValueError, TypeError):
+        raise InputError(f"freq {freq!r} is not a pandas frequency (e.g. 'MS', 'W-SUN', "
+                         "'D')") from None
+    return freq
+
+
+def _check_step(step: Any) -> int | None:
+    if step is None:
+        return None
+    if isinstance(step, (bool, np.bool_)) or not isinstance(step, (int, np.integer)) \
+            or step < 1:
+        raise InputError(f"with integer dates, freq must be a positive integer step; got "
+                         f"{step!r}")
+    return int(step)
+
+
+def _panel_freq(pd: Any, ds: npt.NDArray[Any], order: npt.NDArray[np.intp],
+                bounds: npt.NDArray[np.intp]) -> Any:
+    """The frequency most of the first series follow: it fills the gaps of a series that
+    has gaps (pandas cannot infer a frequency from such a series alone)."""
+    if ds.dtype.kind != "M":
+        return None
+    seen: dict[str, int] = {}
+    for i in range(min(len(bounds) - 1, _FREQ_SAMPLE)):
+        rows = order[bounds[i]:bounds[i + 1]]
+        if rows.size < 3:
+            continue
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                f = pd.infer_freq(pd.DatetimeIndex(ds[rows]))
+            except (ValueError, TypeError):
+                f = None
+        if f is not None:
+            seen[str(f)] = seen.get(str(f), 0) + 1
+    return max(seen, key=lambda k: seen[k]) if seen else None
+
+
+def _future(pd: Any, future_exog: Any, names: tuple[str, ...], uniques: Any,
+            ds_dtype: Any) -> dict[int, tuple[npt.NDArray[Any], Matrix]] | None:
+    """The future regressors by series number: their dates and values in date order."""
+    if future_exog is None:
+        return None
+    if not isinstance(future_exog, pd.DataFrame):
+        raise InputError("future_exog must be a long-format DataFrame (unique_id, ds and the "
+                         "regressor columns)")
+    _require_columns(future_exog, [ID, DS, *names], "future_exog")
+    ds = _dates(pd, future_exog[DS], "future_exog")
+    if ds.dtype.kind != np.dtype(ds_dtype).kind:
+        raise InputError("future_exog: column 'ds' must hold the same kind of dates as "
+                         "data's")
+    X = np.column_stack([_numeric(future_exog[c], "future_exog", c) for c in names])
+    codes = pd.Index(uniques).get_indexer(future_exog[ID])
+    keep = codes >= 0          # rows of ids that data does not have are not needed
+    order = np.lexsort((ds[keep], codes[keep]))
+    rows = np.flatnonzero(keep)[order]
+    grouped = codes[rows]
+    out: dict[int, tuple[npt.NDArray[Any], Matrix]] = {}
+    starts = np.flatnonzero(np.r_[True, grouped[1:] != grouped[:-1]]) if rows.size else []
+    ends = list(starts[1:]) + [rows.size] if rows.size else []
+    for a, b in zip(starts, ends):
+        sel = rows[a:b]
+        out[int(grouped[a])] = (ds[sel], X[sel])
+    return out

@@ -1,0 +1,126 @@
+"""The tables of many fits: one summary row per series, and the long forecast table.
+
+Rows are added as the fits come in and only their numbers are kept (never the fit
+results themselves); the tables are built once at the end, as pandas DataFrames when
+pandas is installed, else as dicts of NumPy arrays.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _optional
+
+__all__ = ["Outcome", "TableBuilder", "OK", "NOT_CONVERGED", "FAILED", "SUMMARY_COLUMNS",
+           "FORECAST_COLUMNS"]
+
+Vector = npt.NDArray[np.float64]
+
+OK, NOT_CONVERGED, FAILED = "ok", "not converged", "failed"
+SUMMARY_COLUMNS = ("unique_id", "status", "message", "nobs", "llf", "aic", "bic")
+FORECAST_COLUMNS = ("unique_id", "ds", "mean", "lower", "upper")
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """What became of one series: the numbers of its row and its forecast, if any."""
+
+    uid: Any
+    status: str
+    message: str
+    nobs: int
+    llf: float
+    aic: float
+    bic: float
+    params: Vector | None       # None when the fit failed
+    forecast: tuple[npt.NDArray[Any], Vector, Vector, Vector] | None   # ds, mean, lower, upper
+
+    @classmethod
+    def failed(cls, uid: Any, message: str) -> Outcome:
+        nan = float("nan")
+        return cls(uid, FAILED, message, 0, nan, nan, nan, None, None)
+
+
+class TableBuilder:
+    """Collects outcomes in order and builds the two tables."""
+
+    def __init__(self, param_names: tuple[str, ...], with_forecast: bool,
+                 dated: bool) -> None:
+        self.param_names = param_names
+        self.with_forecast = with_forecast
+        self.dated = dated
+        self._rows: list[tuple[Any, str, str, int, float, float, float]] = []
+        self._params: list[Vector] = []
+        self._fc: list[tuple[Any, npt.NDArray[Any], Vector, Vector, Vector]] = []
+
+    def add(self, o: Outcome) -> None:
+        self._rows.append((o.uid, o.status, o.message, o.nobs, o.llf, o.aic, o.bic))
+        k = len(self.param_names)
+        self._params.append(o.params if o.params is not None else np.full(k, np.nan))
+        if self.with_forecast and o.forecast is not None:
+            self._fc.append((o.uid, *o.forecast))
+
+    def summary(self) -> Any:
+        cols: dict[str, Any] = {}
+        ids, status, message, nobs, llf, aic, bic = (list(c) for c in zip(*self._rows)) \
+            if self._rows else ([] for _ in SUMMARY_COLUMNS)
+        cols["unique_id"] = _ids(ids)
+        cols["status"] = _objects(status)
+        cols["message"] = _objects(message)
+        cols["nobs"] = np.array(nobs, dtype=np.int64)
+        for name, values in (("llf", llf), ("aic", aic), ("bic", bic)):
+            cols[name] = np.array(values, dtype=np.float64)
+        params = np.vstack(self._params) if self._params else \
+            np.empty((0, len(self.param_names)))
+        for j, name in enumerate(self.param_names):
+            cols[name] = np.ascontiguousarray(params[:, j])
+        return _table(cols)
+
+    def forecasts(self) -> Any:
+        if not self.with_forecast:
+            return None
+        lengths = [len(f[2]) for f in self._fc]
+        ids = _ids([uid for uid, *_ in self._fc])
+        ds_dtype = "datetime64[ns]" if self.dated and any(
+            f[1].dtype.kind == "M" for f in self._fc) else np.int64
+        cols = {
+            "unique_id": np.repeat(ids, lengths),
+            "ds": np.concatenate([f[1] for f in self._fc]).astype(ds_dtype)
+            if self._fc else np.empty(0, dtype=ds_dtype),
+            "mean": _concat([f[2] for f in self._fc]),
+            "lower": _concat([f[3] for f in self._fc]),
+            "upper": _concat([f[4] for f in self._fc]),
+        }
+        return _table(cols)
+
+
+def _ids(values: list[Any]) -> npt.NDArray[Any]:
+    """Ids as an array of their own type (numbers, text), or of objects when mixed."""
+    try:
+        arr = np.asarray(values)
+    except (ValueError, TypeError):
+        return _objects(values)
+    if arr.ndim != 1 or arr.dtype.kind not in "iufUSb":
+        return _objects(values)
+    return arr
+
+
+def _objects(values: list[Any]) -> npt.NDArray[Any]:
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
+
+
+def _concat(parts: list[Vector]) -> Vector:
+    return np.concatenate(parts) if parts else np.empty(0)
+
+
+def _table(cols: dict[str, Any]) -> Any:
+    pd = _optional.pandas_if_installed()
+    if pd is None:
+        return cols
+    return pd.DataFrame(cols)
