@@ -20,7 +20,10 @@ import numpy.typing as npt
 from . import _optional
 from .problem import InputError
 
-__all__ = ["Grid", "lay_out"]
+__all__ = ["Grid", "lay_out", "infer_freq"]
+
+# Dates looked at together when a series with gaps is asked for its frequency.
+_WINDOW = 5
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -48,9 +51,11 @@ class Grid:
         return np.asarray(dates.to_numpy(dtype="datetime64[ns]"))
 
 
-def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any) -> Grid:
-    """The series on the grid of its dates (`freq` when they do not show their own), or
-    an InputError that says why its dates do not form one."""
+def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any,
+            guess: Any = None) -> Grid:
+    """The series on the grid of its dates, or an InputError that says why they do not
+    form one.  The grid's frequency: `freq` when given, else the dates' own, else `guess`
+    (the frequency the panel's other series show)."""
     if ds is None:
         n = len(y)
         return Grid(y, exog, n - 1, None)
@@ -60,7 +65,7 @@ def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any)
     if dup.size:
         raise InputError(f"the date {_text(ds[dup[0]])} appears more than once")
     if ds.dtype.kind == "M":
-        positions, size, f = _date_positions(ds, freq)
+        positions, size, f = _date_positions(ds, freq, guess)
     else:
         positions, size, f = _step_positions(ds, freq)
     values = np.asarray(y, dtype=np.float64)
@@ -73,16 +78,31 @@ def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any)
     return Grid(full, X, ds[-1], f)
 
 
-def _date_positions(ds: npt.NDArray[Any], freq: Any) -> tuple[npt.NDArray[np.intp], int, Any]:
+def infer_freq(pd: Any, index: Any) -> str | None:
+    """The frequency of dates, even with gaps: pandas' guess from all of them, else the
+    guess most windows of a few consecutive dates agree on (most windows skip the gaps)."""
+    with warnings.catch_warnings():
+        # pandas 3 announces that infer_freq will return an offset, not a string.
+        warnings.simplefilter("ignore")
+        if index.size < 3:
+            return None
+        whole = pd.infer_freq(index)
+        if whole is not None or index.size <= _WINDOW:
+            return None if whole is None else str(whole)
+        votes: dict[str, int] = {}
+        last = index.size - _WINDOW
+        for start in sorted({0, last // 4, last // 2, 3 * last // 4, last}):
+            f = pd.infer_freq(index[start:start + _WINDOW])
+            if f is not None:
+                votes[str(f)] = votes.get(str(f), 0) + 1
+    return max(votes, key=lambda k: votes[k]) if votes else None
+
+
+def _date_positions(ds: npt.NDArray[Any], freq: Any,
+                    guess: Any) -> tuple[npt.NDArray[np.intp], int, Any]:
     pd = _optional.pandas()
     index = pd.DatetimeIndex(ds)
-    own = None
-    if index.size >= 3:
-        with warnings.catch_warnings():
-            # pandas 3 announces that infer_freq will return an offset, not a string.
-            warnings.simplefilter("ignore")
-            own = pd.infer_freq(index)
-    f = own or freq
+    f = freq or infer_freq(pd, index) or guess
     if f is None:
         if index.size == 1:
             return np.zeros(1, dtype=np.intp), 1, None

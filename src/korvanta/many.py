@@ -67,7 +67,8 @@ class ManySpec:
     trend: tuple[int, ...]
     horizon: int | None
     alpha: float
-    freq: Any
+    freq: Any               # the caller's frequency of the dates, or None
+    guess: Any              # the panel's usual frequency, for series too gappy to show one
     fit_options: dict[str, Any]
     one_thread: bool        # set the extension to one thread in the worker, unless set
 
@@ -113,8 +114,8 @@ def fit_many(data: Any, order: Sequence[int], seasonal_order: Sequence[int] = (0
     chosen = _engine(engine, n_jobs)
     size = _batch_size(batch_size, panel.n_series, chosen.workers)
     bar = _progress_bar(progress, panel.n_series)
-    spec = ManySpec(order_t, seasonal_t, powers, steps, float(alpha), panel.freq, options,
-                    one_thread=isinstance(chosen, DaskEngine))
+    spec = ManySpec(order_t, seasonal_t, powers, steps, float(alpha), panel.freq,
+                    panel.guess, options, one_thread=isinstance(chosen, DaskEngine))
     tables = TableBuilder(names, with_forecast=steps is not None, dated=panel.dated)
     try:
         for done in chosen.map(partial(fit_batch, spec), _batches(panel, size)):
@@ -233,7 +234,7 @@ def fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
 
 
 def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
-    grid = lay_out(task.y, task.ds, task.exog, spec.freq)
+    grid = lay_out(task.y, task.ds, task.exog, spec.freq, spec.guess)
     with warnings.catch_warnings(record=True):
         # The row carries the texts (res.warnings); repeating them thousands of times on
         # stderr would help nobody.

@@ -21,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from .grid import infer_freq
 from .problem import InputError
 
 __all__ = ["SeriesTask", "Panel", "make_panel", "ID", "DS", "Y"]
@@ -48,12 +49,13 @@ class SeriesTask:
 @dataclass(frozen=True)
 class Panel:
     """The checked input: how many series, their tasks, the regressors' names and the
-    frequency of the dates (None: inferred per series, or positions)."""
+    frequency of the dates."""
 
     n_series: int
     tasks: Any                      # () -> Iterator[SeriesTask]
     exog_names: tuple[str, ...]
-    freq: Any                       # pandas offset alias, integer step or None
+    freq: Any                       # the caller's: pandas alias, integer step or None
+    guess: Any                      # the one most series show, for those whose gaps hide it
     dated: bool                     # whether the series carry dates (ds)
 
 
@@ -86,7 +88,7 @@ def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
                     if values.dtype.kind in "biuf" else values.to_numpy()
             yield SeriesTask(uid, values, ds, None, None, None)
 
-    return Panel(len(items), tasks, (), None, False)
+    return Panel(len(items), tasks, (), None, None, False)
 
 
 def _index_dates(pd: Any, index: Any) -> npt.NDArray[Any] | None:
@@ -119,8 +121,7 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
         raise InputError("a forecast of a model with regressors needs their future values: "
                          "pass future_exog, a DataFrame with unique_id, ds and the columns "
                          f"{', '.join(names)} for the forecast dates")
-    if freq is None:
-        freq = _panel_freq(pd, ds, order, bounds)
+    guess = _panel_freq(pd, ds, order, bounds) if freq is None else None
 
     def tasks() -> Iterator[SeriesTask]:
         for i, uid in enumerate(uniques):
@@ -129,7 +130,7 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
             yield SeriesTask(uid, y[rows], ds[rows], None if X is None else X[rows],
                              f_ds, f_X)
 
-    return Panel(len(uniques), tasks, names, freq, True)
+    return Panel(len(uniques), tasks, names, freq, guess, True)
 
 
 def _exog_names(exog_columns: Sequence[str] | None) -> tuple[str, ...]:
@@ -209,8 +210,8 @@ def _check_step(step: Any) -> int | None:
 
 def _panel_freq(pd: Any, ds: npt.NDArray[Any], order: npt.NDArray[np.intp],
                 bounds: npt.NDArray[np.intp]) -> Any:
-    """The frequency most of the first series follow: it fills the gaps of a series that
-    has gaps (pandas cannot infer a frequency from such a series alone)."""
+    """The frequency most of the first series show: the grid of a series whose own dates
+    are too gappy to show it."""
     if ds.dtype.kind != "M":
         return None
     seen: dict[str, int] = {}
@@ -218,12 +219,7 @@ def _panel_freq(pd: Any, ds: npt.NDArray[Any], order: npt.NDArray[np.intp],
         rows = order[bounds[i]:bounds[i + 1]]
         if rows.size < 3:
             continue
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            try:
-                f = pd.infer_freq(pd.DatetimeIndex(ds[rows]))
-            except (ValueError, TypeError):
-                f = None
+        f = infer_freq(pd, pd.DatetimeIndex(ds[rows]))
         if f is not None:
             seen[str(f)] = seen.get(str(f), 0) + 1
     return max(seen, key=lambda k: seen[k]) if seen else None

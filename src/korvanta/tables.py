@@ -100,13 +100,12 @@ class TableBuilder:
 
 def _ids(values: list[Any]) -> npt.NDArray[Any]:
     """Ids as an array of their own type (numbers, text), or of objects when mixed."""
-    try:
+    kinds = {type(v) for v in values}
+    if len(kinds) == 1:
         arr = np.asarray(values)
-    except (ValueError, TypeError):
-        return _objects(values)
-    if arr.ndim != 1 or arr.dtype.kind not in "iufUSb":
-        return _objects(values)
-    return arr
+        if arr.ndim == 1 and arr.dtype.kind in "iufUSbM":
+            return arr
+    return _objects(values)
 
 
 def _objects(values: list[Any]) -> npt.NDArray[Any]:

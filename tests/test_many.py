@@ -1,0 +1,225 @@
+"""fit_many: every series' row is the fit of that series alone (the plain `korvanta.fit`
+on its regular grid), bit for bit in every engine; bad series are reported, never lost."""
+
+import numpy as np
+import pytest
+
+import korvanta
+import korvanta.many as many
+from korvanta import InputError
+from many_panels import AIRLINE, BAD, GOOD, airline_like, mixed_panel, regular
+
+pd = pytest.importorskip("pandas")
+distributed = pytest.importorskip("distributed")
+
+HORIZON = 4
+
+
+@pytest.fixture(scope="module")
+def panel():
+    return mixed_panel(HORIZON)
+
+
+@pytest.fixture(scope="module")
+def serial_tables(panel):
+    data, future = panel
+    return korvanta.fit_many(data, *AIRLINE, exog_columns=["x"], horizon=HORIZON,
+                             future_exog=future, engine="serial")
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cl, \
+            distributed.Client(cl) as client:
+        yield client
+
+
+def _fit_panel(panel, engine, **kw):
+    data, future = panel
+    return korvanta.fit_many(data, *AIRLINE, exog_columns=["x"], horizon=HORIZON,
+                             future_exog=future, engine=engine, **kw)
+
+
+@pytest.mark.parametrize("engine", ["processes", "dask-client", "dask-current"])
+def test_every_engine_gives_the_serial_tables_bit_for_bit(panel, serial_tables, engine,
+                                                          request):
+    kw = {"batch_size": 2}
+    if engine.startswith("dask"):
+        client = request.getfixturevalue("cluster")
+        engine = client if engine == "dask-client" else "dask"
+    else:
+        kw["n_jobs"] = 2
+    summary, forecasts = _fit_panel(panel, engine, **kw)
+    # check_exact: the same bits (NaN matching NaN), the same column types.
+    pd.testing.assert_frame_equal(summary, serial_tables.summary, check_exact=True)
+    pd.testing.assert_frame_equal(forecasts, serial_tables.forecasts, check_exact=True)
+
+
+def test_bad_series_are_reported_and_the_others_kept(serial_tables):
+    s = serial_tables.summary
+    assert list(s.unique_id) == list(GOOD + tuple(BAD))      # input order
+    rows = s.set_index("unique_id")
+    for uid, word in BAD.items():
+        assert rows.status[uid] == "failed" and word in rows.message[uid], uid
+        assert np.isnan(rows.loc[uid, ["llf", "aic", "bic", "ma.L1", "sigma2"]].astype(float)).all()
+    assert (rows.status[list(GOOD)] == "ok").all()
+    assert set(serial_tables.forecasts.unique_id) == set(GOOD)
+
+
+@pytest.mark.parametrize("uid", GOOD)
+def test_a_row_is_the_fit_of_its_series_on_its_grid(panel, serial_tables, uid):
+    """The independent route: the series laid out by pandas, fitted alone."""
+    data, future = panel
+    y, x, grid = regular(data, uid)
+    assert np.isnan(y).sum() == 4                  # the absent dates became missing values
+    res = korvanta.fit(y, *AIRLINE, exog=pd.DataFrame(x, columns=["x"]))
+    row = serial_tables.summary.set_index("unique_id").loc[uid]
+    assert row.llf == res.llf and row.aic == res.aic and row.bic == res.bic
+    assert row.nobs == res.nobs
+    np.testing.assert_array_equal(row[list(res.param_names)].to_numpy(float), res.params)
+    fut = future[future.unique_id == uid]
+    fc = res.forecast(HORIZON, exog=fut[["x"]].to_numpy(), alpha=0.05)
+    got = serial_tables.forecasts[serial_tables.forecasts.unique_id == uid]
+    np.testing.assert_array_equal(got["mean"], fc.mean)
+    np.testing.assert_array_equal(got["lower"], fc.lower)
+    np.testing.assert_array_equal(got["upper"], fc.upper)
+    # The dates continue the series' own: the month after its last one.
+    expected = pd.date_range(grid[-1], periods=HORIZON + 1, freq="MS")[1:]
+    assert list(got.ds) == list(expected)
+
+
+def test_regressors_at_absent_dates_do_not_enter_the_fit(panel):
+    """What is filled in where a date is absent cannot matter: no observation there."""
+    data, _ = panel
+    y, x, _ = regular(data, "a")
+    gaps = np.isnan(y)
+    other = x.copy()
+    other[gaps] = 0.5 * np.max(np.abs(x))          # any value inside the regressor's range
+    a, b = korvanta.fit(y, *AIRLINE, exog=x), korvanta.fit(y, *AIRLINE, exog=other)
+    assert a.llf == pytest.approx(b.llf, rel=1e-10, abs=1e-9)
+    np.testing.assert_allclose(a.params, b.params, rtol=1e-6)
+
+
+def test_row_order_and_numbers_do_not_depend_on_the_tables_row_order(panel, serial_tables):
+    data, future = panel
+    shuffled = data.sample(frac=1.0, random_state=3)
+    first_seen = list(dict.fromkeys(shuffled.unique_id))
+    s, f = korvanta.fit_many(shuffled, *AIRLINE, exog_columns=["x"], horizon=HORIZON,
+                             future_exog=future.sample(frac=1.0, random_state=4),
+                             engine="serial")
+    assert list(s.unique_id) == first_seen
+    expected = serial_tables.summary.set_index("unique_id").loc[first_seen].reset_index()
+    pd.testing.assert_frame_equal(s, expected, check_exact=True)
+    by_id = serial_tables.forecasts.set_index("unique_id")
+    for uid in GOOD:
+        np.testing.assert_array_equal(f[f.unique_id == uid]["mean"], by_id.loc[uid, "mean"])
+
+
+@pytest.mark.parametrize("freq, ds_kind", [("W-SUN", "M"), ("D", "M"), ("QS", "M"),
+                                          (None, "i")], ids=["weekly", "daily", "quarterly",
+                                                             "integer"])
+def test_forecast_dates_continue_each_series(freq, ds_kind):
+    frames = []
+    for k, n in enumerate((60, 73)):
+        if ds_kind == "M":
+            ds = pd.date_range("2010-01-03", periods=n, freq=freq)
+        else:
+            ds = 10 + 5 * np.arange(n)             # a step of 5
+        y = np.random.default_rng(k).normal(size=n).cumsum()
+        frames.append(pd.DataFrame({"unique_id": k, "ds": ds, "y": y}).drop(index=[7, 20]))
+    data = pd.concat(frames)
+    _, f = korvanta.fit_many(data, (1, 1, 0), horizon=3, engine="serial")
+    for k, frame in enumerate(frames):
+        last = frame.ds.iloc[-1]
+        if ds_kind == "M":
+            expected = list(pd.date_range(last, periods=4, freq=freq)[1:])
+        else:
+            expected = [last + 5, last + 10, last + 15]
+        assert list(f[f.unique_id == k].ds) == expected
+
+
+def test_a_mapping_of_arrays_gives_the_fits_of_its_arrays():
+    series = {"x": airline_like(1), 7: airline_like(2)[:100]}
+    series["x"][[3, 50]] = np.nan
+    s, f = korvanta.fit_many(series, *AIRLINE, horizon=2, engine="serial")
+    assert list(s.unique_id) == ["x", 7]
+    for uid, y in series.items():
+        res = korvanta.fit(y, *AIRLINE)
+        row = s[s.unique_id == uid].iloc[0]
+        assert row.llf == res.llf and row.status == "ok"
+        got = f[f.unique_id == uid]
+        assert list(got.ds) == [len(y), len(y) + 1]            # positions continue
+        np.testing.assert_array_equal(got["mean"], res.forecast(2).mean)
+
+
+def test_without_pandas_the_tables_are_dicts_of_arrays(monkeypatch):
+    import korvanta._optional as optional
+
+    monkeypatch.setattr(optional, "pandas_if_installed", lambda: None)
+    s, f = korvanta.fit_many({"a": airline_like(0), "b": np.full(30, np.nan)}, *AIRLINE,
+                             horizon=2, engine="serial")
+    assert isinstance(s, dict) and isinstance(f, dict)
+    assert list(s) == ["unique_id", "status", "message", "nobs", "llf", "aic", "bic",
+                       "ma.L1", "ma.S.L12", "sigma2"]
+    assert s["status"].tolist() == ["ok", "failed"] and s["llf"].dtype == np.float64
+    assert f["ds"].tolist() == [144, 145] and f["unique_id"].tolist() == ["a", "a"]
+
+
+def test_not_converged_keeps_its_estimates_and_forecast():
+    s, f = korvanta.fit_many({"a": airline_like(0)}, *AIRLINE, horizon=2, maxiter=1,
+                             engine="serial")
+    assert s.status[0] == "not converged" and "did not converge" in s.message[0]
+    assert np.isfinite(s.llf[0]) and len(f) == 2
+
+
+def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
+    real = many.fit_batch
+
+    def flaky(spec, batch):
+        if batch[0].uid == "b":
+            raise MemoryError("no room")
+        return real(spec, batch)
+
+    monkeypatch.setattr(many, "fit_batch", flaky)
+    s, _ = korvanta.fit_many({u: airline_like(i) for i, u in enumerate("abc")}, *AIRLINE,
+                             engine="serial", batch_size=1)
+    assert s.status.tolist() == ["ok", "failed", "ok"]
+    assert "MemoryError: no room" in s.message[1]
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda d: korvanta.fit_many(d.drop(columns="ds"), *AIRLINE), "no column 'ds'"),
+    (lambda d: korvanta.fit_many(d.assign(y="a"), *AIRLINE), "'y' must be numeric"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, exog_columns=["z"]), "no column 'z'"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, exog_columns=["x"], horizon=3),
+     "future_exog"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, engine="threads"), "engine must be"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, n_jobs=0), "n_jobs"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, batch_size=0), "batch_size"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, alpha=1.5), "alpha"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, horizon=-1), "horizon"),
+    (lambda d: korvanta.fit_many(d, (0, 1), (0, 1, 1, 12)), "order"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, callback=print), "unexpected option"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, cov_type="robust"), "cov_type"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, start_params=[0.1]), "start_params"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, freq="fortnightly"), "freq"),
+    (lambda d: korvanta.fit_many(d.assign(ds="soon"), *AIRLINE), "neither dates"),
+    (lambda d: korvanta.fit_many({"a": [1.0]}, *AIRLINE, exog_columns=["x"]), "mapping"),
+    (lambda d: korvanta.fit_many([1.0, 2.0], *AIRLINE), "data must be"),
+], ids=["no-ds", "text-y", "no-regressor-column", "no-future-regressors", "engine", "n_jobs",
+        "batch_size", "alpha", "horizon", "order", "option", "cov_type", "start_params",
+        "freq", "ds", "mapping-exog", "list"])
+def test_input_errors_are_raised_before_any_fit(panel, monkeypatch, call, match):
+    monkeypatch.setattr(many, "fit_batch", lambda *a: pytest.fail("a fit started"))
+    with pytest.raises(InputError, match=match):
+        call(panel[0])
+
+
+def test_engine_dask_without_a_client_says_so(monkeypatch):
+    def no_client():
+        raise ValueError("No clients found")
+
+    monkeypatch.setattr(distributed, "get_client", no_client)
+    with pytest.raises(ValueError, match="there is none"):
+        korvanta.fit_many({"a": airline_like(0)}, *AIRLINE, engine="dask")
