@@ -66,3 +66,22 @@ def square_or_die(item):
 
 def threads_setting(_):
     return os.environ.get("KORVANTA_RS_NUM_THREADS")
+
+
+def threads_after_a_batch(_):
+    """The variable as fit_many's Dask tasks leave it."""
+    import korvanta.many as many
+
+    spec = many.ManySpec((0, 0, 0), (0, 0, 0, 0), (), None, 0.05, None, None, {}, True)
+    many.fit_batch(spec, [])
+    return os.environ.get("KORVANTA_RS_NUM_THREADS")
+
+
+def fit_or_die(spec, batch):
+    """fit_batch, except that a series given as the text "die" kills its worker."""
+    import korvanta.many as many
+
+    for task in batch:
+        if isinstance(task.y, str):
+            square_or_die(task.y)
+    return many.fit_batch(spec, batch)

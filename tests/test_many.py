@@ -223,3 +223,43 @@ def test_engine_dask_without_a_client_says_so(monkeypatch):
     monkeypatch.setattr(distributed, "get_client", no_client)
     with pytest.raises(ValueError, match="there is none"):
         korvanta.fit_many({"a": airline_like(0)}, *AIRLINE, engine="dask")
+
+
+def _monthly(uid, n=60, seed=0):
+    ds = pd.date_range("2015-01-01", periods=n, freq="MS")
+    y = np.random.default_rng(seed).normal(size=n).cumsum()
+    return pd.DataFrame({"unique_id": uid, "ds": ds, "y": y, "x": np.linspace(0, 1, n)})
+
+
+@pytest.mark.parametrize("spoil, word", [
+    (lambda f: f.assign(ds=f.ds.where(f.index != 10, pd.Timestamp("2015-11-15"))),
+     "off the grid"),
+    (lambda f: f.assign(ds=pd.date_range("2015-01-01", periods=len(f), freq="MS")
+                        .where(np.arange(len(f)) != 59, pd.Timestamp("2250-01-01"))),
+     "mostly gaps"),
+], ids=["off-grid", "far-date"])
+def test_a_series_whose_dates_form_no_grid_fails_alone(spoil, word):
+    data = pd.concat([_monthly("good", seed=1), spoil(_monthly("bad", seed=2))])
+    s, _ = korvanta.fit_many(data, (1, 1, 0), engine="serial")
+    assert s.status.tolist() == ["ok", "failed"] and word in s.message[1], s.message[1]
+
+
+def test_missing_future_regressors_fail_that_series_only():
+    data = pd.concat([_monthly("a"), _monthly("b", seed=3)])
+    future = pd.DataFrame({"unique_id": ["a", "a", "b"],
+                           "ds": pd.to_datetime(["2020-01-01", "2020-02-01", "2020-01-01"]),
+                           "x": [1.0, 1.1, 1.0]})
+    s, f = korvanta.fit_many(data, (1, 1, 0), exog_columns=["x"], horizon=2,
+                             future_exog=future, engine="serial")
+    assert s.status.tolist() == ["ok", "failed"]
+    assert "no regressor values for the forecast date 2020-02-01" in s.message[1]
+    assert f.unique_id.tolist() == ["a", "a"]
+
+
+def test_an_explicit_frequency_lays_out_a_series_too_gappy_to_show_its_own():
+    frame = _monthly("a", n=90).iloc[::2]           # every other month: looks bimonthly
+    s, f = korvanta.fit_many(frame, (1, 0, 0), horizon=1, freq="MS", engine="serial")
+    assert s.nobs[0] == 45 and f.ds.tolist() == [pd.Timestamp("2022-06-01")]
+    s, _ = korvanta.fit_many(frame.iloc[[0, 1, 3, 4, 7, 8, 11, 12, 16]], (0, 0, 0),
+                             engine="serial")
+    assert s.status[0] == "failed" and "cannot be told" in s.message[0]

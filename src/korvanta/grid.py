@@ -20,7 +20,7 @@ import numpy.typing as npt
 from . import _optional
 from .problem import InputError
 
-__all__ = ["Grid", "lay_out", "infer_freq"]
+__all__ = ["Grid", "lay_out", "infer_freq", "date_text"]
 
 # Dates looked at together when a series with gaps is asked for its frequency.
 _WINDOW = 5
@@ -63,7 +63,7 @@ def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any,
         raise InputError("the series has no observations")
     dup = np.flatnonzero(ds[1:] == ds[:-1])
     if dup.size:
-        raise InputError(f"the date {_text(ds[dup[0]])} appears more than once")
+        raise InputError(f"the date {date_text(ds[dup[0]])} appears more than once")
     if ds.dtype.kind == "M":
         positions, size, f = _date_positions(ds, freq, guess)
     else:
@@ -117,7 +117,7 @@ def _date_positions(ds: npt.NDArray[Any], freq: Any,
     positions = grid.get_indexer(index)
     if (positions < 0).any():
         bad = index[int(np.flatnonzero(positions < 0)[0])]
-        raise InputError(f"the date {_text(bad)} is off the grid of frequency {f!r}")
+        raise InputError(f"the date {date_text(bad)} is off the grid of frequency {f!r}")
     return positions, int(grid.size), f
 
 
@@ -148,7 +148,11 @@ def _check_span(size: int, n: int) -> None:
         raise InputError(f"the dates span {size} periods for {n} observations: mostly gaps")
 
 
-def _text(value: Any) -> str:
-    text = str(np.datetime64(value, "s")) if isinstance(value, np.datetime64) else str(value)
+def date_text(value: Any) -> str:
+    """A date as text, without a midnight time."""
+    if isinstance(value, np.datetime64) or hasattr(value, "to_datetime64"):
+        text = str(np.asarray(value).astype("datetime64[s]"))
+    else:
+        text = str(value)
     return text[:-9] if text.endswith("T00:00:00") else text
 

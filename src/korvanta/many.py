@@ -27,7 +27,7 @@ from .covariance import COV_TYPES
 from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
                       available_cpus, current_client, is_dask_client, one_thread)
 from .estimate import fit
-from .grid import lay_out
+from .grid import date_text, lay_out
 from .names import param_names
 from .panel import Panel, SeriesTask, make_panel
 from .problem import InputError, _int_tuple, _trend_powers, check_steps
@@ -264,6 +264,6 @@ def _future_exog(task: SeriesTask, dates: Any) -> Any:
     if not found.all():
         missing = dates[int(np.flatnonzero(~found)[0])]
         raise InputError(f"future_exog has no regressor values for the forecast date "
-                         f"{missing}")
+                         f"{date_text(missing)}")
     return task.future_exog[where]
 

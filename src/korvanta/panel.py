@@ -240,14 +240,10 @@ def _future(pd: Any, future_exog: Any, names: tuple[str, ...], uniques: Any,
                          "data's")
     X = np.column_stack([_numeric(future_exog[c], "future_exog", c) for c in names])
     codes = pd.Index(uniques).get_indexer(future_exog[ID])
-    keep = codes >= 0          # rows of ids that data does not have are not needed
-    order = np.lexsort((ds[keep], codes[keep]))
-    rows = np.flatnonzero(keep)[order]
+    keep = np.flatnonzero(codes >= 0)     # rows of ids that data lacks are not needed
+    rows = keep[np.lexsort((ds[keep], codes[keep]))]
     grouped = codes[rows]
-    out: dict[int, tuple[npt.NDArray[Any], Matrix]] = {}
-    starts = np.flatnonzero(np.r_[True, grouped[1:] != grouped[:-1]]) if rows.size else []
-    ends = list(starts[1:]) + [rows.size] if rows.size else []
-    for a, b in zip(starts, ends):
-        sel = rows[a:b]
-        out[int(grouped[a])] = (ds[sel], X[sel])
-    return out
+    present = np.unique(grouped)
+    starts = np.searchsorted(grouped, present, side="left")
+    ends = np.searchsorted(grouped, present, side="right")
+    return {int(i): (ds[rows[a:b]], X[rows[a:b]]) for i, a, b in zip(present, starts, ends)}

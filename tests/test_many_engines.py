@@ -1,0 +1,187 @@
+"""The engines behind fit_many: input order, bounded work in flight, worker failures,
+one extension thread per worker, Ctrl-C, and the progress bar."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+import korvanta
+from korvanta.engines import (DaskEngine, ProcessEngine, SerialEngine, WorkerDied,
+                              available_cpus)
+from many_panels import (AIRLINE, airline_like, fit_or_die, square_or_die,
+                         threads_after_a_batch, threads_setting)
+
+distributed = pytest.importorskip("distributed")
+
+TESTS = Path(__file__).resolve().parent
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cl, \
+            distributed.Client(cl) as c:
+        yield c
+
+
+def _engine(name, request):
+    if name == "serial":
+        return SerialEngine()
+    if name == "processes":
+        return ProcessEngine(2)
+    return DaskEngine(request.getfixturevalue("client"), retries=0)
+
+
+ENGINES = ["serial", "processes", "dask"]
+
+
+@pytest.mark.parametrize("name", ENGINES)
+def test_results_in_input_order_and_errors_per_item(name, request):
+    items = [3, 1, "raise", 4, 1, 5, 9, 2, 6]
+    done = list(_engine(name, request).map(square_or_die, items))
+    assert [d.item for d in done] == items
+    assert [d.result for d in done] == [9, 1, None, 16, 1, 25, 81, 4, 36]
+    assert isinstance(done[2].error, ValueError) and "bad item" in str(done[2].error)
+
+
+@pytest.mark.parametrize("name", ENGINES)
+def test_only_a_few_items_are_in_flight(name, request):
+    """The stream is pulled as results come back: the parent never holds the whole input
+    (or all results) at once."""
+    engine = _engine(name, request)
+    pulled = []
+
+    def source():
+        for i in range(40):
+            pulled.append(i)
+            yield i
+
+    ahead = [len(pulled) - k for k, _ in enumerate(engine.map(square_or_die, source()))]
+    assert max(ahead) <= 2 * engine.workers + 1
+
+
+def test_a_dying_worker_loses_only_its_own_item():
+    items = [1, 2, "die", 3, 4, 5]
+    done = list(ProcessEngine(2).map(square_or_die, items))
+    assert [d.item for d in done] == items
+    assert [d.result for d in done if d.error is None] == [1, 4, 9, 16, 25]
+    assert isinstance(done[2].error, WorkerDied)
+
+
+@pytest.mark.parametrize("name", ["processes", "dask"])
+def test_workers_give_the_extension_one_thread(name, request, monkeypatch):
+    monkeypatch.delenv("KORVANTA_RS_NUM_THREADS", raising=False)
+    engine = _engine(name, request)
+    func = threads_setting
+    if name == "dask":
+        # Dask's workers are the operator's: fit_many's tasks set the variable themselves.
+        engine.client.run(lambda: os.environ.pop("KORVANTA_RS_NUM_THREADS", None))
+        func = threads_after_a_batch
+    assert {d.result for d in engine.map(func, range(4))} == {"1"}
+
+
+def test_fit_many_reports_a_batch_whose_worker_died(monkeypatch):
+    """A worker that dies is a failed row for its series; the others are fitted."""
+    series = {u: airline_like(i) for i, u in enumerate("abcd")}
+    series["c"] = "die"                # the test helper kills its worker on this value
+    monkeypatch.setattr("korvanta.many.fit_batch", fit_or_die)
+    s, _ = korvanta.fit_many(series, *AIRLINE, batch_size=1, n_jobs=2)
+    assert s.status.tolist() == ["ok", "ok", "failed", "ok"]
+    assert "worker process died" in s.message[2]
+
+
+# -- Ctrl-C -------------------------------------------------------------------------------
+SCRIPT = textwrap.dedent("""
+    import sys
+    import numpy as np
+    sys.path.insert(0, {tests!r})
+    import korvanta
+    from many_panels import airline_like
+
+    if __name__ == "__main__":
+        series = {{i: airline_like(i) for i in range(5000)}}
+        print("fitting", flush=True)
+        korvanta.fit_many(series, (2, 1, 1), (1, 1, 1, 12), batch_size=2, n_jobs=2)
+        print("finished", flush=True)
+""")
+
+
+def _descendants(pid):
+    """Every live process below `pid` (from /proc)."""
+    parents = {}
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if fields[0] != "Z":
+                parents[int(entry.name)] = int(fields[1])
+    found, frontier = set(), {pid}
+    while frontier:
+        frontier = {p for p, pp in parents.items() if pp in frontier} - found
+        found |= frontier
+    return found
+
+
+def _alive(pid):
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state != "Z"
+
+
+@pytest.mark.skipif(not Path("/proc").is_dir(), reason="needs /proc to find the workers")
+def test_ctrl_c_stops_the_workers_promptly(tmp_path):
+    script = tmp_path / "run.py"
+    script.write_text(SCRIPT.format(tests=str(TESTS)))
+    proc = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "fitting"
+        deadline = time.monotonic() + 60
+        workers = set()
+        while len(workers) < 3 and time.monotonic() < deadline:   # server + 2 workers
+            time.sleep(0.2)
+            workers = _descendants(proc.pid)
+        assert len(workers) >= 3, "the workers did not start"
+        time.sleep(1.0)                      # let them get busy
+        proc.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        _, err = proc.communicate(timeout=20)
+        assert time.monotonic() - started < 5
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode != 0 and "KeyboardInterrupt" in err
+    deadline = time.monotonic() + 5
+    while any(_alive(p) for p in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not [p for p in workers if _alive(p)], "orphaned worker processes"
+
+
+# -- progress -------------------------------------------------------------------------------
+@pytest.mark.parametrize("progress, shown", [(True, True), (None, False), (False, False)],
+                         ids=["asked", "not-a-terminal", "refused"])
+def test_progress_bar_only_when_asked_or_watched(capsys, progress, shown):
+    korvanta.fit_many({"a": airline_like(0)}, *AIRLINE, engine="serial", progress=progress)
+    err = capsys.readouterr().err
+    assert ("1/1" in err) == shown
+
+
+def test_asking_for_progress_without_tqdm_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)     # makes `import tqdm` fail
+    with pytest.raises(ImportError, match=r"korvanta-rs\[progress\]"):
+        korvanta.fit_many({"a": airline_like(0)}, *AIRLINE, engine="serial", progress=True)
+
+
+def test_the_default_engine_uses_every_available_cpu():
+    assert available_cpus() == len(os.sched_getaffinity(0))
