@@ -263,3 +263,18 @@ def test_an_explicit_frequency_lays_out_a_series_too_gappy_to_show_its_own():
     s, _ = korvanta.fit_many(frame.iloc[[0, 1, 3, 4, 7, 8, 11, 12, 16]], (0, 0, 0),
                              engine="serial")
     assert s.status[0] == "failed" and "cannot be told" in s.message[0]
+
+
+def test_a_mapping_of_dated_series_continues_their_dates():
+    dates = pd.date_range("2001-01-31", periods=144, freq="ME")
+    series = {"dated": pd.Series(airline_like(3), index=dates), "plain": airline_like(4)}
+    _, f = korvanta.fit_many(series, *AIRLINE, horizon=2, engine="serial")
+    assert f.ds.tolist() == [pd.Timestamp("2013-01-31"), pd.Timestamp("2013-02-28"), 144, 145]
+
+
+@pytest.mark.parametrize("data", [{}, pd.DataFrame({"unique_id": [], "ds": [], "y": []})],
+                         ids=["mapping", "frame"])
+def test_no_series_gives_empty_tables(data):
+    s, f = korvanta.fit_many(data, *AIRLINE, horizon=3)
+    assert len(s) == 0 and list(s.columns[-3:]) == ["ma.L1", "ma.S.L12", "sigma2"]
+    assert len(f) == 0 and list(f.columns) == ["unique_id", "ds", "mean", "lower", "upper"]

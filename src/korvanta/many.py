@@ -113,10 +113,15 @@ def fit_many(data: Any, order: Sequence[int], seasonal_order: Sequence[int] = (0
     names = _check_model(order_t, seasonal_t, powers, panel.exog_names, options)
     chosen = _engine(engine, n_jobs)
     size = _batch_size(batch_size, panel.n_series, chosen.workers)
+    n_batches = math.ceil(panel.n_series / size)
+    if n_batches == 0:
+        chosen = SerialEngine()                 # nothing to fit: no workers to start
+    elif isinstance(chosen, ProcessEngine):
+        chosen = ProcessEngine(min(chosen.workers, n_batches))
     bar = _progress_bar(progress, panel.n_series)
     spec = ManySpec(order_t, seasonal_t, powers, steps, float(alpha), panel.freq,
                     panel.guess, options, one_thread=isinstance(chosen, DaskEngine))
-    tables = TableBuilder(names, with_forecast=steps is not None, dated=panel.dated)
+    tables = TableBuilder(names, with_forecast=steps is not None)
     try:
         for done in chosen.map(partial(fit_batch, spec), _batches(panel, size)):
             outcomes = done.result if done.error is None else \

@@ -56,7 +56,6 @@ class Panel:
     exog_names: tuple[str, ...]
     freq: Any                       # the caller's: pandas alias, integer step or None
     guess: Any                      # the one most series show, for those whose gaps hide it
-    dated: bool                     # whether the series carry dates (ds)
 
 
 def make_panel(data: Any, exog_columns: Sequence[str] | None, future_exog: Any,
@@ -88,7 +87,7 @@ def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
                     if values.dtype.kind in "biuf" else values.to_numpy()
             yield SeriesTask(uid, values, ds, None, None, None)
 
-    return Panel(len(items), tasks, (), None, None, False)
+    return Panel(len(items), tasks, (), None, None)
 
 
 def _index_dates(pd: Any, index: Any) -> npt.NDArray[Any] | None:
@@ -130,7 +129,7 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
             yield SeriesTask(uid, y[rows], ds[rows], None if X is None else X[rows],
                              f_ds, f_X)
 
-    return Panel(len(uniques), tasks, names, freq, guess, True)
+    return Panel(len(uniques), tasks, names, freq, guess)
 
 
 def _exog_names(exog_columns: Sequence[str] | None) -> tuple[str, ...]:

@@ -48,11 +48,9 @@ class Outcome:
 class TableBuilder:
     """Collects outcomes in order and builds the two tables."""
 
-    def __init__(self, param_names: tuple[str, ...], with_forecast: bool,
-                 dated: bool) -> None:
+    def __init__(self, param_names: tuple[str, ...], with_forecast: bool) -> None:
         self.param_names = param_names
         self.with_forecast = with_forecast
-        self.dated = dated
         self._rows: list[tuple[Any, str, str, int, float, float, float]] = []
         self._params: list[Vector] = []
         self._fc: list[tuple[Any, npt.NDArray[Any], Vector, Vector, Vector]] = []
@@ -85,12 +83,9 @@ class TableBuilder:
             return None
         lengths = [len(f[2]) for f in self._fc]
         ids = _ids([uid for uid, *_ in self._fc])
-        ds_dtype = "datetime64[ns]" if self.dated and any(
-            f[1].dtype.kind == "M" for f in self._fc) else np.int64
         cols = {
             "unique_id": np.repeat(ids, lengths),
-            "ds": np.concatenate([f[1] for f in self._fc]).astype(ds_dtype)
-            if self._fc else np.empty(0, dtype=ds_dtype),
+            "ds": _dates([f[1] for f in self._fc]),
             "mean": _concat([f[2] for f in self._fc]),
             "lower": _concat([f[3] for f in self._fc]),
             "upper": _concat([f[4] for f in self._fc]),
@@ -112,6 +107,19 @@ def _objects(values: list[Any]) -> npt.NDArray[Any]:
     out = np.empty(len(values), dtype=object)
     out[:] = values
     return out
+
+
+def _dates(parts: list[npt.NDArray[Any]]) -> npt.NDArray[Any]:
+    """The forecast dates: datetime64 or integer positions, objects if a mapping mixed
+    dated series with plain arrays."""
+    kinds = {p.dtype.kind for p in parts}
+    if not parts or kinds == {"i"}:
+        return np.concatenate(parts) if parts else np.empty(0, dtype=np.int64)
+    if kinds == {"M"}:
+        return np.concatenate([p.astype("datetime64[ns]") for p in parts])
+    # (datetime64[ns] would turn into integers here: microseconds give datetime objects.)
+    return _objects([v for p in parts for v in
+                     (p.astype("datetime64[us]") if p.dtype.kind == "M" else p).tolist()])
 
 
 def _concat(parts: list[Vector]) -> Vector:
