@@ -192,6 +192,8 @@ def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
     (lambda d: korvanta.fit_many(d.drop(columns="ds"), *AIRLINE), "no column 'ds'"),
     (lambda d: korvanta.fit_many(d.assign(y="a"), *AIRLINE), "'y' must be numeric"),
     (lambda d: korvanta.fit_many(d, *AIRLINE, exog_columns=["z"]), "no column 'z'"),
+    (lambda d: korvanta.fit_many(d.assign(llf=d.x), *AIRLINE, exog_columns=["llf"]),
+     "cannot include 'llf'"),
     (lambda d: korvanta.fit_many(d, *AIRLINE, exog_columns=["x"], horizon=3),
      "future_exog"),
     (lambda d: korvanta.fit_many(d, *AIRLINE, engine="threads"), "engine must be"),
@@ -207,7 +209,7 @@ def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
     (lambda d: korvanta.fit_many(d.assign(ds="soon"), *AIRLINE), "neither dates"),
     (lambda d: korvanta.fit_many({"a": [1.0]}, *AIRLINE, exog_columns=["x"]), "mapping"),
     (lambda d: korvanta.fit_many([1.0, 2.0], *AIRLINE), "data must be"),
-], ids=["no-ds", "text-y", "no-regressor-column", "no-future-regressors", "engine", "n_jobs",
+], ids=["no-ds", "text-y", "no-regressor-column", "regressor-named-llf", "no-future-regressors", "engine", "n_jobs",
         "batch_size", "alpha", "horizon", "order", "option", "cov_type", "start_params",
         "freq", "ds", "mapping-exog", "list"])
 def test_input_errors_are_raised_before_any_fit(panel, monkeypatch, call, match):

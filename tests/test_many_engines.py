@@ -12,8 +12,7 @@ from pathlib import Path
 import pytest
 
 import korvanta
-from korvanta.engines import (DaskEngine, ProcessEngine, SerialEngine, WorkerDied,
-                              available_cpus)
+from korvanta.engines import DaskEngine, ProcessEngine, SerialEngine, WorkerDied
 from many_panels import (AIRLINE, airline_like, fit_or_die, square_or_die,
                          threads_after_a_batch, threads_setting)
 
@@ -181,7 +180,3 @@ def test_asking_for_progress_without_tqdm_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm", None)     # makes `import tqdm` fail
     with pytest.raises(ImportError, match=r"korvanta-rs\[progress\]"):
         korvanta.fit_many({"a": airline_like(0)}, *AIRLINE, engine="serial", progress=True)
-
-
-def test_the_default_engine_uses_every_available_cpu():
-    assert available_cpus() == len(os.sched_getaffinity(0))

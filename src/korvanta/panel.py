@@ -23,6 +23,7 @@ import numpy.typing as npt
 from . import _optional
 from .grid import infer_freq
 from .problem import InputError
+from .tables import SUMMARY_COLUMNS
 
 __all__ = ["SeriesTask", "Panel", "make_panel", "ID", "DS", "Y"]
 
@@ -140,7 +141,8 @@ def _exog_names(exog_columns: Sequence[str] | None) -> tuple[str, ...]:
     names = tuple(str(c) for c in exog_columns)
     if len(set(names)) != len(names):
         raise InputError(f"exog_columns has a column twice: {list(names)}")
-    clash = {ID, DS, Y} & set(names)
+    # The regressors' coefficients become summary columns of the same names.
+    clash = ({ID, DS, Y} | set(SUMMARY_COLUMNS)) & set(names)
     if clash:
         raise InputError(f"exog_columns cannot include {sorted(clash)[0]!r}")
     return names
