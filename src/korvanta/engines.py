@@ -108,7 +108,7 @@ def _context() -> Any:
     methods = multiprocessing.get_all_start_methods()
     if "forkserver" in methods:
         ctx = multiprocessing.get_context("forkserver")
-        ctx.set_forkserver_preload(["korvanta.many"])
+        ctx.set_forkserver_preload(["__main__", "korvanta.many"])
         return ctx
     return multiprocessing.get_context("spawn")
 
