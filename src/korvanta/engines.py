@@ -12,6 +12,7 @@ import concurrent.futures as cf
 import multiprocessing
 import os
 import signal
+import sys
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -31,6 +32,11 @@ THREADS_VARIABLE = "KORVANTA_RS_NUM_THREADS"
 # Items in flight per worker: one running, one waiting, so that no worker idles while the
 # caller hands out the next one.
 _IN_FLIGHT_PER_WORKER = 2
+# What the forkserver imports once for all its workers: the caller's main module (as the
+# start method does by default), the package, and what a first fit would otherwise import
+# lazily in every new worker (SciPy's signal and stats modules: half a second); pandas
+# too when the caller uses it (dated series are laid out with it).
+_PRELOAD = ["__main__", "korvanta.many", "scipy.signal", "scipy.stats"]
 # How long the caller sleeps between looks at the oldest item (Ctrl-C is seen at once
 # anyway; the timeout only bounds the wait in case a signal arrives between two looks).
 _POLL = 0.2
@@ -108,7 +114,7 @@ def _context() -> Any:
     methods = multiprocessing.get_all_start_methods()
     if "forkserver" in methods:
         ctx = multiprocessing.get_context("forkserver")
-        ctx.set_forkserver_preload(["__main__", "korvanta.many"])
+        ctx.set_forkserver_preload(_PRELOAD + (["pandas"] if "pandas" in sys.modules else []))
         return ctx
     return multiprocessing.get_context("spawn")
 
@@ -259,7 +265,5 @@ def current_client() -> Any:
 
 def is_dask_client(engine: Any) -> bool:
     """Whether `engine` is a distributed.Client (without importing Dask otherwise)."""
-    import sys
-
     distributed = sys.modules.get("distributed")
     return distributed is not None and isinstance(engine, distributed.Client)
