@@ -117,13 +117,14 @@ def dask_fit(df, model):
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        ours(df.head(1000), model, engine=client)               # workers import, warm up
+        # Every worker imports the package on its first task: warm both up first.
+        ours(df.head(10 * model[4]), model, engine=client, batch_size=1)
         return ours(df, model, engine=client)
 
 
 def panel_rows(name, df, model, n_series):
     rows = []
-    ours(df.head(2 * model[4]), model)                          # the forkserver starts
+    ours(df.head(10 * model[4]), model)             # the forkserver starts (once)
     for label, kw in (("fit_many, default engine (2 processes)", {}),
                       ("fit_many, 1 worker process", {"n_jobs": 1}),
                       ("fit_many, engine=\"serial\"", {"engine": "serial"})):
