@@ -136,12 +136,14 @@ path = sys.argv[1]
 inner = "try:\\n    import _korvanta_rs\\n    r = 'imported'\\nexcept ImportError as e:\\n    r = 'ImportError: ' + str(e)\\nopen(%r, 'w').write(r)\\n" % path
 
 def create():
-    if interpreters.__name__ == "_interpreters":
-        try:
-            return interpreters.create("legacy")  # allow single-phase modules to reach their init
-        except (TypeError, ValueError):
-            pass
-    return interpreters.create()
+    # A sub-interpreter that lets single-phase modules reach their init: an isolated one (the
+    # default from 3.12 on) refuses them itself.
+    try:
+        if interpreters.__name__ == "_interpreters":
+            return interpreters.create("legacy")
+        return interpreters.create(isolated=False)
+    except (TypeError, ValueError):
+        return interpreters.create()
 
 if sys.argv[2] == "main-first":
     import _korvanta_rs
