@@ -345,6 +345,10 @@ DAEMON_EXIT_SCRIPT = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(
+    os.environ.get("KORVANTA_SANITIZED") == "1",
+    reason="with the sanitizer runtimes preloaded the process ends its daemon threads differently, so the fault does not show",
+)
 @pytest.mark.xfail(raises=AssertionError, reason=(
     "known fault: the catch-all of the entry routine takes the unwinding of a thread that the "
     "interpreter ends at exit for an error, so the process aborts ('FATAL: exception not "
