@@ -347,7 +347,7 @@ DAEMON_EXIT_SCRIPT = textwrap.dedent("""
 
 @pytest.mark.skipif(
     os.environ.get("KORVANTA_SANITIZED") == "1",
-    reason="with the sanitizer runtimes preloaded the process ends its daemon threads differently, so the fault does not show",
+    reason="with the sanitizer runtimes preloaded the crash does not reproduce (the process exits cleanly)",
 )
 @pytest.mark.xfail(raises=AssertionError, reason=(
     "known fault: the catch-all of the entry routine takes the unwinding of a thread that the "
