@@ -346,8 +346,9 @@ DAEMON_EXIT_SCRIPT = textwrap.dedent("""
 
 
 @pytest.mark.skipif(
-    os.environ.get("KORVANTA_SANITIZED") == "1",
-    reason="with the sanitizer runtimes preloaded the crash does not reproduce (the process exits cleanly)",
+    os.environ.get("KORVANTA_SANITIZED") == "1" or os.environ.get("KORVANTA_EMULATED") == "1",
+    reason="the crash reproduces natively only: with the sanitizer runtimes preloaded and under "
+           "qemu-user the process has exited cleanly",
 )
 @pytest.mark.xfail(raises=AssertionError, reason=(
     "known fault: the catch-all of the entry routine takes the unwinding of a thread that the "
