@@ -1,7 +1,7 @@
 # Cross-build for 64-bit Arm Linux with Debian's cross compiler, against the CPython of an
 # arm64 Debian sysroot (made by .ci/aarch64.sh). The sysroot is KORVANTA_AARCH64_SYSROOT from
-# the environment, else .ci-cache/aarch64-sysroot in the checkout. Configure and try-compile
-# steps, and FindPython's queries of the interpreter, run under qemu-user.
+# the environment, else .ci-cache/aarch64-sysroot in the checkout. FindPython queries the
+# interpreter, and anything CMake runs for the target, under qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
@@ -30,9 +30,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L "${_sysroot}")
 
 # The target's interpreter and headers, overriding any host hints the build front end passes.
-# CMP0190: FindPython then runs that interpreter through the emulator instead of mixing in the
-# host's Python.
-set(CMAKE_POLICY_DEFAULT_CMP0190 NEW)
+# With policy CMP0190 set to NEW, FindPython runs that interpreter through the emulator instead
+# of mixing in the host's Python. The policy must come with the command line
+# (-DCMAKE_POLICY_DEFAULT_CMP0190=NEW): this file is read after cmake_minimum_required().
 file(GLOB _py_include LIST_DIRECTORIES true "${_sysroot}/usr/include/python3.[0-9]*")
 list(FILTER _py_include EXCLUDE REGEX "d$")
 set(Python_EXECUTABLE "${_sysroot}/usr/bin/python3" CACHE FILEPATH "arm64 interpreter" FORCE)
