@@ -56,9 +56,10 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     y: 1-D array-like or pandas Series (NaN marks a missing value).  trend: None, "c",
     "t", "ct" or a list of powers of time.  exog: (n, k) array-like or DataFrame.
     concentrate_scale: search over the other parameters with sigma2 profiled out (the
-    same maximum, one parameter fewer).  start_params: a constrained starting vector in
-    the order of the result's `params` (sigma2 included); by default a Hannan–Rissanen
-    step on the differenced series.  cov_type: "opg" (outer product of the scores) or
+    same maximum, one parameter fewer; not done when a value is missing among the first
+    observations, which only initialise the differencing).  start_params: a constrained
+    starting vector in the order of the result's `params` (sigma2 included); by default a
+    Hannan–Rissanen step on the differenced series.  cov_type: "opg" (outer product of the scores) or
     "hessian" (numerical Hessian).  parallel: spread each gradient over the extension's
     worker threads (worth it for many parameters and long series).  index: labels of the
     observations (dates) when y is not a pandas Series; name: the series' name in the
@@ -89,6 +90,11 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     busy machine costs more than they save."""
     start = _start(problem, start_params)
     notes: list[tuple[type[KorvantaWarning], str]] = []
+    # Profiling sigma2 out scales the diffuse states' variance with it too. That changes
+    # nothing while the first k_diffuse observations pin those states down; a missing one
+    # among them leaves a counted observation with the diffuse variance in it, and then only
+    # the plain likelihood has the maximum that the fit reports.
+    concentrate_scale = concentrate_scale and not bool(np.isnan(problem.y[:problem.k_diffuse]).any())
     if _degenerate(problem, start):
         opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
                       message="the series is constant after differencing (or follows its own "
