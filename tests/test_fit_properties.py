@@ -91,3 +91,18 @@ def test_largest_inverse_root_matches_polynomial_roots(coefs, sign):
     roots = np.roots(nonzero[::-1]) if nonzero.size > 1 else np.array([])
     expected = float(np.max(1 / np.abs(roots))) if roots.size else 0.0
     assert got == pytest.approx(expected, rel=1e-6, abs=1e-9)
+
+
+@pytest.mark.parametrize("order", [(0, 1, 0), (1, 1, 0), (0, 1, 1)], ids=str)
+def test_missing_first_observation_keeps_the_maximum(order):
+    # With y[0] missing the differencing state stays diffuse into the first counted
+    # observation; the reported log-likelihood must still be the maximum over sigma2.
+    rng = np.random.default_rng(7)
+    y = _simulate(rng, 120, [0.5][:order[0]], [0.4][:order[2]], 1)
+    y[0] = np.nan
+    res = korvanta.fit(y, order)
+    problem = make_problem(y, order, (0, 0, 0, 0), None, None)
+    for factor in (0.99, 1.01):
+        params = res.params.copy()
+        params[-1] *= factor
+        assert res.llf >= kr.loglike(problem.y, params, **problem.data_kwargs())

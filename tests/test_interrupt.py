@@ -12,7 +12,16 @@ import korvanta.optimize as optimize
 from pkg_data import airline
 
 
-def test_interruptible_call_raises_at_once():
+@pytest.fixture
+def sigint_raises():
+    """Ctrl-C raises KeyboardInterrupt here even where the process was started with SIGINT
+    ignored (as a shell does for background jobs, and Python then keeps it ignored)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def test_interruptible_call_raises_at_once(sigint_raises):
     release = threading.Event()
 
     def slow_call():

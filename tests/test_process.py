@@ -93,6 +93,8 @@ def refusing_pthread_create(tmp_path_factory):
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="LD_PRELOAD interposition")
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime must come first in LD_PRELOAD and "
                                       "intercepts pthread_create itself")
+@pytest.mark.skipif(os.environ.get("KORVANTA_EMULATED") == "1",
+                    reason="the shim is built for the host, not for the emulated interpreter")
 @pytest.mark.parametrize("allowed", [0, 1, 2], ids=["no-worker", "one-worker", "two-workers"])
 def test_pool_keeps_the_workers_that_started(refusing_pthread_create, allowed):
     env = dict(os.environ, LD_PRELOAD=str(refusing_pthread_create), SHIM_ALLOW_THREADS=str(allowed),

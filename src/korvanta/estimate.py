@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
+from ._blas import single_threaded_blas
 from .covariance import COV_TYPES
 from .optimize import Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
@@ -55,9 +56,10 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     y: 1-D array-like or pandas Series (NaN marks a missing value).  trend: None, "c",
     "t", "ct" or a list of powers of time.  exog: (n, k) array-like or DataFrame.
     concentrate_scale: search over the other parameters with sigma2 profiled out (the
-    same maximum, one parameter fewer).  start_params: a constrained starting vector in
-    the order of the result's `params` (sigma2 included); by default a Hannan–Rissanen
-    step on the differenced series.  cov_type: "opg" (outer product of the scores) or
+    same maximum, one parameter fewer; not done when a value is missing among the first
+    observations, which only initialise the differencing).  start_params: a constrained
+    starting vector in the order of the result's `params` (sigma2 included); by default a
+    Hannan–Rissanen step on the differenced series.  cov_type: "opg" (outer product of the scores) or
     "hessian" (numerical Hessian).  parallel: spread each gradient over the extension's
     worker threads (worth it for many parameters and long series).  index: labels of the
     observations (dates) when y is not a pandas Series; name: the series' name in the
@@ -75,8 +77,24 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
     if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
         raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
+    with single_threaded_blas():
+        return _fit(problem, start_params, started=started, concentrate_scale=concentrate_scale,
+                    maxiter=int(maxiter), cov_type=cov_type, parallel=parallel, callback=callback,
+                    verbose=verbose)
+
+
+def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_scale: bool, maxiter: int,
+         cov_type: str, parallel: bool, callback: Callable[[Progress], Any] | None, verbose: bool) -> FitResult:
+    """The fit of a checked problem: start values, search, final likelihood and warnings.
+    BLAS is single-threaded throughout: its matrices are small, and waking its threads on a
+    busy machine costs more than they save."""
     start = _start(problem, start_params)
     notes: list[tuple[type[KorvantaWarning], str]] = []
+    # Profiling sigma2 out scales the diffuse states' variance with it too. That changes
+    # nothing while the first k_diffuse observations pin those states down; a missing one
+    # among them leaves a counted observation with the diffuse variance in it, and then only
+    # the plain likelihood has the maximum that the fit reports.
+    concentrate_scale = concentrate_scale and not bool(np.isnan(problem.y[:problem.k_diffuse]).any())
     if _degenerate(problem, start):
         opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
                       message="the series is constant after differencing (or follows its own "
@@ -85,7 +103,7 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
                       iterations=0, n_evaluations=0)
     else:
         opt = maximize(problem, start, concentrate_scale=concentrate_scale,
-                       maxiter=int(maxiter), parallel=parallel, callback=callback,
+                       maxiter=maxiter, parallel=parallel, callback=callback,
                        verbose=verbose)
     llf = kr.loglike(problem.y, opt.params, **problem.data_kwargs())
     converged = opt.converged and math.isfinite(llf)
@@ -94,7 +112,7 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         notes.append((ConvergenceWarning, f"The fit did not converge: {reason}."))
     notes += [(BoundaryWarning, text) for text in _boundary_notes(problem, opt.params)]
     for category, text in notes:
-        warnings.warn(text, category, stacklevel=2)
+        warnings.warn(text, category, stacklevel=3)
     return FitResult(problem=problem, params=opt.params, llf=llf, converged=converged,
                      message=opt.message, iterations=opt.iterations,
                      n_evaluations=opt.n_evaluations,

@@ -117,4 +117,4 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace korvanta
 
-extern "C" PyMODINIT_FUNC PyInit__korvanta_rs(void) { return korvanta::initialise(); }
+PyMODINIT_FUNC PyInit__korvanta_rs(void) { return korvanta::initialise(); }

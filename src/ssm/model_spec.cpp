@@ -119,7 +119,8 @@ std::vector<double> Spec::untransform(std::span<const double> params) const {
     require(params.size() >= n_params(), "parameter vector shorter than n_params");
     std::vector<double> out(params.begin(), params.end());
     const std::size_t v = for_each_transformed_block(*this, [&](std::size_t start, std::uint64_t len, bool is_ma) {
-        std::vector<double> c(params.begin() + start, params.begin() + start + len);
+        const std::span<const double> block = params.subspan(start, len);
+        std::vector<double> c(block.begin(), block.end());
         if (is_ma) {
             for (double& x : c) x = -x;
         }
