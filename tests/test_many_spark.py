@@ -7,6 +7,7 @@ it is installed (`pip install pyspark`, Java 17) and is skipped elsewhere.
 
 import importlib.util
 import shutil
+import sys
 
 import numpy as np
 import pytest
@@ -31,7 +32,7 @@ SCHEMA = ("unique_id string, status string, message string, nobs long, llf doubl
           "aic double, bic double, `ma.L1` double, `ma.S.L12` double, sigma2 double")
 
 
-def test_spark_recipe_gives_the_same_table():
+def test_spark_recipe_gives_the_same_table(monkeypatch):
     from pyspark.sql import SparkSession
 
     def fit_group(pdf):
@@ -39,6 +40,9 @@ def test_spark_recipe_gives_the_same_table():
         summary, _ = korvanta.fit_many(pdf, *AIRLINE, engine="serial")
         return summary
 
+    # Spark's Python workers run `python3` from PATH unless told: the test's own
+    # interpreter is the one that has korvanta.
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)
     data, _ = mixed_panel(gaps=True)
     data = data.drop(columns="x")
     spark = (SparkSession.builder.master("local[2]").appName("korvanta-fit-many")
