@@ -12,6 +12,7 @@ The numerical work (Kalman filter, likelihood, gradient, forecast) is done by th
 
 from __future__ import annotations
 
+from .auto import AutoFitResult, auto_fit
 from .csvio import SeriesData, read_series
 from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
 from .forecasting import Forecast
@@ -19,12 +20,17 @@ from .names import param_names
 from .optimize import Progress
 from .problem import InputError
 from .results import FitResult
+from .search_table import Candidate, SearchTable
 
 __version__ = "0.1.0"
 
 __all__ = [
     "__version__",
     "fit",
+    "auto_fit",
+    "AutoFitResult",
+    "SearchTable",
+    "Candidate",
     "FitResult",
     "Forecast",
     "Progress",
