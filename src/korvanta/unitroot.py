@@ -56,7 +56,7 @@ def kpss_statistic(x: Vector, lags: int | None = None) -> float:
     if not lrv > 1e-300:
         return math.nan
     partial = np.cumsum(e)
-    stat = float(partial @ partial) / float(n * n * lrv)
+    stat: float = float(partial @ partial) / (n * n * lrv)
     return stat
 
 
@@ -113,7 +113,7 @@ def seasonal_strength(y: Vector, m: int) -> float:
     if dof <= 0 or not total > 0:
         return 0.0
     rem = float(remainder @ remainder) / dof
-    strength = max(0.0, 1.0 - rem / total)
+    strength: float = max(0.0, 1.0 - rem / total)
     return strength
 
 
