@@ -9,9 +9,10 @@ variance that the test misses unit roots).  `choose_d` differences until the tes
 longer rejects at 5 %.
 
 `seasonal_strength` is the measure of Wang, Smith & Hyndman (2006),
-max(0, 1 - Var(R) / Var(S + R)), on a classical moving-average decomposition: one pass
-of a centred moving average of length m and m seasonal means, so it costs O(n) also at
-m = 365, where seasonal unit-root regressions with m dummies per lag do not.
+max(0, 1 - Var(R) / Var(S + R)), on a moving-average decomposition: a centred moving
+average for the trend and a local mean of each position over neighbouring seasons for
+the seasonal part, so it costs O(n·seasons) also at m = 365, where seasonal unit-root
+regressions with m dummies per lag cost O(n·m²).
 `choose_D` takes one seasonal difference when the strength reaches 0.64.
 """
 
@@ -23,7 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["kpss_statistic", "kpss_lags", "KPSS_CRITICAL", "choose_d",
-           "seasonal_strength", "choose_D", "SEASONAL_THRESHOLD"]
+           "seasonal_strength", "choose_D", "SEASONAL_THRESHOLD", "SEASONAL_SPAN"]
 
 Vector = npt.NDArray[np.float64]
 
@@ -31,6 +32,9 @@ Vector = npt.NDArray[np.float64]
 KPSS_CRITICAL = {0.10: 0.347, 0.05: 0.463, 0.025: 0.574, 0.01: 0.739}
 # Seasonal strength from which a seasonal difference is taken.
 SEASONAL_THRESHOLD = 0.64
+# Seasons over which the seasonal smoother averages each position (STL's seasonal
+# window of the first component in the usual multi-seasonal decomposition).
+SEASONAL_SPAN = 11
 
 
 def kpss_lags(n: int) -> int:
@@ -86,31 +90,44 @@ def _fill(y: Vector) -> Vector:
     return out
 
 
-def seasonal_strength(y: Vector, m: int) -> float:
-    """max(0, 1 - Var(remainder) / Var(seasonal + remainder)) of a classical additive
-    decomposition with period m; 0 when the series is shorter than two seasons."""
+def seasonal_strength(y: Vector, m: int, span: int = SEASONAL_SPAN) -> float:
+    """max(0, 1 - Var(remainder) / Var(seasonal + remainder)) of an additive decomposition
+    with period m; 0 when the series is shorter than two seasons.
+
+    The trend is a centred moving average (length m, or 2×m with half weights at the ends
+    for even m).  Each position's values in successive seasons are then smoothed by a
+    local mean with tricube weights over `span` seasons, as STL's seasonal smoother does,
+    so that a slowly changing seasonal pattern counts as seasonal.  The remainder's
+    variance is divided by its degrees of freedom (the observations less the trace of
+    the smoother): with few seasons the smoother nearly interpolates, and two seasons'
+    worth of data would otherwise look purely seasonal.
+    """
     x = _fill(np.asarray(y, dtype=float))
     n = x.shape[0]
     if m < 2 or n < 2 * m:
         return 0.0
-    # Centred moving average: length m for odd m, 2×m (half weights at the ends) for even.
     weights = np.ones(m + 1 - m % 2)
     if m % 2 == 0:
         weights[0] = weights[-1] = 0.5
     weights /= m
     half = weights.shape[0] // 2
     trend = np.convolve(x, weights, mode="valid")
-    pos = np.arange(half, n - half)
-    detrended = x[pos] - trend
-    season = pos % m
-    counts = np.bincount(season, minlength=m)
-    means = np.bincount(season, weights=detrended, minlength=m) / np.maximum(counts, 1)
-    remainder = detrended - means[season]
-    # m seasonal means are estimated from the same values: count their degrees of freedom,
-    # or two seasons' worth of data (one value per position) would look purely seasonal.
-    dof = detrended.shape[0] - int(np.count_nonzero(counts))
-    total = float(np.var(detrended, ddof=1))
-    if dof <= 0 or not total > 0:
+    detrended = np.full(-(-n // m) * m, np.nan)
+    detrended[half:n - half] = x[half:n - half] - trend
+    cycles = detrended.reshape(-1, m)               # one row per season
+    seen = np.isfinite(cycles)
+    k = np.arange(cycles.shape[0], dtype=float)
+    h = max(span, cycles.shape[0]) / 2.0
+    w = np.clip(1.0 - (np.abs(k[:, None] - k[None, :]) / h) ** 3, 0.0, None) ** 3
+    total_w = w @ seen                              # (seasons, m): weight of the values seen
+    season = (w @ np.where(seen, cycles, 0.0)) / np.where(total_w > 0, total_w, 1.0)
+    trace = float(np.sum(np.where(seen, np.diag(w)[:, None] / np.where(total_w > 0, total_w,
+                                                                         1.0), 0.0)))
+    values = cycles[seen]
+    remainder = values - season[seen]
+    dof = values.shape[0] - trace
+    total = float(np.var(values, ddof=1))
+    if dof <= 0.5 or not total > 0:
         return 0.0
     rem = float(remainder @ remainder) / dof
     strength: float = max(0.0, 1.0 - rem / total)
