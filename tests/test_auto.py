@@ -215,3 +215,13 @@ def test_cli_auto(capsys):
     assert main(["fit", str(AIRLINE), "--auto", "--season-length", "0"]) == 2
     assert "0 is not positive" in capsys.readouterr().err
 
+
+
+def test_a_pandas_series_keeps_its_dates_and_name():
+    pd = pytest.importorskip("pandas")
+    y = pd.Series(_quarterly(), index=pd.period_range("1990Q1", periods=56, freq="Q"),
+                  name="sales")
+    res = korvanta.auto_fit(y, 4, max_p=1, max_q=1, n_jobs=1)
+    assert res.problem.name == "sales"
+    fc = res.forecast(4)
+    assert str(fc.mean.index[0]) == "2004Q1"

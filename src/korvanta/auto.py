@@ -54,6 +54,7 @@ class _Request:
 
     values: Vector
     exog: Vector | None          # (n, k) or None
+    labelled: bool               # y has an index or a name of its own (pandas)
     m: int
     d: int | None
     D: int | None
@@ -121,7 +122,9 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
         raise InputError("every candidate model was dropped: "
                          + "; ".join(f"{c.label}: {c.reason}" for c in runner.candidates()))
     chosen = best.candidate
-    if best.result is not None and not fit_options.keys() & _FINAL_ONLY:
+    # A candidate fitted to the series as given is the answer, unless the result must
+    # carry the series' labels or options the candidates did without.
+    if best.result is not None and not req.labelled and not fit_options.keys() & _FINAL_ONLY:
         result = best.result
         for text in result.warnings:
             warnings.warn(text, KorvantaWarning, stacklevel=2)
@@ -190,8 +193,9 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
     exog_matrix = None
     if problem.exog is not None:
         exog_matrix = np.ascontiguousarray(problem.exog.reshape(problem.k_exog, problem.n).T)
-    return _Request(values=values, exog=exog_matrix, m=m, d=d_val, D=D_val, limits=limits,
-                    trend=trend, criterion=criterion, stepwise=bool(stepwise),
+    labelled = problem.index is not None or problem.name != "y"
+    return _Request(values=values, exog=exog_matrix, labelled=labelled, m=m, d=d_val, D=D_val,
+                    limits=limits, trend=trend, criterion=criterion, stepwise=bool(stepwise),
                     n_jobs=_optional_int(n_jobs, "n_jobs", 1), trace=bool(trace))
 
 
