@@ -21,7 +21,7 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Iterable, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
 from typing import Any
 
@@ -127,11 +127,11 @@ def _warm_start(setting: Setting, key: Key, warm: Warm | None) -> Vector | None:
                            (o + p + q + P, Q, -1.0)):
         start[lo:lo + size] = shrink_inside(start[lo:lo + size], sign)
     if not (np.isfinite(start).all() and start[-1] > 0):
-        return None
+        return default
     kw = problem.data_kwargs()
     values = [kr.loglike(problem.y, np.ascontiguousarray(c[:-1]), concentrate_scale=True,
                          **kw) for c in (default, start)]
-    return start if math.isfinite(values[1]) and not values[1] <= values[0] else None
+    return start if math.isfinite(values[1]) and not values[1] <= values[0] else default
 
 
 def _check_length(setting: Setting, key: Key) -> None:
@@ -278,8 +278,6 @@ class Runner:
             warnings.simplefilter("ignore", DeprecationWarning)
             for key, warm in todo:
                 futures[self._pool.submit(_worker_fit, key, warm)] = key
-        from concurrent.futures import as_completed
-
         done: dict[Key, Outcome] = {}
         for fut in as_completed(futures):
             done[futures[fut]] = out = fut.result()
