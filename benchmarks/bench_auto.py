@@ -234,7 +234,7 @@ def table(jobs: list[dict[str, Any]], results: dict[str, dict[str, Any]], cap: f
             err = mase(job["y"], job["test"], row["forecast"], job["m"])
             totals[t][0] += row["seconds"]
             totals[t][1].append(err)
-            cells += [row["model"], f"{err:.3f}", f"{row['seconds']:.2f}"]
+            cells += [" ".join(str(row["model"]).split()), f"{err:.3f}", f"{row['seconds']:.2f}"]
         print(f"| {job['name']} | {job['m']} | {len(job['y'])} | " + " | ".join(cells) + " |")
     cells = []
     for t in tools:
