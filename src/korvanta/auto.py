@@ -116,8 +116,10 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
     runner = Runner(setting, req.n_jobs, printer)
     try:
         best = (stepwise_search if req.stepwise else grid_search)(runner, limits)
-    finally:
-        runner.close()
+    except BaseException:
+        runner.close(wait=False)
+        raise
+    runner.close()
     if best is None:
         raise InputError("every candidate model was dropped: "
                          + "; ".join(f"{c.label}: {c.reason}" for c in runner.candidates()))

@@ -293,9 +293,11 @@ class Runner:
         if self.trace is not None:
             self.trace(out.candidate)
 
-    def close(self) -> None:
+    def close(self, wait: bool = True) -> None:
+        """Stop the workers; wait=False (after an error or Ctrl-C) leaves the fits under
+        way to end on their own instead of waiting for them."""
         if self._pool is not None:
-            self._pool.shutdown(wait=True, cancel_futures=True)
+            self._pool.shutdown(wait=wait, cancel_futures=True)
             self._pool = None
 
     def candidates(self) -> tuple[Candidate, ...]:
