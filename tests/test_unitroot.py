@@ -3,6 +3,8 @@ and the d and D decisions on series whose structure is known."""
 
 import numpy as np
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 from korvanta.unitroot import (KPSS_CRITICAL, choose_D, choose_d, kpss_lags, kpss_statistic,
                                seasonal_strength)
@@ -101,3 +103,21 @@ def test_seasonal_strength_edge_cases():
     gappy[[0, 5, 30, 47]] = np.nan                      # interpolated, ends trimmed
     assert seasonal_strength(gappy, 12) == pytest.approx(seasonal_strength(y, 12), abs=0.05)
     assert choose_D(np.full(48, 2.0), 12) == 0
+
+
+finite = st.floats(-1e3, 1e3, allow_nan=False)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(finite, min_size=30, max_size=80), st.floats(0.01, 100.0), finite,
+       st.sampled_from([-1.0, 1.0]))
+def test_both_measures_ignore_the_units(values, scale, shift, sign):
+    """KPSS and the seasonal strength do not change when the series is measured in other
+    units or from another origin (x -> a·x + b)."""
+    x = np.asarray(values)
+    assume(np.ptp(x) > 1e-3)
+    y = sign * scale * x + shift
+    k = kpss_statistic(x)
+    assert kpss_statistic(y) == pytest.approx(k, rel=1e-6, abs=1e-9)
+    assert seasonal_strength(y, 4) == pytest.approx(seasonal_strength(x, 4), rel=1e-6,
+                                                    abs=1e-9)
