@@ -47,7 +47,8 @@ Warm = tuple[tuple[str, ...], Vector]
 # The stepwise search stops after this many models, whatever the path.
 MAX_STEPWISE_MODELS = 94
 # With n_jobs=None, a pool of worker processes starts once candidate fits take this long
-# (seconds, the mean so far): below it, starting the workers costs more than it saves.
+# (seconds, the lower median so far): below it, starting the workers costs more than it
+# saves.
 POOL_WORTH = 0.2
 
 
@@ -241,8 +242,10 @@ class Runner:
             return False
         if not self.adaptive or self._pool is not None:
             return True
-        times = [o.candidate.fit_time for o in self.outcomes.values()]
-        return bool(times) and sum(times) / len(times) >= POOL_WORTH
+        # The lower median: the first fit also pays for SciPy's first imports, and one
+        # slow candidate among quick ones does not make a pool worth it.
+        times = sorted(o.candidate.fit_time for o in self.outcomes.values())
+        return len(times) >= 2 and times[(len(times) - 1) // 2] >= POOL_WORTH
 
     @property
     def batch(self) -> int:
