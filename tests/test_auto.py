@@ -225,3 +225,19 @@ def test_a_pandas_series_keeps_its_dates_and_name():
     assert res.problem.name == "sales"
     fc = res.forecast(4)
     assert str(fc.mean.index[0]) == "2004Q1"
+
+
+@pytest.mark.parametrize("times, expected", [
+    ([], False), ([5.0], False), ([0.6, 0.01], False), ([0.6, 0.3, 0.01], True),
+    ([20.0, 0.02, 0.02, 7.0], False), ([20.0, 0.02, 0.02, 7.0, 8.0], True),
+], ids=str)
+def test_workers_start_when_the_fits_are_slow(times, expected, monkeypatch):
+    from korvanta.search import Candidate, Outcome, Runner
+
+    monkeypatch.setattr(korvanta.search, "usable_cores", lambda: 2)
+    runner = Runner(None, None, None)
+    for i, t in enumerate(times):
+        c = Candidate((i, 0, 0), (0, 0, 0, 0), False, 1.0, t, 1, "")
+        runner.outcomes[c.key] = Outcome(c, (), None, None)
+    assert runner.parallel is expected
+    assert Runner(None, 1, None).parallel is False
