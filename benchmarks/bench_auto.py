@@ -50,16 +50,17 @@ CAP = 600.0
 R_SCRIPT = r"""
 suppressPackageStartupMessages(library(forecast))
 args <- commandArgs(trailingOnly = TRUE)
-jobs <- jsonlite::fromJSON(args[1], simplifyVector = TRUE)
+jobs <- jsonlite::fromJSON(args[1], simplifyVector = FALSE)
 invisible(auto.arima(ts(c(1, 3, 2, 4, 3, 5, 4, 6, 5, 7, 6, 8), frequency = 4)))
 out <- list()
 for (i in seq_along(jobs$name)) {
-  y <- as.numeric(jobs$y[[i]])
+  # Each series as given, null (a missing value) as NA.
+  y <- vapply(jobs$y[[i]], function(v) if (is.null(v)) NA_real_ else as.numeric(v), 0)
   t0 <- Sys.time()
-  fit <- auto.arima(ts(y, frequency = jobs$m[i]))
-  fc <- forecast(fit, h = jobs$h[i])$mean
+  fit <- auto.arima(ts(y, frequency = jobs$m[[i]]))
+  fc <- forecast(fit, h = jobs$h[[i]])$mean
   secs <- as.numeric(difftime(Sys.time(), t0, units = "secs"))
-  out[[i]] <- list(name = jobs$name[i], model = as.character(fit), seconds = secs,
+  out[[i]] <- list(name = jobs$name[[i]], model = as.character(fit), seconds = secs,
                    forecast = as.numeric(fc))
 }
 cat(jsonlite::toJSON(out, auto_unbox = TRUE, digits = NA))
