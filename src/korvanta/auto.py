@@ -76,14 +76,14 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
 
     d: the number of differences (default: KPSS tests at 5 %, up to 2); D: seasonal
     differences (default: one when the seasonal strength reaches 0.64).  max_p, max_q,
-    max_P, max_Q: the largest orders (max_P and max_Q default to 2, and to
-    0 and 1 when season_length > 52); max_order: the largest p + q + P + Q (default: 5 for the grid,
-    no bound for the stepwise search).  trend: "auto"
-    (a constant, mean or drift, is searched where d + D ≤ 1), "c" (always) or "n"/None
-    (never).  information_criterion: "aicc", "aic", "bic" or "hqic".  stepwise=False
-    fits the whole grid.  n_jobs: worker processes (None: the usable cores, started once
-    candidate fits take long enough to pay for them; 1: none).  trace: one line per
-    candidate on stderr as it finishes.  fit_options go to `korvanta.fit`.
+    max_P, max_Q: the largest orders (max_P and max_Q default to 2, and to 0 and 1 when
+    season_length > 52); max_order: the largest p + q + P + Q (default: 5 for the grid,
+    no bound for the stepwise search).  trend: "auto" (a constant, mean or drift, is
+    searched where d + D ≤ 1), "c" (always) or "n"/None (never).  information_criterion:
+    "aicc", "aic", "bic" or "hqic".  stepwise=False fits the whole grid.  n_jobs: worker
+    processes (None: the usable cores, started once candidate fits take long enough to
+    pay for them; 1: none).  trace: one line per candidate on stderr as it finishes.
+    fit_options go to `korvanta.fit`.
 
     Returns the fit of the chosen model with the search table in `.search`.  A series
     shorter than two seasons is searched without a seasonal part, with a warning; input
@@ -102,6 +102,8 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
         m, D_used = 1, 0
         if req.d is None:
             d_used = choose_d(_for_tests(req, 1, 0))
+    for note in notes:
+        warnings.warn(note, KorvantaWarning, stacklevel=2)
     setting = _setting(req, m, d_used, D_used, fit_options)
     p, q, P, Q, total = req.limits
     long = m > LONG_SEASON
@@ -203,9 +205,7 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
 
 # -- the setting of the search --------------------------------------------------------------
 def _fallback(reason: str) -> str:
-    text = f"{reason}: searching non-seasonal models only"
-    warnings.warn(text, KorvantaWarning, stacklevel=4)
-    return text
+    return f"{reason}: searching non-seasonal models only"
 
 
 def _season(req: _Request) -> tuple[int, list[str]]:
