@@ -174,6 +174,7 @@ def test_short_series_fall_back_to_non_seasonal():
     ({"n_jobs": 0}, "n_jobs must be at least 1"),
     ({"max_p": -1}, "max_p must be at least 0"),
     ({"D": 1}, "D=1 needs a season_length above 1"),
+    ({"enforce_stationarity": False}, "auto_fit needs enforce_stationarity=True"),
 ], ids=lambda v: str(v) if isinstance(v, dict) else "")
 def test_bad_arguments_are_refused_by_name(kwargs, message):
     with pytest.raises(korvanta.InputError, match=re.escape(message)):

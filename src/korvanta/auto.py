@@ -174,6 +174,11 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
     if own:
         raise TypeError(f"auto_fit chooses {', '.join(own)} itself; do not pass "
                         f"{'it' if len(own) == 1 else 'them'}")
+    if fit_options.get("enforce_stationarity", True) is False:
+        # Every state is then diffuse: the observations that count would depend on the
+        # candidate's size, and the criteria would compare different data.
+        raise InputError("auto_fit needs enforce_stationarity=True: without it the "
+                         "candidates' likelihoods count different observations")
     problem = make_problem(y, (0, 0, 0), (0, 0, 0, 0), None, exog,
                            index=fit_options.get("index"), name=fit_options.get("name"))
     values = problem.y
