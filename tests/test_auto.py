@@ -141,6 +141,17 @@ def test_regressors_are_searched_with():
     assert res.params[res.param_names.index("x1")] == pytest.approx(2.0, abs=0.2)
 
 
+def test_the_difference_tests_see_the_series_without_its_regressors():
+    y = _quarterly(seed=9, years=20)
+    x = np.random.default_rng(1).normal(size=(y.size, 1))
+    res = korvanta.auto_fit(y + 3.0 * x[:, 0], 4, exog=x, n_jobs=1, max_p=2, max_q=2)
+    assert (res.search.d, res.search.D) == (0, 1)
+    # fitted to the seasonally differenced series and its differenced regressor, then
+    # refitted to the series itself
+    assert res.search.best.criterion == pytest.approx(res.aicc, abs=1e-3)
+    assert res.params[res.param_names.index("x1")] == pytest.approx(3.0, abs=0.4)
+
+
 def test_trace_prints_a_line_per_candidate(capsys):
     res = korvanta.auto_fit(_quarterly(), 4, max_p=1, max_q=1, trace=True, n_jobs=1)
     err = capsys.readouterr().err.splitlines()

@@ -93,7 +93,10 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
     req = _check(y, season_length, d, D, max_p, max_q, max_P, max_Q, max_order, trend, exog,
                  information_criterion, stepwise, n_jobs, trace, fit_options)
     m, notes = _season(req)
-    D_used = 0 if m == 1 else (req.D if req.D is not None else choose_D(req.values, m))
+    if m == 1 or req.D is not None:
+        D_used = 0 if m == 1 else int(req.D or 0)
+    else:
+        D_used = choose_D(_for_tests(req, m, 0), m)
     d_used = req.d if req.d is not None else choose_d(_for_tests(req, m, D_used))
     if m > 1 and _too_short(req.values, d_used, D_used, m):
         notes.append(_fallback(f"after {d_used} difference(s) and {D_used} seasonal "
@@ -230,7 +233,7 @@ def _too_short(values: Vector, d: int, D: int, m: int) -> bool:
 
 
 def _for_tests(req: _Request, m: int, D: int) -> Vector:
-    """The series the KPSS tests see: seasonally differenced D times, and with
+    """The series the difference tests see: seasonally differenced D times, and with
     regressors, the residuals of their least-squares fit (with a constant)."""
     z = req.values
     if req.exog is not None:
