@@ -3,10 +3,13 @@ the command line.  Small series and small maxima keep the whole file to seconds.
 
 import math
 import re
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import korvanta
 from korvanta.cli import main
@@ -253,3 +256,19 @@ def test_workers_start_when_the_fits_are_slow(times, expected, monkeypatch):
         runner.outcomes[c.key] = Outcome(c, (), None, None)
     assert runner.parallel is expected
     assert Runner(None, 1, None).parallel is False
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.lists(st.one_of(st.floats(-1e6, 1e6), st.just(math.nan)), min_size=12,
+                max_size=60), st.sampled_from([1, 4, 12]))
+def test_hostile_series_give_a_model_or_an_input_error(values, m):
+    """Whatever the series, the search ends in a fitted model or an InputError."""
+    y = np.asarray(values, dtype=float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        try:
+            res = korvanta.auto_fit(y, m, max_p=1, max_q=1, n_jobs=1)
+        except korvanta.InputError:
+            return
+    assert res.search.best.key == (res.order, res.seasonal_order, bool(res.trend_powers))
+    assert np.isfinite(res.llf)
