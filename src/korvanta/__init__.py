@@ -13,6 +13,7 @@ The numerical work (Kalman filter, likelihood, gradient, forecast) is done by th
 
 from __future__ import annotations
 
+from .auto import AutoFitResult, auto_fit
 from .csvio import SeriesData, read_series
 from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
 from .forecasting import Forecast
@@ -21,6 +22,7 @@ from .names import param_names
 from .optimize import Progress
 from .problem import InputError
 from .results import FitResult
+from .search_table import Candidate, SearchTable
 
 __version__ = "0.1.0"
 
@@ -29,6 +31,10 @@ __all__ = [
     "fit",
     "fit_many",
     "ManyResult",
+    "auto_fit",
+    "AutoFitResult",
+    "SearchTable",
+    "Candidate",
     "FitResult",
     "Forecast",
     "Progress",

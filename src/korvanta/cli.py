@@ -1,4 +1,5 @@
-"""The command line: `korvanta fit FILE.csv --order p d q …` (also `python -m korvanta`)."""
+"""The command line: `korvanta fit FILE.csv --order p d q …` or `korvanta fit FILE.csv
+--auto --season-length 12` (also `python -m korvanta`)."""
 
 from __future__ import annotations
 
@@ -6,12 +7,15 @@ import argparse
 import sys
 import warnings
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
 from .csvio import read_series
+from .auto import AutoFitResult, auto_fit
 from .estimate import KorvantaWarning, fit
 from .problem import InputError, check_steps
+from .results import FitResult
 
 __all__ = ["main", "build_parser", "run"]
 
@@ -25,6 +29,13 @@ def _non_negative(text: str) -> int:
         raise argparse.ArgumentTypeError(f"'{text}' is not an integer") from None
     if v < 0:
         raise argparse.ArgumentTypeError(f"{v} is negative")
+    return v
+
+
+def _positive(text: str) -> int:
+    v = _non_negative(text)
+    if v < 1:
+        raise argparse.ArgumentTypeError(f"{v} is not positive")
     return v
 
 
@@ -62,8 +73,9 @@ def add_fit_arguments(f: argparse.ArgumentParser, csv_required: bool = True) -> 
     f.add_argument("--seasonal-order", nargs=4, type=_non_negative,
                    metavar=("P", "D", "Q", "s"), default=[0, 0, 0, 0],
                    help="seasonal order and period (default: none)")
-    f.add_argument("--trend", choices=["n", "c", "t", "ct"], default="n",
-                   help="trend: none, constant, linear, both (default: n)")
+    f.add_argument("--trend", choices=["n", "c", "t", "ct"], default=None,
+                   help="trend: none, constant, linear, both (default: n; with --auto the "
+                        "constant is searched, and only n or c apply)")
     f.add_argument("--horizon", type=_non_negative, default=12,
                    help="periods to forecast (default: 12)")
     f.add_argument("--alpha", type=_probability, default=0.05,
@@ -77,6 +89,27 @@ def add_fit_arguments(f: argparse.ArgumentParser, csv_required: bool = True) -> 
     f.add_argument("--plot", default=None, metavar="PATH",
                    help="save a chart of the series and the forecast (.png, .svg, .pdf …)")
     f.add_argument("--verbose", action="store_true", help="report every iteration")
+    add_auto_arguments(f)
+
+
+def add_auto_arguments(f: argparse.ArgumentParser) -> None:
+    """The options of the automatic order search (`korvanta fit --auto`)."""
+    g = f.add_argument_group("automatic order selection")
+    g.add_argument("--auto", action="store_true",
+                   help="choose the orders and the constant (KPSS tests for d, seasonal "
+                        "strength for D, stepwise search by AICc); --order and "
+                        "--seasonal-order are then not used")
+    g.add_argument("--season-length", type=_positive, default=1, metavar="M",
+                   help="period of the season for --auto (default: 1, none)")
+    g.add_argument("--ic", choices=["aicc", "aic", "bic", "hqic"], default="aicc",
+                   help="criterion that ranks the candidates (default: aicc)")
+    g.add_argument("--stepwise", action=argparse.BooleanOptionalAction, default=True,
+                   help="stepwise search (default), or --no-stepwise for the whole grid")
+    g.add_argument("--jobs", type=_positive, default=None, metavar="N",
+                   help="worker processes for the candidate fits (default: the usable "
+                        "cores, once fits are slow enough to pay for them)")
+    g.add_argument("--trace", action="store_true",
+                   help="print each candidate and its criterion as it finishes")
 
 
 def run(args: argparse.Namespace) -> None:
@@ -106,10 +139,12 @@ def run(args: argparse.Namespace) -> None:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", KorvantaWarning)
         target = f"log({series.name})" if args.log else series.name
-        result = fit(z, tuple(args.order), tuple(args.seasonal_order), args.trend,
-                     index=series.dates, name=target, cov_type=args.cov_type, verbose=args.verbose)
+        result = _fit(args, z, series.dates, target)
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
+    if isinstance(result, AutoFitResult):
+        print(result.search.text())
+        print()
     print(result.summary())
     print(f"fit wall time {result.fit_time * 1e3:.1f} ms")
     if horizon:
@@ -122,6 +157,19 @@ def run(args: argparse.Namespace) -> None:
         pyplot().close(fig)
         print()
         print(f"chart saved to {args.plot}")
+
+
+def _fit(args: argparse.Namespace, z: Any, dates: Any, target: str) -> FitResult:
+    if not args.auto:
+        return fit(z, tuple(args.order), tuple(args.seasonal_order), args.trend or "n",
+                   index=dates, name=target, cov_type=args.cov_type, verbose=args.verbose)
+    if args.trend not in (None, "n", "c"):
+        raise InputError(f"--auto searches a constant or none; --trend {args.trend} does "
+                         "not apply")
+    return auto_fit(z, args.season_length, trend=args.trend or "auto",
+                    information_criterion=args.ic, stepwise=args.stepwise, n_jobs=args.jobs,
+                    trace=args.trace, index=dates, name=target, cov_type=args.cov_type,
+                    verbose=args.verbose)
 
 
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:

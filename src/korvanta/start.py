@@ -198,7 +198,7 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
         return e
 
     e = innovations(x)
-    ss = float(e @ e)
+    ss = _sum_of_squares(e)
     if not np.isfinite(ss):
         return None
     eye = np.eye(k)
@@ -213,7 +213,7 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
             break
         for _ in range(4):          # halve the step until the sum of squares falls
             e_new = innovations(x + step)
-            ss_new = float(e_new @ e_new)
+            ss_new = _sum_of_squares(e_new)
             if ss_new < ss:
                 break
             step = step / 2
@@ -231,6 +231,13 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
     if problem.enforce_invertibility:
         m, sm = _inside(m, -1.0), _inside(sm, -1.0)
     return t, a, m, sa, sm, ss / max(z.shape[0], 1)
+
+
+def _sum_of_squares(e: Vector) -> float:
+    """e'e, inf without a warning when a diverging filter makes it overflow (the step
+    halving then rejects the step)."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        return float(e @ e)
 
 
 def _best(problem: Problem, candidates: list[Vector]) -> Vector:

@@ -1,0 +1,262 @@
+"""`auto_fit`: choose the orders of a seasonal ARIMA model and fit it.
+
+d comes from KPSS tests, D from the seasonal strength (`korvanta.unitroot`); the orders
+(p, q, P, Q) and the constant from the stepwise search of Hyndman & Khandakar (2008) or
+the whole grid (`korvanta.search`), every candidate an exact maximum-likelihood fit.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+import warnings
+from dataclasses import dataclass, fields
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .estimate import KorvantaWarning, fit
+from .problem import MIN_EXTRA_OBS, InputError, make_problem
+from .results import FitResult
+from .search import Limits, Runner, Setting, grid_search, stepwise_search
+from .search_table import Candidate, SearchTable
+from .unitroot import choose_D, choose_d
+
+__all__ = ["auto_fit", "AutoFitResult", "CRITERIA", "LONG_SEASON"]
+
+Vector = npt.NDArray[np.float64]
+
+CRITERIA = ("aicc", "aic", "bic", "hqic")
+# Above this season length the seasonal orders default to max_P = 0 and max_Q = 1: each
+# seasonal lag adds m states, and a likelihood evaluation costs about the square of the
+# state count; a seasonal AR term costs far more again, its stationary initial covariance
+# being a dense m-by-m problem (at m = 365, a gradient of (2,0,2)(1,0,1) took 6.8 s
+# against 0.6 s for (1,0,1)(0,0,1)).
+LONG_SEASON = 52
+# Options that auto_fit sets itself for every candidate.
+_OWN_OPTIONS = frozenset({"order", "seasonal_order", "trend", "exog", "start_params"})
+# Options that only make sense for the final fit (labels of the original series, progress).
+_FINAL_ONLY = frozenset({"index", "name", "verbose", "callback", "cov_type"})
+
+
+@dataclass(frozen=True)
+class AutoFitResult(FitResult):
+    """The fit of the chosen model (a `FitResult`), with `search`: every candidate tried,
+    its criterion, fit time and, for those dropped, why."""
+
+    search: SearchTable
+
+
+@dataclass(frozen=True)
+class _Request:
+    """auto_fit's arguments, checked."""
+
+    values: Vector
+    exog: Vector | None          # (n, k) or None
+    labelled: bool               # y has an index or a name of its own (pandas)
+    m: int
+    d: int | None
+    D: int | None
+    limits: tuple[int, int, int | None, int | None, int | None]
+    trend: str
+    criterion: str
+    stepwise: bool
+    n_jobs: int | None
+    trace: bool
+
+
+def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | None = None,
+             max_p: int = 5, max_q: int = 5, max_P: int | None = None,
+             max_Q: int | None = None, max_order: int | None = None, trend: str | None = "auto",
+             exog: Any = None, information_criterion: str = "aicc", stepwise: bool = True,
+             n_jobs: int | None = None, trace: bool = False,
+             **fit_options: Any) -> AutoFitResult:
+    """Choose (p, d, q)(P, D, Q, season_length) and the constant, and fit the model.
+
+    d: the number of differences (default: KPSS tests at 5 %, up to 2); D: seasonal
+    differences (default: one when the seasonal strength reaches 0.64).  max_p, max_q,
+    max_P, max_Q: the largest orders (max_P and max_Q default to 2, and to 0 and 1 when
+    season_length > 52); max_order: the largest p + q + P + Q (default: 5 for the grid,
+    no bound for the stepwise search).  trend: "auto" (a constant, mean or drift, is
+    searched where d + D ≤ 1), "c" (always) or "n"/None (never).  information_criterion:
+    "aicc", "aic", "bic" or "hqic".  stepwise=False fits the whole grid.  n_jobs: worker
+    processes (None: the usable cores, started once candidate fits take long enough to
+    pay for them; 1: none).  trace: one line per candidate on stderr as it finishes.
+    fit_options go to `korvanta.fit`.
+
+    Returns the fit of the chosen model with the search table in `.search`.  A series
+    shorter than two seasons is searched without a seasonal part, with a warning; input
+    errors raise InputError before the search.
+    """
+    started = time.perf_counter()
+    req = _check(y, season_length, d, D, max_p, max_q, max_P, max_Q, max_order, trend, exog,
+                 information_criterion, stepwise, n_jobs, trace, fit_options)
+    m, notes = _season(req)
+    if m == 1 or req.D is not None:
+        D_used = 0 if m == 1 else int(req.D or 0)
+    else:
+        D_used = choose_D(_for_tests(req, m, 0), m)
+    d_used = req.d if req.d is not None else choose_d(_for_tests(req, m, D_used))
+    if m > 1 and _too_short(req.values, d_used, D_used, m):
+        notes.append(_fallback(f"after {d_used} difference(s) and {D_used} seasonal "
+                               f"difference(s) of {m}, too few observations remain for a "
+                               "seasonal model"))
+        m, D_used = 1, 0
+        if req.d is None:
+            d_used = choose_d(_for_tests(req, 1, 0))
+    for note in notes:
+        warnings.warn(note, KorvantaWarning, stacklevel=2)
+    setting = _setting(req, m, d_used, D_used, fit_options)
+    p, q, P, Q, total = req.limits
+    long = m > LONG_SEASON
+    constants = {"c": (True,), "n": (False,)}.get(req.trend, (True, False) if
+                                                  d_used + D_used <= 1 else (False,))
+    P = (0 if long else 2) if P is None else P
+    Q = (1 if long else 2) if Q is None else Q
+    if total is None:                # Hyndman & Khandakar bound the grid only
+        total = p + q + P + Q if req.stepwise else 5
+    limits = Limits(p, q, P, Q, total, constants)
+    printer = _printer(req.criterion) if req.trace else None
+    runner = Runner(setting, req.n_jobs, printer)
+    try:
+        best = (stepwise_search if req.stepwise else grid_search)(runner, limits)
+    except BaseException:
+        runner.close(wait=False)
+        raise
+    runner.close()
+    if best is None:
+        raise InputError("every candidate model was dropped: "
+                         + "; ".join(f"{c.label}: {c.reason}" for c in runner.candidates()))
+    chosen = best.candidate
+    # A candidate fitted to the series as given is the answer, unless the result must
+    # carry the series' labels or options the candidates did without.
+    if best.result is not None and not req.labelled and not fit_options.keys() & _FINAL_ONLY:
+        result = best.result
+        for text in result.warnings:
+            warnings.warn(text, KorvantaWarning, stacklevel=2)
+    else:
+        trend_arg = "c" if chosen.constant else None
+        result = fit(y, chosen.order, chosen.seasonal_order, trend_arg, exog,
+                     start_params=best.params, **fit_options)
+    if req.trace:
+        print(f"\n Best model: {chosen.label}", file=sys.stderr, flush=True)
+    table = SearchTable(candidates=runner.candidates(), criterion=req.criterion, d=d_used,
+                        D=D_used, season_length=m, stepwise=req.stepwise,
+                        elapsed=time.perf_counter() - started, notes=tuple(notes))
+    values = {f.name: getattr(result, f.name) for f in fields(FitResult)}
+    return AutoFitResult(**values, search=table)
+
+
+def _printer(criterion: str) -> Any:
+    name = "AICc" if criterion == "aicc" else criterion.upper()
+
+    def show(c: Candidate) -> None:
+        print(c.trace_line(name), file=sys.stderr, flush=True)
+    return show
+
+
+# -- checks at the edge --------------------------------------------------------------------
+def _int(value: Any, what: str, low: int = 0) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise InputError(f"{what} must be an integer; got {value!r}")
+    if value < low:
+        raise InputError(f"{what} must be at least {low}; got {value}")
+    return int(value)
+
+
+def _optional_int(value: Any, what: str, low: int = 0) -> int | None:
+    return None if value is None else _int(value, what, low)
+
+
+def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, max_P: Any,
+           max_Q: Any, max_order: Any, trend: Any, exog: Any, criterion: Any, stepwise: Any,
+           n_jobs: Any, trace: Any, fit_options: dict[str, Any]) -> _Request:
+    m = _int(season_length, "season_length", 1)
+    own = sorted(fit_options.keys() & _OWN_OPTIONS)
+    if own:
+        raise TypeError(f"auto_fit chooses {', '.join(own)} itself; do not pass "
+                        f"{'it' if len(own) == 1 else 'them'}")
+    if fit_options.get("enforce_stationarity", True) is False:
+        # Every state is then diffuse: the observations that count would depend on the
+        # candidate's size, and the criteria would compare different data.
+        raise InputError("auto_fit needs enforce_stationarity=True: without it the "
+                         "candidates' likelihoods count different observations")
+    problem = make_problem(y, (0, 0, 0), (0, 0, 0, 0), None, exog,
+                           index=fit_options.get("index"), name=fit_options.get("name"))
+    values = problem.y
+    observed = values[np.isfinite(values)]
+    if np.ptp(observed) == 0:
+        raise InputError(f"y is constant (every observation is {observed[0]:g}): there is "
+                         "no model to choose")
+    if trend is None:
+        trend = "n"
+    if trend not in ("auto", "c", "n"):
+        raise InputError(f"trend must be 'auto', 'c', 'n' or None; got {trend!r}")
+    if criterion not in CRITERIA:
+        raise InputError(f"information_criterion must be one of {', '.join(CRITERIA)}; "
+                         f"got {criterion!r}")
+    d_val, D_val = _optional_int(d, "d"), _optional_int(D, "D")
+    if D_val and m == 1:
+        raise InputError(f"D={D_val} needs a season_length above 1")
+    limits = (_int(max_p, "max_p"), _int(max_q, "max_q"), _optional_int(max_P, "max_P"),
+              _optional_int(max_Q, "max_Q"),
+              _optional_int(max_order, "max_order"))
+    exog_matrix = None
+    if problem.exog is not None:
+        exog_matrix = np.ascontiguousarray(problem.exog.reshape(problem.k_exog, problem.n).T)
+    labelled = problem.index is not None or problem.name != "y"
+    return _Request(values=values, exog=exog_matrix, labelled=labelled, m=m, d=d_val, D=D_val,
+                    limits=limits, trend=trend, criterion=criterion, stepwise=bool(stepwise),
+                    n_jobs=_optional_int(n_jobs, "n_jobs", 1), trace=bool(trace))
+
+
+# -- the setting of the search --------------------------------------------------------------
+def _fallback(reason: str) -> str:
+    return f"{reason}: searching non-seasonal models only"
+
+
+def _season(req: _Request) -> tuple[int, list[str]]:
+    """The season length to search, with a note when it falls back to 1."""
+    n = req.values.shape[0]
+    if req.m > 1 and n < 2 * req.m:
+        return 1, [_fallback(f"the series has {n} observations, fewer than two seasons "
+                             f"of {req.m}")]
+    return req.m, []
+
+
+def _too_short(values: Vector, d: int, D: int, m: int) -> bool:
+    """Whether even the smallest seasonal model, one seasonal coefficient, cannot be
+    estimated after the differences."""
+    counted = int(np.count_nonzero(np.isfinite(values[d + D * m:])))
+    return counted < 2 + MIN_EXTRA_OBS
+
+
+def _for_tests(req: _Request, m: int, D: int) -> Vector:
+    """The series the difference tests see: seasonally differenced D times, and with
+    regressors, the residuals of their least-squares fit (with a constant)."""
+    z = req.values
+    if req.exog is not None:
+        X = np.column_stack([np.ones(z.shape[0]), req.exog])
+        ok = np.isfinite(z)
+        coef = np.linalg.lstsq(X[ok], z[ok], rcond=None)[0]
+        z = z - X @ coef
+    for _ in range(D):
+        z = z[m:] - z[:-m]
+    return z
+
+
+def _setting(req: _Request, m: int, d: int, D: int,
+             fit_options: dict[str, Any]) -> Setting:
+    """Where the candidates are fitted: the seasonally differenced series when nothing is
+    missing (see `korvanta.search`), else the series itself."""
+    options = {k: v for k, v in fit_options.items() if k not in _FINAL_ONLY}
+    y, exog = req.values, req.exog
+    differenced = m > 1 and D > 0 and bool(np.isfinite(y).all())
+    if differenced:
+        for _ in range(D):
+            y = y[m:] - y[:-m]
+            exog = None if exog is None else exog[m:] - exog[:-m]
+    return Setting(y=np.ascontiguousarray(y), exog=exog, d=d, D=D, m=m,
+                   differenced=differenced, criterion=req.criterion, fit_options=options)
+

@@ -1,0 +1,388 @@
+"""The candidate fits of an order search: one exact ML fit each, run here or on worker
+processes, and the two strategies that pick them (Hyndman & Khandakar's stepwise
+search, and the whole grid).
+
+Candidates share the differences d and D.  When the series has no missing values, the
+candidates are fitted to the seasonally differenced series (y_t - y_{t-m})^D with the
+seasonal order (P, 0, Q, m): its exact likelihood is the diffuse likelihood of the model
+with the seasonal difference (the differencing states only absorb the first D·m
+observations, which never count), so the criteria rank the same models, while the state
+vector loses the D·m differencing states, which at m = 365 cuts each likelihood
+evaluation by four and each non-seasonal candidate's by a hundred or more.  The chosen
+model is fitted once more to the series itself, from the chosen candidate's estimates.
+"""
+
+from __future__ import annotations
+
+import math
+import multiprocessing
+import os
+import sys
+import time
+import warnings
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import _korvanta_rs as kr
+
+from .estimate import BoundaryWarning, fit
+from .problem import MIN_EXTRA_OBS, InputError, make_problem
+from .results import FitResult
+from .search_table import Candidate
+from .start import _inside as shrink_inside
+from .start import start_params
+
+__all__ = ["Setting", "Limits", "Outcome", "Runner", "stepwise_search", "grid_search",
+           "fit_candidate"]
+
+Vector = npt.NDArray[np.float64]
+Key = tuple[tuple[int, int, int], tuple[int, int, int, int], bool]
+Warm = tuple[tuple[str, ...], Vector]
+
+# The stepwise search stops after this many models, whatever the path.
+MAX_STEPWISE_MODELS = 94
+# With n_jobs=None, a pool of worker processes starts once candidate fits take this long
+# (seconds, the lower median so far): below it, starting the workers costs more than it
+# saves.
+POOL_WORTH = 0.2
+
+
+@dataclass(frozen=True)
+class Setting:
+    """What every candidate of one search shares."""
+
+    y: Vector                   # the series the candidates are fitted to
+    exog: Vector | None         # (n, k) regressors matching y, or None
+    d: int
+    D: int
+    m: int                      # season length searched (1: non-seasonal)
+    differenced: bool           # y above is the original series seasonally differenced D times
+    criterion: str              # a FitResult attribute: "aicc", "aic", "bic" or "hqic"
+    fit_options: dict[str, Any]
+
+    def orders(self, p: int, q: int, P: int, Q: int
+               ) -> tuple[tuple[int, int, int], tuple[int, int, int, int]]:
+        """The candidate's orders as reported (with D)."""
+        seasonal = (P, self.D, Q, self.m) if self.m > 1 else (0, 0, 0, 0)
+        return (p, self.d, q), seasonal
+
+
+@dataclass(frozen=True)
+class Limits:
+    """The search space: the largest orders, the largest p + q + P + Q, and the constants
+    allowed (True, False or both)."""
+
+    max_p: int
+    max_q: int
+    max_P: int
+    max_Q: int
+    max_order: int
+    constants: tuple[bool, ...]
+
+    def allows(self, p: int, q: int, P: int, Q: int, constant: bool) -> bool:
+        return (0 <= p <= self.max_p and 0 <= q <= self.max_q and 0 <= P <= self.max_P
+                and 0 <= Q <= self.max_Q and p + q + P + Q <= self.max_order
+                and constant in self.constants)
+
+
+@dataclass(frozen=True)
+class Outcome:
+    """A candidate's row and, when it was kept, its estimates (and the fit itself, for a
+    candidate fitted to the series as given)."""
+
+    candidate: Candidate
+    param_names: tuple[str, ...]
+    params: Vector | None
+    result: FitResult | None
+
+
+def _fitted_orders(setting: Setting, key: Key
+                   ) -> tuple[tuple[int, int, int], tuple[int, int, int, int]]:
+    order, (P, D, Q, m) = key[0], key[1]
+    if setting.differenced:
+        D = 0
+    return order, ((P, D, Q, m) if m > 1 else (0, 0, 0, 0))
+
+
+def _warm_start(setting: Setting, key: Key, warm: Warm | None) -> Vector | None:
+    """The start of a fit: the neighbour's estimates carried over by parameter name (new
+    coefficients at zero, polynomials shrunk inside the admissible region), or the usual
+    Hannan–Rissanen start, whichever has the higher profile likelihood."""
+    if warm is None:
+        return None
+    order, seasonal = _fitted_orders(setting, key)
+    trend = "c" if key[2] else None
+    problem = make_problem(setting.y, order, seasonal, trend, setting.exog)
+    default = start_params(problem)
+    named = dict(zip(*warm))
+    start = np.array([named.get(name, 0.0) for name in problem.param_names])
+    p, _, q = order
+    P, _, Q, _ = seasonal
+    o = len(problem.trend_powers) + problem.k_exog
+    for lo, size, sign in ((o, p, 1.0), (o + p, q, -1.0), (o + p + q, P, 1.0),
+                           (o + p + q + P, Q, -1.0)):
+        start[lo:lo + size] = shrink_inside(start[lo:lo + size], sign)
+    if not (np.isfinite(start).all() and start[-1] > 0):
+        return default
+    kw = problem.data_kwargs()
+    values = [kr.loglike(problem.y, np.ascontiguousarray(c[:-1]), concentrate_scale=True,
+                         **kw) for c in (default, start)]
+    return start if math.isfinite(values[1]) and not values[1] <= values[0] else default
+
+
+def _check_length(setting: Setting, key: Key) -> None:
+    """Refuse a candidate with too few observations for its parameters, in the words of
+    the model asked for (not of its seasonally differenced form)."""
+    (p, d, q), (P, D, Q, m), constant = key
+    k = int(constant) + p + q + P + Q + 1 + (0 if setting.exog is None else
+                                             setting.exog.shape[1])
+    skip = d + (0 if setting.differenced else D * m)
+    nobs = int(np.count_nonzero(np.isfinite(setting.y[skip:])))
+    if nobs < k + MIN_EXTRA_OBS:
+        raise InputError(f"too short: {k} parameters need at least {k + MIN_EXTRA_OBS} "
+                         f"observations after differencing; {nobs} remain")
+
+
+def fit_candidate(setting: Setting, key: Key, warm: Warm | None) -> Outcome:
+    """Fit one candidate; an error, no convergence or a root near the unit circle drops
+    it, and the row says why."""
+    started = time.perf_counter()
+    order, seasonal = _fitted_orders(setting, key)
+    params: Vector | None = None
+    names: tuple[str, ...] = ()
+    result: FitResult | None = None
+    n_evals = 0
+    try:
+        _check_length(setting, key)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            start = _warm_start(setting, key, warm)
+            res = fit(setting.y, order, seasonal, "c" if key[2] else None, setting.exog,
+                      start_params=start, **setting.fit_options)
+        n_evals = res.n_evaluations
+        value = float(getattr(res, setting.criterion))
+        boundary = [str(w.message).split(":")[0] for w in caught
+                    if issubclass(w.category, BoundaryWarning)]
+        if not res.converged:
+            reason = f"did not converge: {res.message}"
+        elif boundary:
+            reason = "near the unit circle: " + "; ".join(boundary)
+        elif not math.isfinite(value):
+            reason = f"{setting.criterion} is not finite"
+        else:
+            reason = ""
+            params, names = res.params, res.param_names
+            result = None if setting.differenced else res
+    except InputError as exc:
+        reason = str(exc)
+    except (ValueError, ArithmeticError, np.linalg.LinAlgError) as exc:
+        reason = f"fit failed: {type(exc).__name__}: {exc}"
+    candidate = Candidate(order=key[0], seasonal_order=key[1], constant=key[2],
+                          criterion=value if not reason else math.inf,
+                          fit_time=time.perf_counter() - started, n_evaluations=n_evals,
+                          reason=reason)
+    return Outcome(candidate, names, params, result)
+
+
+# -- where the fits run -----------------------------------------------------------------
+_WORKER_SETTING: Setting | None = None
+
+
+def _worker_init(setting: Setting) -> None:
+    # One extension thread per worker: the workers themselves fill the cores.
+    os.environ["KORVANTA_RS_NUM_THREADS"] = "1"
+    global _WORKER_SETTING
+    _WORKER_SETTING = setting
+
+
+def _worker_fit(key: Key, warm: Warm | None) -> Outcome:
+    assert _WORKER_SETTING is not None
+    return fit_candidate(_WORKER_SETTING, key, warm)
+
+
+def usable_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:      # not on every platform
+        return os.cpu_count() or 1
+
+
+def _context() -> Any:
+    # fork starts a worker in milliseconds and needs no importable __main__; the extension
+    # gives a forked child a fresh thread pool.  Elsewhere the platform's default.
+    methods = multiprocessing.get_all_start_methods()
+    if "fork" in methods and sys.platform.startswith("linux"):
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context()
+
+
+class Runner:
+    """Runs batches of candidate fits, here or on up to `n_jobs` worker processes, and
+    keeps every outcome (in the order of the batches) with a trace line per finished
+    fit.  n_jobs=None: start workers once the fits prove slow enough to pay for them."""
+
+    def __init__(self, setting: Setting, n_jobs: int | None,
+                 trace: Callable[[Candidate], None] | None) -> None:
+        self.setting = setting
+        self.max_workers = usable_cores() if n_jobs is None else n_jobs
+        self.adaptive = n_jobs is None
+        self.trace = trace
+        self.outcomes: dict[Key, Outcome] = {}
+        self.order: list[Key] = []
+        self._pool: ProcessPoolExecutor | None = None
+
+    @property
+    def parallel(self) -> bool:
+        if self.max_workers <= 1:
+            return False
+        if not self.adaptive or self._pool is not None:
+            return True
+        # The lower median: the first fit also pays for SciPy's first imports, and one
+        # slow candidate among quick ones does not make a pool worth it.
+        times = sorted(o.candidate.fit_time for o in self.outcomes.values())
+        return len(times) >= 2 and times[(len(times) - 1) // 2] >= POOL_WORTH
+
+    @property
+    def batch(self) -> int:
+        return self.max_workers if self.parallel else 1
+
+    def tried(self, key: Key) -> bool:
+        return key in self.outcomes
+
+    def run(self, jobs: Sequence[tuple[Key, Warm | None]]) -> list[Outcome]:
+        """Fit the candidates not tried yet; the outcomes of all, in the jobs' order."""
+        todo = [(k, w) for k, w in dict(jobs).items() if k not in self.outcomes]
+        if len(todo) > 1 and self.parallel:
+            self._run_pool(todo)
+        else:
+            for i, (key, warm) in enumerate(todo):
+                self._record(key, fit_candidate(self.setting, key, warm))
+                if self.parallel and i + 1 < len(todo):
+                    self._run_pool(todo[i + 1:])
+                    break
+        return [self.outcomes[k] for k, _ in jobs]
+
+    def _run_pool(self, todo: list[tuple[Key, Warm | None]]) -> None:
+        if self._pool is None:
+            with warnings.catch_warnings():
+                # Python 3.12+ warns that forking a threaded process may deadlock; the
+                # extension's threads are made fork-safe.
+                warnings.simplefilter("ignore", DeprecationWarning)
+                self._pool = ProcessPoolExecutor(self.max_workers, mp_context=_context(),
+                                                 initializer=_worker_init,
+                                                 initargs=(self.setting,))
+        futures: dict[Future[Outcome], Key] = {}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            for key, warm in todo:
+                futures[self._pool.submit(_worker_fit, key, warm)] = key
+        done: dict[Key, Outcome] = {}
+        for fut in as_completed(futures):
+            done[futures[fut]] = out = fut.result()
+            if self.trace is not None:
+                self.trace(out.candidate)
+        for key, _ in todo:                 # recorded in the batch's order
+            self.outcomes[key] = done[key]
+            self.order.append(key)
+
+    def _record(self, key: Key, out: Outcome) -> None:
+        self.outcomes[key] = out
+        self.order.append(key)
+        if self.trace is not None:
+            self.trace(out.candidate)
+
+    def close(self, wait: bool = True) -> None:
+        """Stop the workers; wait=False (after an error or Ctrl-C) leaves the fits under
+        way to end on their own instead of waiting for them."""
+        if self._pool is not None:
+            self._pool.shutdown(wait=wait, cancel_futures=True)
+            self._pool = None
+
+    def candidates(self) -> tuple[Candidate, ...]:
+        return tuple(self.outcomes[k].candidate for k in self.order)
+
+
+# -- the strategies ----------------------------------------------------------------------
+def _key(setting: Setting, p: int, q: int, P: int, Q: int, constant: bool) -> Key:
+    order, seasonal = setting.orders(p, q, P, Q)
+    return order, seasonal, constant
+
+
+def _kept_best(outcomes: Iterable[Outcome]) -> Outcome | None:
+    kept = [o for o in outcomes if not o.candidate.dropped]
+    return min(kept, key=lambda o: o.candidate.criterion) if kept else None
+
+
+def _warm(out: Outcome) -> Warm | None:
+    return None if out.params is None else (out.param_names, out.params)
+
+
+def stepwise_search(runner: Runner, limits: Limits) -> Outcome | None:
+    """Hyndman & Khandakar (2008): fit four starting models, then move to the first of up
+    to thirteen neighbours of the current model (p, q, P, Q by ±1, p and q together,
+    P and Q together, the constant on or off) that lowers the criterion, until none
+    does.  Batches of neighbours run side by side on worker processes, and the first
+    improvement in the list's order is taken, so the path is the serial one."""
+    setting = runner.setting
+    seasonal = setting.m > 1
+    constant = max(limits.constants)     # the constant is on at the start where allowed
+    starts = [(2, 2, 1, 1), (0, 0, 0, 0), (1, 0, 1, 0), (0, 1, 0, 1)]
+    jobs = []
+    for p, q, P, Q in starts:
+        p, q = min(p, limits.max_p), min(q, limits.max_q)
+        P, Q = (min(P, limits.max_P), min(Q, limits.max_Q)) if seasonal else (0, 0)
+        while p + q + P + Q > limits.max_order:        # shed orders until it fits
+            if P or Q:
+                P, Q = max(P - 1, 0), max(Q - 1, 0)
+            else:
+                p, q = max(p - 1, 0), max(q - 1, 0)
+        jobs.append((_key(setting, p, q, P, Q, constant), None))
+    current = _kept_best(runner.run(jobs))
+    while current is not None and len(runner.outcomes) < MAX_STEPWISE_MODELS:
+        (p, _, q), (P, _, Q, _), c = current.candidate.key
+        moves = [(p - 1, q, P, Q, c), (p + 1, q, P, Q, c), (p, q - 1, P, Q, c),
+                 (p, q + 1, P, Q, c)]
+        if seasonal:
+            moves += [(p, q, P - 1, Q, c), (p, q, P + 1, Q, c), (p, q, P, Q - 1, c),
+                      (p, q, P, Q + 1, c)]
+        moves += [(p - 1, q - 1, P, Q, c), (p + 1, q + 1, P, Q, c)]
+        if seasonal:
+            moves += [(p, q, P - 1, Q - 1, c), (p, q, P + 1, Q + 1, c)]
+        moves.append((p, q, P, Q, not c))
+        keys = [_key(setting, *mv) for mv in moves if limits.allows(*mv)]
+        keys = [k for k in keys if not runner.tried(k)]
+        warm = _warm(current)
+        improved = None
+        while keys and improved is None:
+            room = MAX_STEPWISE_MODELS - len(runner.outcomes)
+            if room <= 0:
+                break
+            batch, keys = keys[:min(runner.batch, room)], keys[runner.batch:]
+            for out in runner.run([(k, warm) for k in batch]):
+                if not out.candidate.dropped and out.candidate.criterion < \
+                        current.candidate.criterion:
+                    improved = out
+                    break
+        if improved is None:
+            break
+        current = improved
+    return current
+
+
+def grid_search(runner: Runner, limits: Limits) -> Outcome | None:
+    """Every model within the limits (p + q + P + Q ≤ max_order), fitted side by side."""
+    setting = runner.setting
+    seasonal = setting.m > 1
+    keys = [_key(setting, p, q, P, Q, c)
+            for c in limits.constants
+            for P in range(limits.max_P + 1 if seasonal else 1)
+            for Q in range(limits.max_Q + 1 if seasonal else 1)
+            for p in range(limits.max_p + 1)
+            for q in range(limits.max_q + 1)
+            if limits.allows(p, q, P, Q, c)]
+    return _kept_best(runner.run([(k, None) for k in keys]))

@@ -1,0 +1,274 @@
+"""auto_fit: the stepwise search and the grid, the search table, the trace, bad input and
+the command line.  Small series and small maxima keep the whole file to seconds."""
+
+import math
+import re
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import korvanta
+from korvanta.cli import main
+
+ROOT = Path(__file__).resolve().parent.parent
+AIRLINE = ROOT / "data" / "airline_passengers.csv"
+LOG_AIRLINE = np.log(korvanta.read_series(AIRLINE).values)
+
+
+@pytest.fixture(scope="module")
+def airline():
+    return korvanta.auto_fit(LOG_AIRLINE, 12, n_jobs=1)
+
+
+def _quarterly(seed=3, years=14):
+    """A quarterly series: a seasonal random walk with AR(1) noise."""
+    rng = np.random.default_rng(seed)
+    n = 4 * years
+    e = np.zeros(n)
+    for t in range(1, n):
+        e[t] = 0.5 * e[t - 1] + rng.normal()
+    season = np.array([3.0, -1.0, -4.0, 2.0])
+    return 20 + 0.1 * np.arange(n) + season[np.arange(n) % 4] + e
+
+
+def test_airline_finds_the_airline_model_or_better(airline):
+    reference = korvanta.fit(LOG_AIRLINE, (0, 1, 1), (0, 1, 1, 12))
+    assert (airline.search.d, airline.search.D) == (1, 1)
+    assert airline.aicc <= reference.aicc + 1e-6
+    assert (airline.order, airline.seasonal_order) == ((0, 1, 1), (0, 1, 1, 12))
+    assert isinstance(airline, korvanta.FitResult) and airline.converged
+    assert airline.forecast(12).mean.shape == (12,)
+
+
+def test_the_table_lists_every_candidate_once_with_its_status(airline):
+    table = airline.search
+    keys = [c.key for c in table]
+    assert len(keys) == len(set(keys)) == len(table) >= 5
+    assert table.best.key == (airline.order, airline.seasonal_order, False)
+    kept = [c for c in table if not c.dropped]
+    assert table.best.criterion == min(c.criterion for c in kept)
+    # The candidates were fitted to the seasonally differenced series; the chosen model's
+    # refit on the series itself agrees up to the diffuse initialisation.
+    assert table.best.criterion == pytest.approx(airline.aicc, abs=1e-3)
+    for c in table:
+        assert c.dropped == (not math.isfinite(c.criterion)) == bool(c.reason)
+        assert c.fit_time >= 0 and c.n_evaluations >= 0
+        assert (c.order[1], c.seasonal_order[1:]) == (1, (1, c.seasonal_order[2], 12))
+    text = table.text()
+    assert len(text.splitlines()) == len(table) + 3
+    assert re.search(r"^ARIMA\(0,1,1\)\(0,1,1\)\[12\] .* chosen$", text, re.M)
+    frame = table.to_frame()
+    assert list(frame["model"]) == [c.label for c in table]
+    assert (frame["status"] == "chosen").sum() == 1
+
+
+def test_drops_say_why():
+    y = _quarterly()
+    res = korvanta.auto_fit(y, 4, d=1, D=1, max_p=1, max_q=1, n_jobs=1, maxiter=1)
+    # Only the model without parameters to search converges in one iteration.
+    assert res.search.best.label == "ARIMA(0,1,0)(0,1,0)[4]" and res.search.n_dropped == 9
+    assert {c.reason for c in res.search if c.dropped} == {
+        "did not converge: STOP: TOTAL NO. OF ITERATIONS REACHED LIMIT"}
+    short = korvanta.auto_fit(y[:20], 4, d=1, D=1, n_jobs=1)
+    assert short.search[0].reason == ("too short: 7 parameters need at least 17 observations "
+                                      "after differencing; 15 remain")
+
+
+def test_a_search_where_every_fit_fails_is_an_error(monkeypatch):
+    def boom(*args, **kwargs):
+        raise np.linalg.LinAlgError("boom")
+
+    monkeypatch.setattr(korvanta.search, "fit", boom)
+    with pytest.raises(korvanta.InputError, match=r"every candidate model was dropped: "
+                       r"ARIMA\(2,1,2\)\(1,1,1\)\[4\]: fit failed: LinAlgError: boom; "):
+        korvanta.auto_fit(_quarterly(), 4, d=1, D=1, n_jobs=1)
+
+
+@pytest.mark.parametrize("stepwise", [True, False], ids=["stepwise", "grid"])
+def test_worker_processes_give_the_serial_search(stepwise):
+    y = _quarterly(seed=5)
+    kw = dict(max_p=2, max_q=1, max_P=1, max_Q=1, stepwise=stepwise)
+    serial = korvanta.auto_fit(y, 4, n_jobs=1, **kw)
+    parallel = korvanta.auto_fit(y, 4, n_jobs=2, **kw)
+
+    def rows(res):
+        return [(c.key, c.criterion, c.reason, c.n_evaluations) for c in res.search]
+
+    assert (parallel.order, parallel.seasonal_order) == (serial.order, serial.seasonal_order)
+    np.testing.assert_array_equal(parallel.params, serial.params)
+    if not stepwise:        # the grid fits the same candidates, bit for bit
+        assert rows(parallel) == rows(serial)
+
+
+def test_grid_respects_the_maxima():
+    res = korvanta.auto_fit(_quarterly(), 4, max_p=2, max_q=2, max_P=1, max_Q=1,
+                            max_order=3, stepwise=False, trend="n", n_jobs=1)
+    for c in res.search:
+        p, _, q = c.order
+        P, _, Q, _ = c.seasonal_order
+        assert p <= 2 and q <= 2 and P <= 1 and Q <= 1 and p + q + P + Q <= 3
+        assert not c.constant
+    assert len(res.search) == sum(1 for p in range(3) for q in range(3) for P in range(2)
+                                  for Q in range(2) if p + q + P + Q <= 3)
+
+
+@pytest.mark.parametrize("criterion", ["aic", "bic"])
+def test_other_criteria_rank_the_table(criterion):
+    res = korvanta.auto_fit(_quarterly(), 4, max_p=1, max_q=1, n_jobs=1,
+                            information_criterion=criterion)
+    assert res.search.criterion == criterion
+    assert res.search.best.criterion == pytest.approx(getattr(res, criterion), abs=1e-3)
+
+
+def test_random_walk_and_white_noise_orders():
+    rng = np.random.default_rng(11)
+    walk = korvanta.auto_fit(np.cumsum(rng.normal(size=200)) + 0.0, n_jobs=1)
+    noise = korvanta.auto_fit(rng.normal(size=200) + 5.0, n_jobs=1)
+    assert walk.order[1] == 1 and walk.search.d == 1
+    assert noise.order == (0, 0, 0) and noise.trend_powers == (0,)
+    assert noise.params[0] == pytest.approx(5.0, abs=0.3)
+
+
+def test_regressors_are_searched_with():
+    rng = np.random.default_rng(8)
+    x = rng.normal(size=(120, 1))
+    e = np.zeros(120)
+    for t in range(1, 120):
+        e[t] = 0.6 * e[t - 1] + rng.normal()
+    res = korvanta.auto_fit(2.0 * x[:, 0] + e, exog=x, n_jobs=1, max_p=2, max_q=2)
+    assert res.param_names[0] == "x1" or res.param_names[1] == "x1"
+    assert res.params[res.param_names.index("x1")] == pytest.approx(2.0, abs=0.2)
+
+
+def test_the_difference_tests_see_the_series_without_its_regressors():
+    y = _quarterly(seed=9, years=20)
+    x = np.random.default_rng(1).normal(size=(y.size, 1))
+    res = korvanta.auto_fit(y + 3.0 * x[:, 0], 4, exog=x, n_jobs=1, max_p=2, max_q=2)
+    assert (res.search.d, res.search.D) == (0, 1)
+    # fitted to the seasonally differenced series and its differenced regressor, then
+    # refitted to the series itself
+    assert res.search.best.criterion == pytest.approx(res.aicc, abs=1e-3)
+    assert res.params[res.param_names.index("x1")] == pytest.approx(3.0, abs=0.4)
+
+
+def test_trace_prints_a_line_per_candidate(capsys):
+    res = korvanta.auto_fit(_quarterly(), 4, max_p=1, max_q=1, trace=True, n_jobs=1)
+    err = capsys.readouterr().err.splitlines()
+    lines = [ln for ln in err if ln.startswith(" ARIMA(")]
+    assert len(lines) == len(res.search)
+    for line, c in zip(lines, res.search):
+        assert line.split(":")[0].strip() == c.label
+        assert re.search(r": (AICc=-?\d+\.\d{3} \(\d+\.\d\d s\)|Inf \(.+\))$", line)
+    assert err[-1] == f" Best model: {res.search.best.label}"
+
+
+def test_short_series_fall_back_to_non_seasonal():
+    y = _quarterly()[:15]
+    with pytest.warns(korvanta.KorvantaWarning, match="fewer than two seasons of 12: "
+                      "searching non-seasonal models only"):
+        res = korvanta.auto_fit(y, 12, n_jobs=1, max_p=1, max_q=1)
+    assert res.seasonal_order == (0, 0, 0, 0) and res.search.season_length == 1
+    assert "non-seasonal" in res.search.notes[0]
+    with pytest.warns(korvanta.KorvantaWarning, match="too few observations remain"):
+        res = korvanta.auto_fit(_quarterly()[:24], 12, d=1, D=1, n_jobs=1, max_p=1, max_q=1)
+    assert res.seasonal_order == (0, 0, 0, 0) and res.order[1] == 1
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"season_length": 0}, "season_length must be at least 1; got 0"),
+    ({"season_length": 1.5}, "season_length must be an integer; got 1.5"),
+    ({"season_length": "12"}, "season_length must be an integer; got '12'"),
+    ({"season_length": True}, "season_length must be an integer; got True"),
+    ({"trend": "ct"}, "trend must be 'auto', 'c', 'n' or None"),
+    ({"information_criterion": "mdl"}, "information_criterion must be one of"),
+    ({"n_jobs": 0}, "n_jobs must be at least 1"),
+    ({"max_p": -1}, "max_p must be at least 0"),
+    ({"D": 1}, "D=1 needs a season_length above 1"),
+    ({"enforce_stationarity": False}, "auto_fit needs enforce_stationarity=True"),
+], ids=lambda v: str(v) if isinstance(v, dict) else "")
+def test_bad_arguments_are_refused_by_name(kwargs, message):
+    with pytest.raises(korvanta.InputError, match=re.escape(message)):
+        korvanta.auto_fit(_quarterly(), **kwargs)
+
+
+@pytest.mark.parametrize("y, message", [
+    (np.full(30, np.nan), "every observation of y is missing"),
+    (np.full(30, 4.0), "y is constant"),
+    (np.where(np.arange(40) % 3, 2.0, np.nan), "y is constant"),
+], ids=["all missing", "constant", "constant with gaps"])
+def test_series_without_a_model_are_refused_before_the_search(y, message, monkeypatch):
+    monkeypatch.setattr(korvanta.search, "fit_candidate", None)     # never reached
+    with pytest.raises(korvanta.InputError, match=message):
+        korvanta.auto_fit(y, 4)
+
+
+def test_options_it_sets_itself_are_refused():
+    with pytest.raises(TypeError, match="auto_fit chooses order itself"):
+        korvanta.auto_fit(_quarterly(), order=(1, 0, 0))
+
+
+def test_missing_values_are_searched_on_the_series_itself():
+    y = _quarterly()
+    y[[7, 20, 33]] = np.nan
+    res = korvanta.auto_fit(y, 4, max_p=1, max_q=1, n_jobs=1)
+    assert res.search.best.criterion == getattr(res, "aicc")
+
+
+def test_cli_auto(capsys):
+    assert main(["fit", str(AIRLINE), "--auto", "--season-length", "12", "--log",
+                 "--horizon", "2", "--trace"]) == 0
+    out, err = capsys.readouterr()
+    assert re.search(r"^ARIMA\(0,1,1\)\(0,1,1\)\[12\] .* chosen$", out, re.M)
+    assert "Model:         SARIMA(0, 1, 1)x(0, 1, 1, 12)" in out
+    assert " Best model: ARIMA(0,1,1)(0,1,1)[12]" in err
+    assert main(["fit", str(AIRLINE), "--auto", "--trend", "t"]) == 2
+    assert "--trend t does not apply" in capsys.readouterr().err
+    assert main(["fit", str(AIRLINE), "--auto", "--season-length", "0"]) == 2
+    assert "0 is not positive" in capsys.readouterr().err
+
+
+
+def test_a_pandas_series_keeps_its_dates_and_name():
+    pd = pytest.importorskip("pandas")
+    y = pd.Series(_quarterly(), index=pd.period_range("1990Q1", periods=56, freq="Q"),
+                  name="sales")
+    res = korvanta.auto_fit(y, 4, max_p=1, max_q=1, n_jobs=1)
+    assert res.problem.name == "sales"
+    fc = res.forecast(4)
+    assert str(fc.mean.index[0]) == "2004Q1"
+
+
+@pytest.mark.parametrize("times, expected", [
+    ([], False), ([5.0], False), ([0.6, 0.01], False), ([0.6, 0.3, 0.01], True),
+    ([20.0, 0.02, 0.02, 7.0], False), ([20.0, 0.02, 0.02, 7.0, 8.0], True),
+], ids=str)
+def test_workers_start_when_the_fits_are_slow(times, expected, monkeypatch):
+    from korvanta.search import Candidate, Outcome, Runner
+
+    monkeypatch.setattr(korvanta.search, "usable_cores", lambda: 2)
+    runner = Runner(None, None, None)
+    for i, t in enumerate(times):
+        c = Candidate((i, 0, 0), (0, 0, 0, 0), False, 1.0, t, 1, "")
+        runner.outcomes[c.key] = Outcome(c, (), None, None)
+    assert runner.parallel is expected
+    assert Runner(None, 1, None).parallel is False
+
+
+@settings(max_examples=15, deadline=None)
+@given(st.lists(st.one_of(st.floats(-1e6, 1e6), st.just(math.nan)), min_size=12,
+                max_size=60), st.sampled_from([1, 4, 12]))
+def test_hostile_series_give_a_model_or_an_input_error(values, m):
+    """Whatever the series, the search ends in a fitted model or an InputError."""
+    y = np.asarray(values, dtype=float)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        try:
+            res = korvanta.auto_fit(y, m, max_p=1, max_q=1, n_jobs=1)
+        except korvanta.InputError:
+            return
+    assert res.search.best.key == (res.order, res.seasonal_order, bool(res.trend_powers))
+    assert np.isfinite(res.llf)
