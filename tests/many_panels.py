@@ -72,7 +72,7 @@ def threads_after_a_batch(_):
     """The variable as fit_many's Dask tasks leave it."""
     import korvanta.many as many
 
-    spec = many.ManySpec((0, 0, 0), (0, 0, 0, 0), (), None, 0.05, None, None, {}, True)
+    spec = many.ManySpec((0, 0, 0), (0, 0, 0, 0), (), None, None, 0.05, None, None, {}, True)
     many.fit_batch(spec, [])
     return os.environ.get("KORVANTA_RS_NUM_THREADS")
 

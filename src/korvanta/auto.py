@@ -23,7 +23,8 @@ from .search import Limits, Runner, Setting, grid_search, stepwise_search
 from .search_table import Candidate, SearchTable
 from .unitroot import choose_D, choose_d
 
-__all__ = ["auto_fit", "AutoFitResult", "CRITERIA", "LONG_SEASON"]
+__all__ = ["auto_fit", "AutoFitResult", "CRITERIA", "LONG_SEASON", "check_search_options",
+           "SearchOptions"]
 
 Vector = npt.NDArray[np.float64]
 
@@ -46,24 +47,6 @@ class AutoFitResult(FitResult):
     its criterion, fit time and, for those dropped, why."""
 
     search: SearchTable
-
-
-@dataclass(frozen=True)
-class _Request:
-    """auto_fit's arguments, checked."""
-
-    values: Vector
-    exog: Vector | None          # (n, k) or None
-    labelled: bool               # y has an index or a name of its own (pandas)
-    m: int
-    d: int | None
-    D: int | None
-    limits: tuple[int, int, int | None, int | None, int | None]
-    trend: str
-    criterion: str
-    stepwise: bool
-    n_jobs: int | None
-    trace: bool
 
 
 def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | None = None,
@@ -169,10 +152,30 @@ def _optional_int(value: Any, what: str, low: int = 0) -> int | None:
     return None if value is None else _int(value, what, low)
 
 
-def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, max_P: Any,
-           max_Q: Any, max_order: Any, trend: Any, exog: Any, criterion: Any, stepwise: Any,
-           n_jobs: Any, trace: Any, fit_options: dict[str, Any]) -> _Request:
+@dataclass(frozen=True)
+class SearchOptions:
+    """auto_fit's options other than the series and its regressors, checked."""
+
+    m: int
+    d: int | None
+    D: int | None
+    limits: tuple[int, int, int | None, int | None, int | None]
+    trend: str
+    criterion: str
+    stepwise: bool
+    n_jobs: int | None
+    trace: bool
+
+
+def check_search_options(season_length: Any = 1, d: Any = None, D: Any = None,
+                         max_p: Any = 5, max_q: Any = 5, max_P: Any = None,
+                         max_Q: Any = None, max_order: Any = None, trend: Any = "auto",
+                         information_criterion: Any = "aicc", stepwise: Any = True,
+                         n_jobs: Any = None, trace: Any = False,
+                         fit_options: dict[str, Any] | None = None) -> SearchOptions:
+    """Check auto_fit's options without a series (fit_many checks them once for all)."""
     m = _int(season_length, "season_length", 1)
+    fit_options = fit_options or {}
     own = sorted(fit_options.keys() & _OWN_OPTIONS)
     if own:
         raise TypeError(f"auto_fit chooses {', '.join(own)} itself; do not pass "
@@ -182,6 +185,38 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
         # candidate's size, and the criteria would compare different data.
         raise InputError("auto_fit needs enforce_stationarity=True: without it the "
                          "candidates' likelihoods count different observations")
+    if trend is None:
+        trend = "n"
+    if trend not in ("auto", "c", "n"):
+        raise InputError(f"trend must be 'auto', 'c', 'n' or None; got {trend!r}")
+    if information_criterion not in CRITERIA:
+        raise InputError(f"information_criterion must be one of {', '.join(CRITERIA)}; "
+                         f"got {information_criterion!r}")
+    d_val, D_val = _optional_int(d, "d"), _optional_int(D, "D")
+    if D_val and m == 1:
+        raise InputError(f"D={D_val} needs a season_length above 1")
+    limits = (_int(max_p, "max_p"), _int(max_q, "max_q"), _optional_int(max_P, "max_P"),
+              _optional_int(max_Q, "max_Q"),
+              _optional_int(max_order, "max_order"))
+    return SearchOptions(m=m, d=d_val, D=D_val, limits=limits, trend=trend,
+                         criterion=information_criterion, stepwise=bool(stepwise),
+                         n_jobs=_optional_int(n_jobs, "n_jobs", 1), trace=bool(trace))
+
+
+@dataclass(frozen=True)
+class _Request(SearchOptions):
+    """auto_fit's arguments, checked."""
+
+    values: Vector
+    exog: Vector | None          # (n, k) or None
+    labelled: bool               # y has an index or a name of its own (pandas)
+
+
+def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, max_P: Any,
+           max_Q: Any, max_order: Any, trend: Any, exog: Any, criterion: Any, stepwise: Any,
+           n_jobs: Any, trace: Any, fit_options: dict[str, Any]) -> _Request:
+    opts = check_search_options(season_length, d, D, max_p, max_q, max_P, max_Q, max_order,
+                                trend, criterion, stepwise, n_jobs, trace, fit_options)
     problem = make_problem(y, (0, 0, 0), (0, 0, 0, 0), None, exog,
                            index=fit_options.get("index"), name=fit_options.get("name"))
     values = problem.y
@@ -189,26 +224,12 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
     if np.ptp(observed) == 0:
         raise InputError(f"y is constant (every observation is {observed[0]:g}): there is "
                          "no model to choose")
-    if trend is None:
-        trend = "n"
-    if trend not in ("auto", "c", "n"):
-        raise InputError(f"trend must be 'auto', 'c', 'n' or None; got {trend!r}")
-    if criterion not in CRITERIA:
-        raise InputError(f"information_criterion must be one of {', '.join(CRITERIA)}; "
-                         f"got {criterion!r}")
-    d_val, D_val = _optional_int(d, "d"), _optional_int(D, "D")
-    if D_val and m == 1:
-        raise InputError(f"D={D_val} needs a season_length above 1")
-    limits = (_int(max_p, "max_p"), _int(max_q, "max_q"), _optional_int(max_P, "max_P"),
-              _optional_int(max_Q, "max_Q"),
-              _optional_int(max_order, "max_order"))
     exog_matrix = None
     if problem.exog is not None:
         exog_matrix = np.ascontiguousarray(problem.exog.reshape(problem.k_exog, problem.n).T)
     labelled = problem.index is not None or problem.name != "y"
-    return _Request(values=values, exog=exog_matrix, labelled=labelled, m=m, d=d_val, D=D_val,
-                    limits=limits, trend=trend, criterion=criterion, stepwise=bool(stepwise),
-                    n_jobs=_optional_int(n_jobs, "n_jobs", 1), trace=bool(trace))
+    return _Request(**{f.name: getattr(opts, f.name) for f in fields(SearchOptions)},
+                    values=values, exog=exog_matrix, labelled=labelled)
 
 
 # -- the setting of the search --------------------------------------------------------------

@@ -12,8 +12,8 @@ from __future__ import annotations
 import math
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass, replace
 from functools import partial
 from itertools import islice
 from typing import Any
@@ -23,14 +23,17 @@ import numpy as np
 import _korvanta_rs as kr
 
 from . import _optional
+from .auto import auto_fit, check_search_options
 from .covariance import COV_TYPES
 from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
                       available_cpus, current_client, is_dask_client, one_thread)
 from .estimate import fit
 from .grid import date_text, lay_out
 from .names import param_names
-from .panel import Panel, SeriesTask, make_panel
+from .panel import ID, Panel, SeriesTask, make_panel
+from .results import FitResult
 from .problem import InputError, _int_tuple, _trend_powers, check_steps
+from .search_table import model_label
 from .tables import FAILED, NOT_CONVERGED, OK, Outcome, TableBuilder
 
 __all__ = ["fit_many", "ManyResult", "fit_batch", "ManySpec"]
@@ -43,6 +46,9 @@ _FIT_OPTIONS = {"concentrate_scale": bool, "enforce_stationarity": bool,
 # Largest default batch: big enough to amortise the hand-over (a few ms), small enough
 # that the work spreads evenly and a progress bar moves.
 _MAX_BATCH = 64
+# auto_fit's options of the search itself, with order="auto".
+_AUTO_OPTIONS = frozenset({"d", "D", "max_p", "max_q", "max_P", "max_Q", "max_order",
+                           "information_criterion", "stepwise"})
 _BATCHES_PER_WORKER = 4
 
 
@@ -62,9 +68,10 @@ class ManyResult:
 class ManySpec:
     """What every worker needs besides its series: the model and the options."""
 
-    order: tuple[int, int, int]
+    order: tuple[int, int, int] | None          # None: chosen per series (order="auto")
     seasonal_order: tuple[int, int, int, int]
     trend: tuple[int, ...]
+    auto: dict[str, Any] | None     # auto_fit's own options, with its trend
     horizon: int | None
     alpha: float
     freq: Any               # the caller's frequency of the dates, or None
@@ -73,17 +80,26 @@ class ManySpec:
     one_thread: bool        # set the extension to one thread in the worker, unless set
 
 
-def fit_many(data: Any, order: Sequence[int], seasonal_order: Sequence[int] = (0, 0, 0, 0),
+def fit_many(data: Any, order: Sequence[int] | str,
+             seasonal_order: Sequence[int] | None = (0, 0, 0, 0),
              trend: str | Sequence[int] | None = None, *,
              exog_columns: Sequence[str] | None = None, horizon: int | None = None,
              alpha: float = 0.05, engine: Any = None, n_jobs: int | None = None,
              batch_size: int | None = None, progress: bool | None = None,
-             future_exog: Any = None, freq: Any = None, **fit_options: Any) -> ManyResult:
+             future_exog: Any = None, freq: Any = None, season_length: Any = 1,
+             **fit_options: Any) -> ManyResult:
     """Fit SARIMA(order)x(seasonal_order) with `trend` to every series of `data`.
 
     data: a long-format pandas DataFrame (columns unique_id, ds, y and the regressors
     named by `exog_columns`) or a mapping from id to a 1-D array.  Series may differ in
     length and contain NaN; dates absent from a series are missing observations.
+
+    order="auto": every series gets the model `korvanta.auto_fit` chooses for it, with
+    `season_length` (one integer, the name of a column of `data` that holds each
+    series' season length, or a mapping from id to season length); trend is then "auto"
+    (the default), "c" or "n", and auto_fit's search options (d, D, max_p, max_q, max_P,
+    max_Q, max_order, information_criterion, stepwise) may be given.  The summary then
+    has a `model` column and a column for each parameter name of any chosen model.
 
     horizon: also forecast this many periods, with (1 - alpha) intervals; a model with
     regressors then needs `future_exog` (unique_id, ds and the regressor columns at the
@@ -102,15 +118,24 @@ def fit_many(data: Any, order: Sequence[int], seasonal_order: Sequence[int] = (0
     pandas is installed, else dicts of NumPy arrays.  Input errors raise InputError
     before any fitting.
     """
-    order_t = _int_tuple(order, 3, "order")
-    seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
-    powers = _trend_powers(trend)
+    auto = isinstance(order, str) and order == "auto"
     steps = None if horizon is None else check_steps(horizon, "horizon")
     if not (isinstance(alpha, (float, int)) and 0.0 < alpha < 1.0):
         raise InputError(f"alpha must lie strictly between 0 and 1; got {alpha!r}")
-    options = _check_fit_options(fit_options)
+    order_t: tuple[int, int, int] | None = None
+    seasonal_t: tuple[int, int, int, int] = (0, 0, 0, 0)
+    powers: tuple[int, ...] = ()
+    if auto:
+        auto_options, options = _check_auto(seasonal_order, trend, fit_options)
+    else:
+        order_t = _int_tuple(order, 3, "order")
+        seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
+        powers = _trend_powers(trend)
+        auto_options, options = None, _check_fit_options(fit_options)
     panel = make_panel(data, exog_columns, future_exog, freq, need_future=bool(steps))
-    names = _check_model(order_t, seasonal_t, powers, panel.exog_names, options)
+    seasons = _season_lengths(season_length, data) if auto else None
+    names = None if order_t is None else \
+        _check_model(order_t, seasonal_t, powers, panel.exog_names, options)
     chosen = _engine(engine, n_jobs)
     size = _batch_size(batch_size, panel.n_series, chosen.workers)
     n_batches = math.ceil(panel.n_series / size)
@@ -119,11 +144,11 @@ def fit_many(data: Any, order: Sequence[int], seasonal_order: Sequence[int] = (0
     elif isinstance(chosen, ProcessEngine):
         chosen = ProcessEngine(min(chosen.workers, n_batches))
     bar = _progress_bar(progress, panel.n_series)
-    spec = ManySpec(order_t, seasonal_t, powers, steps, float(alpha), panel.freq,
+    spec = ManySpec(order_t, seasonal_t, powers, auto_options, steps, float(alpha), panel.freq,
                     panel.guess, options, one_thread=isinstance(chosen, DaskEngine))
     tables = TableBuilder(names, with_forecast=steps is not None)
     try:
-        for done in chosen.map(partial(fit_batch, spec), _batches(panel, size)):
+        for done in chosen.map(partial(fit_batch, spec), _batches(panel, size, seasons)):
             outcomes = done.result if done.error is None else \
                 [Outcome.failed(t.uid, _batch_error(done.error)) for t in done.item]
             for outcome in outcomes or ():
@@ -151,6 +176,58 @@ def _check_fit_options(options: dict[str, Any]) -> dict[str, Any]:
     if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
         raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
     return dict(options)
+
+
+def _check_auto(seasonal_order: Any, trend: Any,
+                options: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+    """auto_fit's own options and the options of its fits, checked."""
+    if seasonal_order is not None and tuple(seasonal_order) != (0, 0, 0, 0):
+        raise InputError("with order='auto' the seasonal orders are chosen per series: give "
+                         "season_length, not seasonal_order")
+    search = {k: v for k, v in options.items() if k in _AUTO_OPTIONS}
+    search["trend"] = "auto" if trend is None else trend
+    if "start_params" in options:
+        raise InputError("start_params does not apply with order='auto': every series "
+                         "has a model of its own")
+    fit_options = _check_fit_options({k: v for k, v in options.items()
+                                      if k not in _AUTO_OPTIONS})
+    check_search_options(**search, fit_options=fit_options)
+    return search, fit_options
+
+
+def _season_lengths(season_length: Any, data: Any) -> Any:
+    """One season length for all, or a mapping from id to each series' own."""
+    if isinstance(season_length, str):
+        pd = _optional.pandas_if_loaded()
+        if pd is None or not isinstance(data, pd.DataFrame) or season_length not in data:
+            raise InputError(f"season_length {season_length!r} names no column of data")
+        column = data[season_length]
+        if column.isna().any() or column.dtype.kind not in "iuf":
+            raise InputError(f"data: column {season_length!r} must hold an integer season "
+                             "length on every row")
+        per_id = column.groupby(data[ID], sort=False).agg(["min", "max"])
+        if (per_id["min"] != per_id["max"]).any():
+            uid = per_id.index[(per_id["min"] != per_id["max"]).to_numpy()][0]
+            raise InputError(f"data: column {season_length!r} holds more than one season "
+                             f"length for the series {uid!r}")
+        season_length = dict(zip(per_id.index, per_id["min"].tolist()))
+    if isinstance(season_length, Mapping):
+        lengths = {uid: _season_value(m) for uid, m in season_length.items()}
+        return lengths
+    return _season_value(season_length)
+
+
+def _season_value(m: Any) -> int:
+    if isinstance(m, float) and m.is_integer():
+        m = int(m)
+    return check_search_options(season_length=m).m
+
+
+def _season_of(seasons: Any, uid: Any) -> int:
+    if isinstance(seasons, int):
+        return seasons
+    # A series without a season length of its own fails in its row (see _fit_series).
+    return int(seasons.get(uid, 0))
 
 
 def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int],
@@ -206,8 +283,10 @@ def _progress_bar(progress: bool | None, total: int) -> Any:
     return tqdm(total=total, unit="series", file=sys.stderr, desc="fit_many")
 
 
-def _batches(panel: Panel, size: int) -> Iterator[list[SeriesTask]]:
+def _batches(panel: Panel, size: int, seasons: Any = None) -> Iterator[list[SeriesTask]]:
     tasks = panel.tasks()
+    if seasons is not None:
+        tasks = (replace(t, season_length=_season_of(seasons, t.uid)) for t in tasks)
     while batch := list(islice(tasks, size)):
         yield batch
 
@@ -240,24 +319,39 @@ def fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
 
 def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     grid = lay_out(task.y, task.ds, task.exog, spec.freq, spec.guess)
+    notes: tuple[str, ...] = ()
+    res: FitResult
     with warnings.catch_warnings(record=True):
         # The row carries the texts (res.warnings); repeating them thousands of times on
         # stderr would help nobody.
         warnings.simplefilter("always")
-        res = fit(grid.y, spec.order, spec.seasonal_order, list(spec.trend), grid.exog,
-                  **spec.fit_options)
+        if spec.order is None:
+            if task.season_length < 1:
+                raise InputError("season_length has no entry for this series")
+            # One worker process per core already: the search runs no workers of its own.
+            res = auto_fit(grid.y, task.season_length, exog=grid.exog, n_jobs=1,
+                           **(spec.auto or {}), **spec.fit_options)
+            notes = res.search.notes
+        else:
+            res = fit(grid.y, spec.order, spec.seasonal_order, list(spec.trend), grid.exog,
+                      **spec.fit_options)
     if not res.sigma2 > 0:
         return Outcome.failed(task.uid, res.message)
     status = OK if res.converged else NOT_CONVERGED
-    message = "; ".join(res.warnings)
+    message = "; ".join((*notes, *res.warnings))
     forecast = None
     if spec.horizon is not None:
         dates = grid.future(spec.horizon)
         future = _future_exog(task, dates) if res.problem.k_exog else None
         fc = res.forecast(spec.horizon, exog=future, alpha=spec.alpha)
         forecast = (dates, np.asarray(fc.mean), np.asarray(fc.lower), np.asarray(fc.upper))
+    model = names = None
+    if spec.order is None:
+        problem = res.problem
+        model = model_label(problem.order, problem.seasonal_order, bool(problem.trend_powers))
+        names = problem.param_names
     return Outcome(task.uid, status, message, res.nobs, res.llf, res.aic, res.bic,
-                   res.params, forecast)
+                   res.params, forecast, model, names)
 
 
 def _future_exog(task: SeriesTask, dates: Any) -> Any:

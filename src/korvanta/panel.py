@@ -45,6 +45,7 @@ class SeriesTask:
     exog: Matrix | None             # (n, k) regressors
     future_ds: npt.NDArray[Any] | None
     future_exog: Matrix | None      # (m, k) regressors at the dates future_ds
+    season_length: int = 1          # for a model chosen per series (order="auto")
 
 
 @dataclass(frozen=True)

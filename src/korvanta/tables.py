@@ -38,6 +38,9 @@ class Outcome:
     bic: float
     params: Vector | None       # None when the fit failed
     forecast: tuple[npt.NDArray[Any], Vector, Vector, Vector] | None   # ds, mean, lower, upper
+    # With a model chosen per series: its label and its parameters' names.
+    model: str | None = None
+    names: tuple[str, ...] | None = None
 
     @classmethod
     def failed(cls, uid: Any, message: str) -> Outcome:
@@ -46,19 +49,31 @@ class Outcome:
 
 
 class TableBuilder:
-    """Collects outcomes in order and builds the two tables."""
+    """Collects outcomes in order and builds the two tables.
 
-    def __init__(self, param_names: tuple[str, ...], with_forecast: bool) -> None:
-        self.param_names = param_names
+    param_names None: every series has a model of its own (`Outcome.model`, `.names`);
+    the summary then has a `model` column and a column for every parameter name that
+    any series has, NaN where a series' model has no such parameter."""
+
+    def __init__(self, param_names: tuple[str, ...] | None, with_forecast: bool) -> None:
+        self.per_series = param_names is None
+        self.param_names: dict[str, int] = {n: j for j, n in enumerate(param_names or ())}
         self.with_forecast = with_forecast
         self._rows: list[tuple[Any, str, str, int, float, float, float]] = []
-        self._params: list[Vector] = []
+        self._models: list[str] = []
+        self._params: list[tuple[list[int], Vector]] = []
         self._fc: list[tuple[Any, npt.NDArray[Any], Vector, Vector, Vector]] = []
 
     def add(self, o: Outcome) -> None:
         self._rows.append((o.uid, o.status, o.message, o.nobs, o.llf, o.aic, o.bic))
-        k = len(self.param_names)
-        self._params.append(o.params if o.params is not None else np.full(k, np.nan))
+        if self.per_series:
+            self._models.append(o.model or "")
+        where: list[int] = []
+        if o.params is not None:
+            names = o.names if self.per_series and o.names is not None else \
+                tuple(self.param_names)
+            where = [self.param_names.setdefault(n, len(self.param_names)) for n in names]
+        self._params.append((where, o.params if o.params is not None else np.empty(0)))
         if self.with_forecast and o.forecast is not None:
             self._fc.append((o.uid, *o.forecast))
 
@@ -69,12 +84,15 @@ class TableBuilder:
         cols["unique_id"] = _ids(ids)
         cols["status"] = _objects(status)
         cols["message"] = _objects(message)
+        if self.per_series:
+            cols["model"] = _objects(self._models)
         cols["nobs"] = np.array(nobs, dtype=np.int64)
         for name, values in (("llf", llf), ("aic", aic), ("bic", bic)):
             cols[name] = np.array(values, dtype=np.float64)
-        params = np.vstack(self._params) if self._params else \
-            np.empty((0, len(self.param_names)))
-        for j, name in enumerate(self.param_names):
+        params = np.full((len(self._params), len(self.param_names)), np.nan)
+        for i, (where, row) in enumerate(self._params):
+            params[i, where] = row
+        for name, j in self.param_names.items():
             cols[name] = np.ascontiguousarray(params[:, j])
         return _table(cols)
 
