@@ -1,6 +1,7 @@
 """The engines behind fit_many: input order, bounded work in flight, worker failures,
 one extension thread per worker, Ctrl-C, and the progress bar."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -97,9 +98,13 @@ def test_fit_many_reports_a_batch_whose_worker_died(monkeypatch):
 
 # -- Ctrl-C -------------------------------------------------------------------------------
 SCRIPT = textwrap.dedent("""
+    import signal
     import sys
     import numpy as np
     sys.path.insert(0, {tests!r})
+    # A process started in the background inherits SIGINT ignored (and Python keeps it
+    # so): give Ctrl-C its usual meaning, as in a terminal.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     import korvanta
     from many_panels import airline_like
 
@@ -137,34 +142,62 @@ def _alive(pid):
     return state != "Z"
 
 
-@pytest.mark.skipif(not Path("/proc").is_dir(), reason="needs /proc to find the workers")
-def test_ctrl_c_stops_the_workers_promptly(tmp_path):
-    script = tmp_path / "run.py"
-    script.write_text(SCRIPT.format(tests=str(TESTS)))
-    proc = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        assert proc.stdout.readline().strip() == "fitting"
-        deadline = time.monotonic() + 60
-        workers = set()
-        while len(workers) < 3 and time.monotonic() < deadline:   # server + 2 workers
-            time.sleep(0.2)
-            workers = _descendants(proc.pid)
-        assert len(workers) >= 3, "the workers did not start"
-        time.sleep(1.0)                      # let them get busy
-        proc.send_signal(signal.SIGINT)
-        started = time.monotonic()
-        _, err = proc.communicate(timeout=20)
-        assert time.monotonic() - started < 5
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    assert proc.returncode != 0 and "KeyboardInterrupt" in err
-    deadline = time.monotonic() + 5
+def _busy_workers(proc):
+    """The processes below a running fit_many script, once its two workers are busy."""
+    assert proc.stdout.readline().strip() == "fitting"
+    deadline = time.monotonic() + 60
+    workers = set()
+    while len(workers) < 3 and time.monotonic() < deadline:   # server + 2 workers
+        time.sleep(0.2)
+        workers = _descendants(proc.pid)
+    assert len(workers) >= 3, "the workers did not start"
+    time.sleep(1.0)                      # let them get busy
+    return workers
+
+
+def _gone_within(workers, seconds):
+    """Whether every worker has ended within `seconds`; kills any that has not."""
+    deadline = time.monotonic() + seconds
     while any(_alive(p) for p in workers) and time.monotonic() < deadline:
         time.sleep(0.1)
-    assert not [p for p in workers if _alive(p)], "orphaned worker processes"
+    left = [p for p in workers if _alive(p)]
+    for pid in left:
+        with contextlib.suppress(OSError):
+            os.kill(pid, signal.SIGKILL)
+    return not left
+
+
+def _start_script(tmp_path):
+    script = tmp_path / "run.py"
+    script.write_text(SCRIPT.format(tests=str(TESTS)))
+    return subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.skipif(not Path("/proc").is_dir(), reason="needs /proc to find the workers")
+def test_ctrl_c_stops_the_workers_promptly(tmp_path):
+    with _start_script(tmp_path) as proc:
+        workers = set()
+        try:
+            workers = _busy_workers(proc)
+            proc.send_signal(signal.SIGINT)
+            started = time.monotonic()
+            _, err = proc.communicate(timeout=20)
+            assert time.monotonic() - started < 5
+        finally:
+            if proc.poll() is None:            # the run did not stop: leave nothing running
+                _gone_within(workers | _descendants(proc.pid), 0)
+                proc.kill()
+    assert proc.returncode != 0 and "KeyboardInterrupt" in err
+    assert _gone_within(workers, 5), "orphaned worker processes"
+
+
+@pytest.mark.skipif(not Path("/proc").is_dir(), reason="needs /proc to find the workers")
+def test_workers_end_when_their_parent_is_killed(tmp_path):
+    with _start_script(tmp_path) as proc:
+        workers = _busy_workers(proc)
+        proc.kill()                          # no chance to stop its workers itself
+    assert _gone_within(workers, 10), "worker processes outlived their parent"
 
 
 # -- progress -------------------------------------------------------------------------------

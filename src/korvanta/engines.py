@@ -13,6 +13,8 @@ import multiprocessing
 import os
 import signal
 import sys
+import threading
+import time
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -32,6 +34,8 @@ THREADS_VARIABLE = "KORVANTA_RS_NUM_THREADS"
 # Items in flight per worker: one running, one waiting, so that no worker idles while the
 # caller hands out the next one.
 _IN_FLIGHT_PER_WORKER = 2
+# Seconds between a worker's checks that its parent is still alive.
+_PARENT_WATCH = 1.0
 # What the forkserver imports once for all its workers: the caller's main module (as the
 # start method does by default), the package, and what a first fit would otherwise import
 # lazily in every new worker (SciPy's signal and stats modules: half a second); pandas
@@ -100,11 +104,28 @@ class SerialEngine:
                 yield Done(item, result, None)
 
 
-def _init_worker() -> None:
+def _init_worker(parent: int) -> None:
     one_thread(force=True)
     # Ctrl-C is the parent's to handle: it stops the workers itself, at once.  Without
     # this, a terminal's Ctrl-C would also land in every worker as a stray traceback.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if os.name == "posix":
+        threading.Thread(target=_exit_with, args=(parent,), daemon=True,
+                         name="korvanta-parent-watch").start()
+
+
+def _exit_with(parent: int) -> None:
+    """End this worker once the process that started the pool is gone.  A parent killed
+    outright (SIGKILL, the OOM killer) cannot stop its workers, and the pool's own
+    machinery may leave them waiting forever for work that will never come."""
+    while True:
+        time.sleep(_PARENT_WATCH)
+        try:
+            os.kill(parent, 0)
+        except ProcessLookupError:
+            os._exit(1)
+        except OSError:         # alive, though not ours to signal
+            pass
 
 
 def _context() -> Any:
@@ -170,7 +191,7 @@ class ProcessEngine:
 
     def _pool(self) -> cf.ProcessPoolExecutor:
         return cf.ProcessPoolExecutor(max_workers=self.workers, mp_context=_context(),
-                                      initializer=_init_worker)
+                                      initializer=_init_worker, initargs=(os.getpid(),))
 
     @staticmethod
     def _alone(pool: cf.ProcessPoolExecutor, func: Callable[[T], R], item: T) -> Done[T, R]:
