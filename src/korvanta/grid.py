@@ -10,6 +10,7 @@ fit: they are set to 0.
 
 from __future__ import annotations
 
+import math
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -132,7 +133,7 @@ def _approx_periods(pd: Any, index: Any, f: Any) -> int:
 def _step_positions(ds: npt.NDArray[Any], step: Any) -> tuple[npt.NDArray[np.intp], int, int]:
     diffs = np.diff(ds.astype(np.int64))
     if step is None:
-        step = int(np.gcd.reduce(diffs)) if diffs.size else 1
+        step = math.gcd(*diffs.tolist()) if diffs.size else 1
     offsets = ds.astype(np.int64) - int(ds[0])
     if (offsets % step).any():
         raise InputError(f"the dates are not {step} apart: {ds[:5].tolist()}…")
