@@ -3,6 +3,10 @@ the command line.  Small series and small maxima keep the whole file to seconds.
 
 import math
 import re
+import subprocess
+import sys
+import textwrap
+import time
 import warnings
 from pathlib import Path
 
@@ -13,6 +17,7 @@ from hypothesis import strategies as st
 
 import korvanta
 from korvanta.cli import main
+from process_tree import HAS_PROC, descendants, gone_within
 
 ROOT = Path(__file__).resolve().parent.parent
 AIRLINE = ROOT / "data" / "airline_passengers.csv"
@@ -249,7 +254,7 @@ def test_a_pandas_series_keeps_its_dates_and_name():
 def test_workers_start_when_the_fits_are_slow(times, expected, monkeypatch):
     from korvanta.search import Candidate, Outcome, Runner
 
-    monkeypatch.setattr(korvanta.search, "usable_cores", lambda: 2)
+    monkeypatch.setattr(korvanta.search, "available_cpus", lambda: 2)
     runner = Runner(None, None, None)
     for i, t in enumerate(times):
         c = Candidate((i, 0, 0), (0, 0, 0, 0), False, 1.0, t, 1, "")
@@ -272,3 +277,32 @@ def test_hostile_series_give_a_model_or_an_input_error(values, m):
             return
     assert res.search.best.key == (res.order, res.seasonal_order, bool(res.trend_powers))
     assert np.isfinite(res.llf)
+
+
+GRID_SCRIPT = textwrap.dedent("""
+    import numpy as np
+    import korvanta
+
+    if __name__ == "__main__":
+        y = np.cumsum(np.random.default_rng(0).normal(size=600))
+        print("fitting", flush=True)
+        korvanta.auto_fit(y, 52, d=1, D=0, stepwise=False, n_jobs=2)
+""")
+
+
+@pytest.mark.skipif(not HAS_PROC, reason="needs /proc to find the workers")
+def test_search_workers_end_when_their_parent_is_killed(tmp_path):
+    script = tmp_path / "grid.py"
+    script.write_text(GRID_SCRIPT)
+    with subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, text=True) as proc:
+        assert proc.stdout.readline().strip() == "fitting"
+        deadline = time.monotonic() + 60
+        workers = set()
+        while len(workers) < 2 and time.monotonic() < deadline:
+            time.sleep(0.2)
+            workers = descendants(proc.pid)
+        assert len(workers) >= 2, "the workers did not start"
+        time.sleep(0.5)
+        proc.kill()                          # no chance to stop its workers itself
+    assert gone_within(workers, 10), "worker processes outlived their parent"

@@ -1,7 +1,6 @@
 """The engines behind fit_many: input order, bounded work in flight, worker failures,
 one extension thread per worker, Ctrl-C, and the progress bar."""
 
-import contextlib
 import os
 import signal
 import subprocess
@@ -14,6 +13,7 @@ import pytest
 
 import korvanta
 from korvanta.engines import DaskEngine, ProcessEngine, SerialEngine, WorkerDied
+from process_tree import descendants, gone_within
 from many_panels import (AIRLINE, airline_like, fit_or_die, square_or_die,
                          threads_after_a_batch, threads_setting)
 
@@ -116,32 +116,6 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-def _descendants(pid):
-    """Every live process below `pid` (from /proc)."""
-    parents = {}
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if fields[0] != "Z":
-                parents[int(entry.name)] = int(fields[1])
-    found, frontier = set(), {pid}
-    while frontier:
-        frontier = {p for p, pp in parents.items() if pp in frontier} - found
-        found |= frontier
-    return found
-
-
-def _alive(pid):
-    try:
-        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return False
-    return state != "Z"
-
-
 def _busy_workers(proc):
     """The processes below a running fit_many script, once its two workers are busy."""
     assert proc.stdout.readline().strip() == "fitting"
@@ -149,22 +123,10 @@ def _busy_workers(proc):
     workers = set()
     while len(workers) < 3 and time.monotonic() < deadline:   # server + 2 workers
         time.sleep(0.2)
-        workers = _descendants(proc.pid)
+        workers = descendants(proc.pid)
     assert len(workers) >= 3, "the workers did not start"
     time.sleep(1.0)                      # let them get busy
     return workers
-
-
-def _gone_within(workers, seconds):
-    """Whether every worker has ended within `seconds`; kills any that has not."""
-    deadline = time.monotonic() + seconds
-    while any(_alive(p) for p in workers) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    left = [p for p in workers if _alive(p)]
-    for pid in left:
-        with contextlib.suppress(OSError):
-            os.kill(pid, signal.SIGKILL)
-    return not left
 
 
 def _start_script(tmp_path):
@@ -186,10 +148,10 @@ def test_ctrl_c_stops_the_workers_promptly(tmp_path):
             assert time.monotonic() - started < 5
         finally:
             if proc.poll() is None:            # the run did not stop: leave nothing running
-                _gone_within(workers | _descendants(proc.pid), 0)
+                gone_within(workers | descendants(proc.pid), 0)
                 proc.kill()
     assert proc.returncode != 0 and "KeyboardInterrupt" in err
-    assert _gone_within(workers, 5), "orphaned worker processes"
+    assert gone_within(workers, 5), "orphaned worker processes"
 
 
 @pytest.mark.skipif(not Path("/proc").is_dir(), reason="needs /proc to find the workers")
@@ -197,7 +159,7 @@ def test_workers_end_when_their_parent_is_killed(tmp_path):
     with _start_script(tmp_path) as proc:
         workers = _busy_workers(proc)
         proc.kill()                          # no chance to stop its workers itself
-    assert _gone_within(workers, 10), "worker processes outlived their parent"
+    assert gone_within(workers, 10), "worker processes outlived their parent"
 
 
 # -- progress -------------------------------------------------------------------------------

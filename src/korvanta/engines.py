@@ -109,12 +109,17 @@ def _init_worker(parent: int) -> None:
     # Ctrl-C is the parent's to handle: it stops the workers itself, at once.  Without
     # this, a terminal's Ctrl-C would also land in every worker as a stray traceback.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    exit_with(parent)
+
+
+def exit_with(parent: int) -> None:
+    """In a worker process: end it once `parent` is gone (a thread checks every second)."""
     if os.name == "posix":
-        threading.Thread(target=_exit_with, args=(parent,), daemon=True,
+        threading.Thread(target=_watch, args=(parent,), daemon=True,
                          name="korvanta-parent-watch").start()
 
 
-def _exit_with(parent: int) -> None:
+def _watch(parent: int) -> None:
     """End this worker once the process that started the pool is gone.  A parent killed
     outright (SIGKILL, the OOM killer) cannot stop its workers, and the pool's own
     machinery may leave them waiting forever for work that will never come."""

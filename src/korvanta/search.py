@@ -30,6 +30,7 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
+from .engines import available_cpus, exit_with, one_thread
 from .estimate import BoundaryWarning, fit
 from .problem import MIN_EXTRA_OBS, InputError, make_problem
 from .results import FitResult
@@ -193,9 +194,10 @@ def fit_candidate(setting: Setting, key: Key, warm: Warm | None) -> Outcome:
 _WORKER_SETTING: Setting | None = None
 
 
-def _worker_init(setting: Setting) -> None:
+def _worker_init(setting: Setting, parent: int) -> None:
     # One extension thread per worker: the workers themselves fill the cores.
-    os.environ["KORVANTA_RS_NUM_THREADS"] = "1"
+    one_thread(force=True)
+    exit_with(parent)
     global _WORKER_SETTING
     _WORKER_SETTING = setting
 
@@ -203,13 +205,6 @@ def _worker_init(setting: Setting) -> None:
 def _worker_fit(key: Key, warm: Warm | None) -> Outcome:
     assert _WORKER_SETTING is not None
     return fit_candidate(_WORKER_SETTING, key, warm)
-
-
-def usable_cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:      # not on every platform
-        return os.cpu_count() or 1
 
 
 def _context() -> Any:
@@ -229,7 +224,7 @@ class Runner:
     def __init__(self, setting: Setting, n_jobs: int | None,
                  trace: Callable[[Candidate], None] | None) -> None:
         self.setting = setting
-        self.max_workers = usable_cores() if n_jobs is None else n_jobs
+        self.max_workers = available_cpus() if n_jobs is None else n_jobs
         self.adaptive = n_jobs is None
         self.trace = trace
         self.outcomes: dict[Key, Outcome] = {}
@@ -275,7 +270,7 @@ class Runner:
                 warnings.simplefilter("ignore", DeprecationWarning)
                 self._pool = ProcessPoolExecutor(self.max_workers, mp_context=_context(),
                                                  initializer=_worker_init,
-                                                 initargs=(self.setting,))
+                                                 initargs=(self.setting, os.getpid()))
         futures: dict[Future[Outcome], Key] = {}
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
