@@ -36,10 +36,11 @@ def series():
 SEASONS = {"seasonal": 12, "arma": 1, "short": 12, "constant": 12}
 
 
-@pytest.mark.parametrize("how", ["column", "mapping"])
+@pytest.mark.parametrize("how", ["column", "mapping", "series"])
 def test_rows_are_auto_fit_of_each_series_alone(series, how):
     data = _long(series, SEASONS)
-    season_length = "m" if how == "column" else pd.Series(SEASONS).to_dict()
+    season_length = {"column": "m", "mapping": dict(SEASONS),
+                     "series": pd.Series(SEASONS)}[how]
     summary, forecasts = korvanta.fit_many(data, "auto", season_length=season_length,
                                            horizon=3, engine="serial", max_p=2, max_q=2)
     assert summary.unique_id.tolist() == list(series)

@@ -213,9 +213,9 @@ def _season_lengths(season_length: Any, data: Any) -> Any:
             raise InputError(f"data: column {season_length!r} holds more than one season "
                              f"length for the series {uid!r}")
         season_length = dict(zip(per_id.index, per_id["min"].tolist()))
-    if isinstance(season_length, Mapping):
-        lengths = {uid: _season_value(m) for uid, m in season_length.items()}
-        return lengths
+    if isinstance(season_length, Mapping) or hasattr(season_length, "items"):
+        # A dict, or a pandas Series indexed by id.
+        return {uid: _season_value(m) for uid, m in season_length.items()}
     return _season_value(season_length)
 
 
