@@ -103,6 +103,10 @@ public:
             done_.wait_until(lock, from + evaluation + evaluation / 2, [&] { return published(p); });
             lock.unlock();
             if (!published(p)) compute(p);
+            // When a worker's evaluation finished first, compute() left the slot to it: the
+            // worker has claimed it and is writing it, so wait for that value.
+            lock.lock();
+            done_.wait(lock, [&] { return published(p); });
         }
         std::vector<double> values(slots_.size());
         for (std::size_t p = 0; p < slots_.size(); ++p) {
