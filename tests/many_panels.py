@@ -1,6 +1,7 @@
 """Panels for the many-series tests, and functions that worker processes import by name."""
 
 import os
+from contextlib import contextmanager
 
 import numpy as np
 import pandas as pd
@@ -45,6 +46,17 @@ def mixed_panel(horizon=4, gaps=True):
         frames.append(frame)
         future.append(pd.DataFrame({"unique_id": uid, "ds": ds[n:], "x": x[n:]}))
     return pd.concat(frames, ignore_index=True), pd.concat(future, ignore_index=True)
+
+
+@contextmanager
+def two_worker_client():
+    """A client of a real local Dask cluster: two worker processes of one thread each."""
+    import distributed
+
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cl, \
+            distributed.Client(cl) as client:
+        yield client
 
 
 def regular(frame, uid):

@@ -7,7 +7,8 @@ import pytest
 import korvanta
 import korvanta.many as many
 from korvanta import InputError
-from many_panels import AIRLINE, BAD, GOOD, airline_like, mixed_panel, regular
+from many_panels import (AIRLINE, BAD, GOOD, airline_like, mixed_panel, regular,
+                         two_worker_client)
 
 pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("distributed")
@@ -29,9 +30,7 @@ def serial_tables(panel):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cl, \
-            distributed.Client(cl) as client:
+    with two_worker_client() as client:
         yield client
 
 

@@ -15,7 +15,7 @@ import korvanta
 from korvanta.engines import DaskEngine, ProcessEngine, SerialEngine, WorkerDied
 from process_tree import descendants, gone_within
 from many_panels import (AIRLINE, airline_like, fit_or_die, square_or_die,
-                         threads_after_a_batch, threads_setting)
+                         threads_after_a_batch, threads_setting, two_worker_client)
 
 distributed = pytest.importorskip("distributed")
 
@@ -24,10 +24,8 @@ TESTS = Path(__file__).resolve().parent
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cl, \
-            distributed.Client(cl) as c:
-        yield c
+    with two_worker_client() as client:
+        yield client
 
 
 def _engine(name, request):
