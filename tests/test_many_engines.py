@@ -1,6 +1,7 @@
 """The engines behind fit_many: input order, bounded work in flight, worker failures,
 one extension thread per worker, Ctrl-C, and the progress bar."""
 
+import concurrent.futures as cf
 import os
 import signal
 import subprocess
@@ -12,6 +13,7 @@ from pathlib import Path
 import pytest
 
 import korvanta
+import korvanta.engines as engines
 from korvanta.engines import DaskEngine, ProcessEngine, SerialEngine, WorkerDied
 from process_tree import descendants, gone_within
 from many_panels import (AIRLINE, airline_like, fit_or_die, square_or_die,
@@ -70,6 +72,17 @@ def test_a_dying_worker_loses_only_its_own_item():
     assert [d.item for d in done] == items
     assert [d.result for d in done if d.error is None] == [1, 4, 9, 16, 25]
     assert isinstance(done[2].error, WorkerDied)
+
+
+def test_an_item_handed_to_a_pool_broken_meanwhile_comes_back_lost():
+    # A worker may die between one result and the next submission: the submission then
+    # raises at once, and the item must join the lost ones instead of ending the run.
+    class Broken:
+        def submit(self, func, item):
+            raise cf.process.BrokenProcessPool("a child process terminated abruptly")
+
+    future = engines._submit(Broken(), square_or_die, 3)
+    assert isinstance(future.exception(), cf.process.BrokenProcessPool)
 
 
 @pytest.mark.parametrize("name", ["processes", "dask"])

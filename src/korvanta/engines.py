@@ -166,7 +166,7 @@ class ProcessEngine:
         finished = False
         try:
             for item in islice(source, limit):
-                window.append((item, pool.submit(func, item)))
+                window.append((item, _submit(pool, func, item)))
             while window:
                 item, future = window.popleft()
                 _wait(future)
@@ -182,14 +182,14 @@ class ProcessEngine:
                         _shutdown(pool, graceful=True)
                     pool = self._pool()
                     for it in islice(source, limit):
-                        window.append((it, pool.submit(func, it)))
+                        window.append((it, _submit(pool, func, it)))
                     continue
                 if error is not None:
                     yield Done(item, None, error)
                 else:
                     yield Done(item, future.result(), None)
                 for nxt in islice(source, 1):
-                    window.append((nxt, pool.submit(func, nxt)))
+                    window.append((nxt, _submit(pool, func, nxt)))
             finished = True
         finally:
             _shutdown(pool, graceful=finished)
@@ -210,6 +210,17 @@ class ProcessEngine:
         if error is not None:
             return Done(item, None, error)
         return Done(item, future.result(), None)
+
+
+def _submit(pool: cf.ProcessPoolExecutor, func: Callable[[T], R], item: T) -> cf.Future[R]:
+    """pool.submit, except that a pool broken since the last result (a worker died)
+    gives the item back as lost with it, to be rerun alone like the others."""
+    try:
+        return pool.submit(func, item)
+    except cf.process.BrokenProcessPool as exc:
+        lost: cf.Future[R] = cf.Future()
+        lost.set_exception(exc)
+        return lost
 
 
 def _wait(future: cf.Future[Any]) -> None:
