@@ -8,18 +8,25 @@ for them.  One thread is always faster here.
 from __future__ import annotations
 
 import contextlib
+import threading
 from collections.abc import Iterator
 from typing import Any
 
 __all__ = ["single_threaded_blas"]
 
 _controller: Any = None
+_held = threading.local()
 
 
 @contextlib.contextmanager
 def single_threaded_blas() -> Iterator[None]:
     """Limit every loaded BLAS library to one thread for the duration of the block."""
     global _controller
+    if getattr(_held, "active", False):
+        # Already limited further out on this thread: setting and restoring the limit
+        # again costs more than the small fits it would be paid on.
+        yield
+        return
     from threadpoolctl import ThreadpoolController
 
     if _controller is None:
@@ -27,4 +34,8 @@ def single_threaded_blas() -> Iterator[None]:
         # as SciPy's and NumPy's BLAS are loaded by the time a fit runs.
         _controller = ThreadpoolController()
     with _controller.limit(limits=1, user_api="blas"):
-        yield
+        _held.active = True
+        try:
+            yield
+        finally:
+            _held.active = False

@@ -18,7 +18,7 @@ from .covariance import COV_TYPES
 from .optimize import Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
 from .results import FitResult
-from .roots import largest_inverse_root
+from .roots import largest_inverse_root, roots_within
 from .start import start_params
 
 __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
@@ -155,7 +155,7 @@ def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
               ("seasonal MA", "invertible", params[o + p + q + P:o + p + q + P + Q], -1.0)]
     notes = []
     for name, region, coefs, sign in blocks:
-        if coefs.size == 0 or not np.isfinite(coefs).all():
+        if coefs.size == 0 or not np.isfinite(coefs).all() or roots_within(coefs, sign, _BOUNDARY):
             continue
         modulus = largest_inverse_root(coefs, sign)
         if modulus >= _BOUNDARY:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["largest_inverse_root"]
+__all__ = ["largest_inverse_root", "roots_within"]
 
 
 def largest_inverse_root(coefs: npt.NDArray[np.float64], sign: float) -> float:
@@ -18,3 +18,24 @@ def largest_inverse_root(coefs: npt.NDArray[np.float64], sign: float) -> float:
     # Roots of z^m - sign·(c1 z^(m-1) + … + cm) are the lag polynomial's reciprocal roots.
     recip = np.roots(np.concatenate([[1.0], -sign * coefs]))
     return float(np.max(np.abs(recip))) if recip.size else 0.0
+
+
+def roots_within(coefs: npt.NDArray[np.float64], sign: float, radius: float) -> bool:
+    """Whether every reciprocal root of 1 - sign·(c1 L + c2 L² + …) has modulus below
+    `radius`, without solving for the roots.
+
+    Scaling c_i by radius^-i maps the question to stationarity, which the step-down
+    (reverse Levinson) recursion settles: the polynomial is stationary exactly when each
+    reflection coefficient it peels off has modulus below one.  False for non-finite
+    coefficients."""
+    if len(coefs) == 1:           # the common case, directly
+        return abs(float(coefs[0])) < radius
+    a = [sign * float(c) / radius ** (i + 1) for i, c in enumerate(coefs)]
+    while a:
+        k = a.pop()
+        if not abs(k) < 1.0:
+            return False
+        m = len(a)
+        scale = 1.0 - k * k
+        a = [(a[i] + k * a[m - 1 - i]) / scale for i in range(m)]
+    return True

@@ -16,7 +16,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from .problem import Problem
-from .roots import largest_inverse_root
+from .roots import roots_within
 
 __all__ = ["start_params", "difference"]
 
@@ -71,7 +71,7 @@ def _inside(coefs: Vector, sign: float) -> Vector:
     if c.size == 0 or not np.isfinite(c).all():
         return np.zeros_like(c)
     for _ in range(40):
-        if largest_inverse_root(c, sign) < _MAX_MODULUS:
+        if roots_within(c, sign, _MAX_MODULUS):
             return c
         c *= 0.8
     return np.zeros_like(c)
@@ -133,6 +133,7 @@ def start_params(problem: Problem) -> Vector:
 
 
 Estimate = tuple[Vector, Vector, Vector, Vector, Vector, float]
+Polys = tuple[Vector, Vector, Vector, Vector, Vector]
 
 
 def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[int],
@@ -169,42 +170,84 @@ def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[i
     return coef[:k_trend], ar, ma, sar, sma, sigma2
 
 
+class ConditionalInnovations:
+    """The innovations e of phi(L) Phi(L^s) z_t = trend_t + theta(L) Theta(L^s) e_t with
+    every filter started from zeros, as a function of the parameter vector (trend, AR,
+    MA, seasonal AR, seasonal MA), and their Jacobian."""
+
+    def __init__(self, z: Vector, trend: Matrix, sizes: list[int], s: int) -> None:
+        self.z, self.trend, self.s, self.n = z, trend, s, z.shape[0]
+        self.sizes = sizes
+        bounds = np.cumsum([0, *sizes])
+        self.blocks = [slice(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+
+    def polys(self, v: Vector) -> Polys:
+        """phi(L), Phi(L^s), theta(L), Theta(L^s) and theta(L) Theta(L^s), as coefficient
+        vectors in L."""
+        s, blocks = self.s, self.blocks
+        season_ar = np.zeros(self.sizes[3] * s + 1)
+        season_ma = np.zeros(self.sizes[4] * s + 1)
+        season_ar[0] = season_ma[0] = 1.0
+        season_ar[s::s] = -v[blocks[3]]
+        season_ma[s::s] = v[blocks[4]]
+        ma_poly = np.concatenate(([1.0], v[blocks[2]]))
+        return (np.concatenate(([1.0], -v[blocks[1]])), season_ar, ma_poly, season_ma,
+                np.convolve(ma_poly, season_ma))
+
+    def __call__(self, v: Vector) -> tuple[Vector, Polys]:
+        """e = (phi Phi z - trend) / (theta Theta), and the polynomials at v."""
+        from scipy.signal import lfilter
+
+        ps = self.polys(v)
+        drive = np.convolve(self.z, np.convolve(ps[0], ps[1]))[:self.n]
+        if self.trend.shape[1]:
+            drive = drive - self.trend @ v[self.blocks[0]]
+        e: Vector = lfilter([1.0], ps[4], drive)
+        return e, ps
+
+    def jacobian(self, e: Vector, ps: Polys) -> Matrix:
+        """d e / d v at the point where the call gave `e` and `ps`."""
+        from scipy.signal import lfilter
+
+        # Every derivative is the denominator's inverse filter applied to a lagged series:
+        # d e / d phi_i = -L^i Phi z / (theta Theta), d e / d theta_i = -L^i Theta e /
+        # (theta Theta), likewise for the seasonal blocks, and -trend / (theta Theta).
+        # The inputs are filtered together, then lagged (the two commute from zeros).
+        ar_poly, season_ar, ma_poly, season_ma, denominator = ps
+        n, s, z, kt = self.n, self.s, self.z, self.sizes[0]
+        sources = [(z, season_ar, 1), (e, season_ma, 1), (z, ar_poly, s), (e, ma_poly, s)]
+        used = [(b, *src) for b, src in zip(self.blocks[1:], sources) if b.stop > b.start]
+        rows = np.empty((kt + len(used), n))
+        rows[:kt] = self.trend.T
+        for j, (_, series, poly, _) in enumerate(used):
+            rows[kt + j] = np.convolve(series, poly)[:n]
+        f = lfilter([1.0], denominator, rows, axis=-1)
+        J = np.zeros((n, sum(self.sizes)))
+        J[:, :kt] = -f[:kt].T
+        for j, (block, _, _, step) in enumerate(used):
+            for col, lag in enumerate(range(step, step * (block.stop - block.start) + 1, step)):
+                if lag < n:
+                    J[lag:, block.start + col] = -f[kt + j, :n - lag]
+        return J
+
+
 def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
          s: int) -> Estimate | None:
     """Conditional sum of squares from `est`: a few Gauss–Newton steps on the innovations
     of phi(L) Phi(L^s) z_t = trend_t + theta(L) Theta(L^s) e_t, started at zero (the
     Hannan–Rissanen moving-average estimates are biased towards zero in short series)."""
-    from scipy.signal import lfilter
-
     tr, ar, ma, sar, sma, _ = est
-    bounds = np.cumsum([0, tr.size, ar.size, ma.size, sar.size, sma.size])
-    blocks = [slice(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+    innovations = ConditionalInnovations(z, trend, [tr.size, ar.size, ma.size, sar.size,
+                                                    sma.size], s)
     x = np.concatenate([tr, ar, ma, sar, sma])
-    k = x.size
-    season_ar = np.zeros(sar.size * s + 1)
-    season_ma = np.zeros(sma.size * s + 1)
-    season_ar[0] = season_ma[0] = 1.0
-
-    def innovations(v: Vector) -> Vector:
-        # A step towards a non-invertible polynomial makes the filter grow and the sum
-        # of squares rise: the step halving below rejects it.
-        season_ar[s::s] = -v[blocks[3]]
-        season_ma[s::s] = v[blocks[4]]
-        ar_poly = np.convolve(np.concatenate(([1.0], -v[blocks[1]])), season_ar)
-        ma_poly = np.convolve(np.concatenate(([1.0], v[blocks[2]])), season_ma)
-        t = v[blocks[0]]
-        drive = z - lfilter([1.0], ar_poly, trend @ t) if t.size else z
-        e: Vector = lfilter(ar_poly, ma_poly, drive)
-        return e
-
-    e = innovations(x)
+    # A step towards a non-invertible polynomial makes the filter grow and the sum of
+    # squares rise: the step halving below rejects it.
+    e, ps = innovations(x)
     ss = _sum_of_squares(e)
     if not np.isfinite(ss):
         return None
-    eye = np.eye(k)
     for _ in range(2):         # two steps take most of the way; more rarely pay
-        h = 1e-6 * np.maximum(np.abs(x), 1.0)
-        J = np.column_stack([(innovations(x + h[i] * eye[i]) - e) / h[i] for i in range(k)])
+        J = innovations.jacobian(e, ps)
         if not np.isfinite(J).all():
             break
         try:
@@ -212,7 +255,7 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
         except np.linalg.LinAlgError:
             break
         for _ in range(4):          # halve the step until the sum of squares falls
-            e_new = innovations(x + step)
+            e_new, ps_new = innovations(x + step)
             ss_new = _sum_of_squares(e_new)
             if ss_new < ss:
                 break
@@ -221,11 +264,11 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
             break
         # A start needs no more than a few digits: the exact likelihood's maximum is
         # elsewhere anyway.
-        x, e, done = x + step, e_new, ss - ss_new <= 1e-4 * ss
+        x, e, ps, done = x + step, e_new, ps_new, ss - ss_new <= 1e-4 * ss
         ss = ss_new
         if done:
             break
-    t, a, m, sa, sm = (x[b] for b in blocks)
+    t, a, m, sa, sm = (x[b] for b in innovations.blocks)
     if problem.enforce_stationarity:
         a, sa = _inside(a, 1.0), _inside(sa, 1.0)
     if problem.enforce_invertibility:
