@@ -7,7 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korvanta.roots import largest_inverse_root, roots_within
-from korvanta.start import ConditionalInnovations
+from korvanta.start import ConditionalInnovations, _least_squares
 
 
 def _plain_innovations(z, trend, v, sizes, s):
@@ -82,3 +82,16 @@ def test_roots_within_agrees_with_the_roots(coefs, sign, radius):
 @pytest.mark.parametrize("coefs", [[np.nan], [0.1, np.inf], [np.nan, 0.2, 0.1]])
 def test_roots_within_refuses_non_finite(coefs):
     assert not roots_within(np.array(coefs), 1.0, 0.95)
+
+
+@pytest.mark.parametrize("columns", [3, 8, 26])
+@pytest.mark.parametrize("collinear", [False, True])
+def test_least_squares_matches_the_svd(columns, collinear):
+    rng = np.random.default_rng(columns)
+    A = rng.standard_normal((120, columns)) * np.logspace(0, 4, columns)
+    if collinear:                 # an exact copy: only the minimum-norm answer is defined
+        A[:, -1] = 2.0 * A[:, 0]
+    b = rng.standard_normal(120)
+    expected = np.linalg.lstsq(A, b, rcond=None)[0]
+    np.testing.assert_allclose(_least_squares(A, b), expected, rtol=1e-8,
+                               atol=1e-12 * np.abs(expected).max())
