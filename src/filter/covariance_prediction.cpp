@@ -94,7 +94,8 @@ CovariancePrediction::CovariancePrediction(const System& system)
     for (std::size_t l = 0; l < k_; ++l) {
         if (referenced[l]) referenced_.push_back(l);
     }
-    store_.assign((referenced_.size() + general_rows_.size()) * k_, 0.0);
+    // A copy from the last row of T·C may read PADDING elements past it.
+    store_.assign((referenced_.size() + general_rows_.size()) * k_ + PADDING, 0.0);
     c_rows_.assign(k_, nullptr);
     tp_rows_.assign(k_, nullptr);
     double* slot = store_.data();
@@ -105,18 +106,54 @@ CovariancePrediction::CovariancePrediction(const System& system)
 }
 
 // Whether a row copy of output row i that ends at column `end` may write PADDING elements
-// past it. Row copies come first in a step; every element after them in the same row is
-// written again later (by a later row copy or by another kind of element), and in the next
-// row the first columns lie below the diagonal; after the last row is the padding.
+// past it. Row copies come first in a step, those of C before those of T·C. Every element
+// after them in the same row is written again later: it belongs to a later run of columns,
+// whose copies for this row come later in either list, or is another kind of element. In the
+// next row the first columns lie below the diagonal; after the last row is the padding.
 bool CovariancePrediction::overrun_is_harmless(std::size_t i, std::size_t end) const {
     if (end + PADDING <= k_ || i + 1 == k_) return true;
     return end + PADDING - k_ <= i + 1;  // columns 0 … of row i + 1, below its diagonal
+}
+
+// Groups consecutive row copies of consecutive source rows whose positions and lengths move
+// by fixed steps into bands; the copies run in the same order as listed.
+std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std::vector<Copy>& copies) const {
+    auto diff = [](std::size_t now, std::size_t before) {
+        return static_cast<std::ptrdiff_t>(now) - static_cast<std::ptrdiff_t>(before);
+    };
+    std::vector<Band> bands;
+    for (const Copy& s : copies) {
+        if (!bands.empty()) {
+            Band& b = bands.back();
+            const auto m = static_cast<std::ptrdiff_t>(b.count);
+            const bool joins =
+                s.whole_groups == b.whole_groups && s.row == b.row + b.count &&
+                (b.count == 1 || (diff(s.dst, b.dst) == m * b.dst_step && diff(s.col, b.col) == m * b.col_step &&
+                                  diff(s.len, b.len) == m * b.len_step));
+            if (joins) {
+                if (b.count == 1) {
+                    b.dst_step = diff(s.dst, b.dst);
+                    b.col_step = diff(s.col, b.col);
+                    b.len_step = diff(s.len, b.len);
+                    b.src_step = static_cast<std::ptrdiff_t>(k_) + b.col_step;
+                }
+                b.count += 1;
+                continue;
+            }
+        }
+        bands.push_back(Band{s.dst, s.row * k_ + s.col, s.row, s.col, s.len, 1, 0, 0, 0, 0, s.whole_groups});
+    }
+    return bands;
 }
 
 // Sorts every output element i ≤ j into the list of how it is formed: row i of T is a shift
 // (selecting row `source` of C) or general; column j's row of T is a shift, empty or general.
 void CovariancePrediction::plan(const System& system) {
     const std::vector<Run> runs = row_runs(system.transition);
+    // The row copies are listed by shift run of rows, then by shift run of columns, then by
+    // row: the copies of one pair of runs form bands.
+    std::vector<Copy> c_copies;
+    std::vector<std::vector<Copy>> by_column_run(runs.size());
     for (std::size_t q_row = 0; q_row < runs.size(); ++q_row) {
         const Run& row_run = runs[q_row];
         for (std::size_t i = row_run.begin; i < row_run.end; ++i) {
@@ -135,21 +172,27 @@ void CovariancePrediction::plan(const System& system) {
                         }
                     }
                 } else if (!row_run.shift) {
-                    tp_copies_.push_back(Copy{i * k_ + j, i, offset(j, run.delta), run.end - j, false});
+                    tp_copies_.push_back(
+                        Copy{i * k_ + j, i, offset(j, run.delta), run.end - j, overrun_is_harmless(i, run.end)});
                 } else {
                     // Columns below `source` lie below the diagonal of C: read their mirror.
                     for (; j < run.end && offset(j, run.delta) < source; ++j) {
                         mirrors_.push_back(Single{i * k_ + j, source, offset(j, run.delta)});
                     }
                     if (j < run.end) {
-                        c_copies_.push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j,
-                                                 overrun_is_harmless(i, run.end)});
+                        by_column_run[q].push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j,
+                                                        overrun_is_harmless(i, run.end)});
                     }
                 }
             }
         }
+        for (std::vector<Copy>& list : by_column_run) {
+            c_copies.insert(c_copies.end(), list.begin(), list.end());
+            list.clear();
+        }
     }
     const_.assign(const_at_.size(), 0.0);
+    c_bands_ = bands_of(c_copies);
 }
 
 // The disturbance terms (sigma2·R_i)·R_j are the same at every step. A term is ±0 where one
@@ -182,6 +225,30 @@ void CovariancePrediction::plan_disturbance(const System& system) {
                 noise_.push_back(term);
             }
         }
+    }
+}
+
+// The copies of one band, every value the loop needs held in locals (the stores could
+// otherwise alias the band and the sources, forcing them to be read again for every copy).
+template <bool Updated, std::size_t W, bool Whole>
+KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, const double* P, const double* w,
+                                                           const double* pz, double* out) {
+    const std::size_t count = band.count;
+    // Unsigned wrap-around adds the (possibly negative) steps.
+    const auto dst_step = static_cast<std::size_t>(band.dst_step), src_step = static_cast<std::size_t>(band.src_step),
+               col_step = static_cast<std::size_t>(band.col_step), len_step = static_cast<std::size_t>(band.len_step);
+    std::size_t dst = band.dst, src = band.src, col = band.col, row = band.row, len = band.len;
+    for (std::size_t m = 0; m < count; ++m) {
+        if constexpr (Updated) {
+            copy_updated<W>(P + src, pz + col, w[row], out + dst, len, Whole);
+        } else {
+            copy_plain<W>(P + src, out + dst, len, Whole);
+        }
+        dst += dst_step;
+        src += src_step;
+        col += col_step;
+        row += 1;
+        len += len_step;
     }
 }
 
@@ -229,15 +296,14 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     const std::size_t k = k_;
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
     // entry of 1.0 multiplies it exactly.
-    for (const Copy& s : c_copies_) {
-        const double* src = c.P + s.row * k + s.col;
-        if constexpr (Updated) {
-            copy_updated<W>(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len, s.whole_groups);
+    for (const Band& b : c_bands_) {
+        if (b.whole_groups) {
+            run_band<Updated, W, true>(b, c.P, c.w, c.pz, out);
         } else {
-            copy_plain<W>(src, out + s.dst, s.len, s.whole_groups);
+            run_band<Updated, W, false>(b, c.P, c.w, c.pz, out);
         }
     }
-    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, false);
+    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
     for (const Single& s : transposed_) out[s.dst] = tp_rows_[s.col][s.row];
     for (const Single& s : general_sums_) {

@@ -57,6 +57,17 @@ private:
         /// fall in the padding after the matrix.
         bool whole_groups;
     };
+    /// Row copies of consecutive source rows row, row + 1, … (count of them) whose output
+    /// position, first column read and length change by the same amounts from one to the
+    /// next: copy m starts at flat output index dst + m·dst_step, reads from column
+    /// col + m·col_step (flat index src + m·src_step of C) and has len + m·len_step elements. The plan's row copies come in runs
+    /// like this (one per pair of shift runs of T), so a step loops over a few bands instead of
+    /// setting up every row copy on its own.
+    struct Band {
+        std::size_t dst, src, row, col, len, count;
+        std::ptrdiff_t dst_step, src_step, col_step, len_step;
+        bool whole_groups;  ///< as for Copy, for every copy of the band
+    };
     /// One output element that is formed on its own.
     struct Single {
         std::size_t dst;  ///< flat index of the output element
@@ -66,6 +77,9 @@ private:
     struct Source;  // the current call's C, passed down explicitly
     void plan(const System& system);
     bool overrun_is_harmless(std::size_t i, std::size_t end) const;
+    std::vector<Band> bands_of(const std::vector<Copy>& copies) const;
+    template <bool Updated, std::size_t W, bool Whole>
+    static void run_band(const Band& band, const double* P, const double* w, const double* pz, double* out);
     void plan_disturbance(const System& system);
     template <bool Updated, std::size_t W>
     void predict(const Source& c, double* out);
@@ -79,7 +93,7 @@ private:
     double sigma2_;
     std::size_t k_;
     bool four_lanes_;              ///< run the four-lane instance (same bits)
-    std::vector<Copy> c_copies_;   ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
+    std::vector<Band> c_bands_;    ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
     std::vector<Copy> tp_copies_;  ///< 0.0 + (T·C)[row][col + m], general rows of T
     std::vector<Single> mirrors_;  ///< 0.0 + C[row][col] with col < row: down a column
     /// Shift row i (selecting row `row` of C) and a general column j (`col`): the element is
