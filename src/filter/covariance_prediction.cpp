@@ -51,6 +51,18 @@ KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, doub
                 [&]<std::size_t V>(std::size_t m) { store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m)); });
 }
 
+// One entry's term of a row of T·C over len elements, in whole lane groups: out[j] is
+// 0.0 (First) or out[j], plus cl[j] (an entry of 1.0, One) or x·cl[j].
+template <std::size_t W, bool First, bool One>
+KORVANTA_ALWAYS_INLINE void add_term(double* KORVANTA_RESTRICT out, const double* KORVANTA_RESTRICT cl, double x,
+                                     std::size_t len) {
+    by_lanes<W>(len, true, [&]<std::size_t V>(std::size_t j) {
+        const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(out + j);
+        const Lanes<V> term = One ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
+        store_lanes<V>(out + j, sum + term);
+    });
+}
+
 // Whether this processor runs the four-lane (AVX2) instance of the prediction; its results
 // are the same bits as the two-lane one's.
 bool four_lanes_available() {
@@ -263,7 +275,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
             const double wl = c.w[l], pzl = c.pz[l];
             for (std::size_t col = 0; col < l; ++col) out[col] = c.P[col * k + l] - c.w[col] * pzl;  // mirror
             const double* KORVANTA_RESTRICT pz = c.pz + l;
-            by_lanes<W>(k - l, [&]<std::size_t V>(std::size_t m) {
+            // Whole lane groups: past the row's end lies the next built row's slot, each of
+            // them written whole after this one, or the padding.
+            by_lanes<W>(k - l, true, [&]<std::size_t V>(std::size_t m) {
                 store_lanes<V>(out + l + m, load_lanes<V>(Pl + l + m) - splat<V>(wl) * load_lanes<V>(pz + m));
             });
         } else {
@@ -271,21 +285,27 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
             std::memcpy(out + l, Pl + l, (k - l) * sizeof(double));
         }
     }
+    // Each element of a row of T·C starts at 0.0; the first entry's term is added to that
+    // zero so that no separate zeroing pass is needed. The rows run in whole lane groups: the
+    // elements past a row's end lie in the next row's slot, built after it, or in the padding.
     for (std::size_t b : general_rows_) {
-        double* KORVANTA_RESTRICT out = tp_rows_[b];
+        double* out = tp_rows_[b];
         const auto row = transition_.row(b);
         if (row.empty()) std::fill(out, out + k, 0.0);
-        // Each element starts at 0.0; the first entry's term is added to that zero so that
-        // no separate zeroing pass is needed.
         for (std::size_t e = 0; e < row.size(); ++e) {
-            const double* KORVANTA_RESTRICT cl = c_rows_[row[e].col];
+            const double* cl = c_rows_[row[e].col];
             const double x = row[e].value;
-            const bool first = e == 0, one = x == 1.0;
-            by_lanes<W>(k, [&]<std::size_t V>(std::size_t j) {
-                const Lanes<V> sum = first ? splat<V>(0.0) : load_lanes<V>(out + j);
-                const Lanes<V> term = one ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
-                store_lanes<V>(out + j, sum + term);
-            });
+            if (e == 0) {
+                if (x == 1.0) {
+                    add_term<W, true, true>(out, cl, x, k);
+                } else {
+                    add_term<W, true, false>(out, cl, x, k);
+                }
+            } else if (x == 1.0) {
+                add_term<W, false, true>(out, cl, x, k);
+            } else {
+                add_term<W, false, false>(out, cl, x, k);
+            }
         }
     }
 }
