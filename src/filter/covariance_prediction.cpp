@@ -79,8 +79,9 @@ bool four_lanes_available() {
 // (w = pz/F), P[r][c] otherwise, and the mirror image below the diagonal.
 struct CovariancePrediction::Source {
     const double* P;
-    const double* w;
+    const double* w;  ///< pz/F, formed by the prediction after an update
     const double* pz;
+    double F;
     std::size_t k;
 
     template <bool Updated>
@@ -113,7 +114,7 @@ CovariancePrediction::CovariancePrediction(const System& system)
     double* slot = store_.data();
     for (std::size_t l : referenced_) c_rows_[l] = std::exchange(slot, slot + k_);
     for (std::size_t b : general_rows_) tp_rows_[b] = std::exchange(slot, slot + k_);
-    w_.assign(k_, 0.0);
+    w_.assign(k_ + PADDING, 0.0);
     plan_disturbance(system);
 }
 
@@ -312,8 +313,16 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
 
 template <bool Updated, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, double* out) {
-    build_rows<Updated, W>(c);
     const std::size_t k = k_;
+    if constexpr (Updated) {
+        // w = pz/F, in whole lane groups (w and pz have room past their end).
+        double* KORVANTA_RESTRICT w = w_.data();
+        const double* KORVANTA_RESTRICT pz = c.pz;
+        by_lanes<W>(k, true, [&]<std::size_t V>(std::size_t r) {
+            store_lanes<V>(w + r, load_lanes<V>(pz + r) / splat<V>(c.F));
+        });
+    }
+    build_rows<Updated, W>(c);
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
     // entry of 1.0 multiplies it exactly.
     for (const Band& b : c_bands_) {
@@ -354,12 +363,8 @@ void CovariancePrediction::predict_four(const Source& c, double* out) {
 #endif
 
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {
-    const Source c{fc.P, w_.data(), fc.pz, k_};
+    const Source c{fc.P, w_.data(), fc.pz, fc.F, k_};
     if (fc.updated) {
-        double* KORVANTA_RESTRICT w = w_.data();
-        by_lanes<LANES>(k_, [&]<std::size_t V>(std::size_t r) {
-            store_lanes<V>(w + r, load_lanes<V>(fc.pz + r) / splat<V>(fc.F));
-        });
         if (four_lanes_) return predict_four<true>(c, out);
         predict<true, LANES>(c, out);
     } else {
