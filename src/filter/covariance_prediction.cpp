@@ -341,7 +341,18 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
         for (const Entry& e : transition_.row(s.col)) sum = sum + e.value * tp[e.col];
         out[s.dst] = sum;
     }
-    for (std::size_t m = 0; m < const_at_.size(); ++m) out[const_at_[m]] = const_[m];
+    {
+        // Scattered stores, two to a loop pass: the loop control would cost as much as a store.
+        const std::size_t* at = const_at_.data();
+        const double* value = const_.data();
+        const std::size_t count = const_at_.size();
+        std::size_t m = 0;
+        for (; m + 2 <= count; m += 2) {
+            out[at[m]] = value[m];
+            out[at[m + 1]] = value[m + 1];
+        }
+        if (m < count) out[at[m]] = value[m];
+    }
     for (std::size_t m = 0; m < noise_at_.size(); ++m) out[noise_at_[m]] = out[noise_at_[m]] + noise_[m];
     for (std::size_t i : dense_rows_) {
         const double sri = sigma2_ * selection_[i];
