@@ -112,8 +112,18 @@ CovariancePrediction::CovariancePrediction(const System& system)
     c_rows_.assign(k_, nullptr);
     tp_rows_.assign(k_, nullptr);
     double* slot = store_.data();
+    // The rows of T·C for the empty rows of T are 0.0 at every step: they keep the zeros of
+    // the store, in the first slots, where no built row's whole lane groups run on to.
+    for (std::size_t b : general_rows_) {
+        if (transition_.row(b).empty()) tp_rows_[b] = std::exchange(slot, slot + k_);
+    }
     for (std::size_t l : referenced_) c_rows_[l] = std::exchange(slot, slot + k_);
-    for (std::size_t b : general_rows_) tp_rows_[b] = std::exchange(slot, slot + k_);
+    for (std::size_t b : general_rows_) {
+        if (!transition_.row(b).empty()) {
+            tp_rows_[b] = std::exchange(slot, slot + k_);
+            built_rows_.push_back(b);
+        }
+    }
     w_.assign(k_ + PADDING, 0.0);
     plan_disturbance(system);
 }
@@ -265,7 +275,7 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, con
     }
 }
 
-// The referenced rows of C, whole, then the rows of T·C for the general rows of T.
+// The referenced rows of C, whole, then the rows of T·C for the non-empty general rows of T.
 template <bool Updated, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
     const std::size_t k = k_;
@@ -289,10 +299,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
     // Each element of a row of T·C starts at 0.0; the first entry's term is added to that
     // zero so that no separate zeroing pass is needed. The rows run in whole lane groups: the
     // elements past a row's end lie in the next row's slot, built after it, or in the padding.
-    for (std::size_t b : general_rows_) {
+    for (std::size_t b : built_rows_) {
         double* out = tp_rows_[b];
         const auto row = transition_.row(b);
-        if (row.empty()) std::fill(out, out + k, 0.0);
         for (std::size_t e = 0; e < row.size(); ++e) {
             const double* cl = c_rows_[row[e].col];
             const double x = row[e].value;

@@ -109,6 +109,7 @@ private:
     std::vector<double> noise_;              ///< (sigma2·R_i)·R_j for them
     std::vector<std::size_t> dense_rows_;    ///< rows i whose sigma2·R_i is not finite
     std::vector<std::size_t> general_rows_;  ///< rows of T that are not shifts
+    std::vector<std::size_t> built_rows_;    ///< those of them that are not empty
     std::vector<std::size_t> referenced_;    ///< rows of C that general rows of T read
     std::vector<double*> c_rows_;            ///< built rows of C (by row index), else null
     std::vector<double*> tp_rows_;           ///< rows of T·C for the general rows, else null
