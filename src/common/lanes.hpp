@@ -79,11 +79,15 @@ KORVANTA_ALWAYS_INLINE Lanes<W> splat(double x) {
 
 /// Runs op.operator()<W>(m) for m = 0, W, 2W, … while W elements remain, then the rest with
 /// two lanes and one lane: `op` is a generic lambda over the lane count. With `whole_groups`
-/// the last group runs whole, past `len` (the caller has room there).
+/// the last group runs whole, past `len` (the caller has room there), and `len` is at least 1.
 template <std::size_t W, class Op>
 KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, bool whole_groups, Op op) {
     if (whole_groups) {
-        for (std::size_t m = 0; m < len; m += W) op.template operator()<W>(m);
+        std::size_t m = 0;
+        do {
+            op.template operator()<W>(m);
+            m += W;
+        } while (m < len);
         return;
     }
     std::size_t m = 0;
