@@ -177,6 +177,7 @@ void CovariancePrediction::plan(const System& system) {
     // row: the copies of one pair of runs form bands.
     std::vector<Copy> c_copies;
     std::vector<std::vector<Copy>> by_column_run(runs.size());
+    std::vector<Single> transposed;
     for (std::size_t q_row = 0; q_row < runs.size(); ++q_row) {
         const Run& row_run = runs[q_row];
         for (std::size_t i = row_run.begin; i < row_run.end; ++i) {
@@ -191,7 +192,7 @@ void CovariancePrediction::plan(const System& system) {
                         if (transition_.row(j).empty()) {
                             const_at_.push_back(s.dst);  // Σ over no entries: 0.0
                         } else {
-                            (row_run.shift ? transposed_ : general_sums_).push_back(s);
+                            (row_run.shift ? transposed : general_sums_).push_back(s);
                         }
                     }
                 } else if (!row_run.shift) {
@@ -216,6 +217,20 @@ void CovariancePrediction::plan(const System& system) {
     }
     const_.assign(const_at_.size(), 0.0);
     c_bands_ = bands_of(c_copies);
+    // Each column's elements (listed by row) into runs down the column; the elements are
+    // distinct and read the built rows only, so their order does not matter.
+    std::stable_sort(transposed.begin(), transposed.end(),
+                     [](const Single& a, const Single& b) { return a.col < b.col; });
+    for (const Single& e : transposed) {
+        if (!transposed_.empty()) {
+            DownColumn& run = transposed_.back();
+            if (run.col == e.col && run.dst + run.count * k_ == e.dst && run.row + run.count == e.row) {
+                run.count += 1;
+                continue;
+            }
+        }
+        transposed_.push_back(DownColumn{e.dst, e.row, e.col, 1});
+    }
 }
 
 // The disturbance terms (sigma2·R_i)·R_j are the same at every step. A term is ±0 where one
@@ -343,7 +358,11 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     }
     for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
-    for (const Single& s : transposed_) out[s.dst] = tp_rows_[s.col][s.row];
+    for (const DownColumn& s : transposed_) {
+        const double* KORVANTA_RESTRICT src = tp_rows_[s.col] + s.row;
+        double* KORVANTA_RESTRICT dst = out + s.dst;
+        for (std::size_t m = 0; m < s.count; ++m) dst[m * k] = src[m];
+    }
     for (const Single& s : general_sums_) {
         const double* tp = tp_rows_[s.row];
         double sum = 0.0;

@@ -100,8 +100,15 @@ private:
     /// Σ_e x·(0.0 + C[row][l_e]) over row j of T, from 0.0, which is exactly (T·C)[j][row],
     /// Σ_e x·C[l_e][row] in the same order: C is symmetric, and 0.0 + c differs from c only
     /// in the sign of a zero, which a product keeps and a sum from 0.0 then drops. So it is
-    /// read from the row of T·C built for row j.
-    std::vector<Single> transposed_;
+    /// read from the row of T·C built for row j. Such elements come in runs down column j,
+    /// reading consecutive elements of that row (`count` of them from `row`).
+    struct DownColumn {
+        std::size_t dst;  ///< flat index of the first output element; the next ones are k apart
+        std::size_t row;  ///< first element read
+        std::size_t col;  ///< the general column j
+        std::size_t count;
+    };
+    std::vector<DownColumn> transposed_;
     std::vector<Single> general_sums_;       ///< Σ_e x·(T·C)[row][l] over row col of T
     std::vector<std::size_t> const_at_;      ///< elements the same at every step (empty rows of T)
     std::vector<double> const_;              ///< their values, disturbance included
