@@ -124,6 +124,10 @@ CovariancePrediction::CovariancePrediction(const System& system)
             built_rows_.push_back(b);
         }
     }
+    for (const Single& s : general_sums_) {
+        const auto row = transition_.row(s.col);
+        sums_.push_back(GeneralSum{s.dst, tp_rows_[s.row], row.data(), row.data() + row.size()});
+    }
     w_.assign(k_ + PADDING, 0.0);
     plan_disturbance(system);
 }
@@ -363,10 +367,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
         double* KORVANTA_RESTRICT dst = out + s.dst;
         for (std::size_t m = 0; m < s.count; ++m) dst[m * k] = src[m];
     }
-    for (const Single& s : general_sums_) {
-        const double* tp = tp_rows_[s.row];
+    for (const GeneralSum& s : sums_) {
         double sum = 0.0;
-        for (const Entry& e : transition_.row(s.col)) sum = sum + e.value * tp[e.col];
+        for (const Entry* e = s.begin; e != s.end; ++e) sum = sum + e->value * s.tp[e->col];
         out[s.dst] = sum;
     }
     {

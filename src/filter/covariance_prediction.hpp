@@ -110,6 +110,14 @@ private:
     };
     std::vector<DownColumn> transposed_;
     std::vector<Single> general_sums_;       ///< Σ_e x·(T·C)[row][l] over row col of T
+    /// The same sums with their row of T·C and the entries of row col of T looked up.
+    struct GeneralSum {
+        std::size_t dst;
+        const double* tp;
+        const Entry* begin;
+        const Entry* end;
+    };
+    std::vector<GeneralSum> sums_;
     std::vector<std::size_t> const_at_;      ///< elements the same at every step (empty rows of T)
     std::vector<double> const_;              ///< their values, disturbance included
     std::vector<std::size_t> noise_at_;      ///< the other elements with a disturbance term
