@@ -9,6 +9,12 @@
 
 #include "common/inline.hpp"
 
+/// Four-lane (AVX2) instances of the lane loops are built beside the two-lane ones, to be
+/// chosen at run time.
+#if defined(KORVANTA_X86_DISPATCH) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORVANTA_AVX2 1
+#endif
+
 namespace korvanta {
 
 /// The width every target has (SSE2, NEON).

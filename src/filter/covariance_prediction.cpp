@@ -9,9 +9,6 @@
 #include "common/lanes.hpp"
 #include "filter/transition_runs.hpp"
 
-#if defined(KORVANTA_X86_DISPATCH) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define KORVANTA_AVX2 1
-#endif
 
 namespace korvanta {
 

@@ -45,6 +45,9 @@ public:
     /// The whole of T·P·T' + (sigma2·R)·R' for a symmetric P (no update), mirrored.
     void predict_full(const double* P, double* out);
 
+    /// Whether the four-lane instance runs on this processor.
+    bool four_lanes() const { return four_lanes_; }
+
 private:
     /// A stretch of `len` output elements from `dst` on that copies `len` consecutive values.
     struct Copy {

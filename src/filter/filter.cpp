@@ -61,14 +61,13 @@ public:
         pz_ = work_.data() + k_;
     }
 
-    void step(std::size_t t) {
-        // A steady step reuses the saved gain and leaves P frozen; a missing observation
-        // ends steady mode, its step starting the covariance recursion again.
-        if (steady_ && !std::isnan(y_[t])) {
-            step<true>(t);
-        } else {
-            step<false>(t);
-        }
+    // Steps 0 … n − 1, with the element-wise loops four lanes wide where the processor
+    // runs the four-lane prediction (the same bits either way).
+    void run(std::size_t n) {
+#if defined(KORVANTA_AVX2)
+        if (prediction_.four_lanes()) return run_four(n);
+#endif
+        run_lanes<LANES>(n);
     }
 
     FilterOut finish() {
@@ -85,12 +84,29 @@ public:
     }
 
 private:
-    template <bool Frozen>
-    void step(std::size_t t) {
+#if defined(KORVANTA_AVX2)
+    __attribute__((target("avx2"))) void run_four(std::size_t n) { run_lanes<4>(n); }
+#endif
+
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE void run_lanes(std::size_t n) {
+        for (std::size_t t = 0; t < n; ++t) {
+            // A steady step reuses the saved gain and leaves P frozen; a missing observation
+            // ends steady mode, its step starting the covariance recursion again.
+            if (steady_ && !std::isnan(y_[t])) {
+                step<true, W>(t);
+            } else {
+                step<false, W>(t);
+            }
+        }
+    }
+
+    template <bool Frozen, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void step(std::size_t t) {
         const double yt = y_[t];
         const bool missing = std::isnan(yt);  // never in a steady step
         const double f = observed_mean() + (d_ != nullptr ? d_[t] : 0.0);
-        const double* pz = Frozen ? steady_pz_.data() : gather_pz();
+        const double* pz = Frozen ? steady_pz_.data() : gather_pz<W>();
         const double F = Frozen ? steady_F_ : variance_of(pz);
         const double v = yt - f;
         if (store_paths_) {
@@ -101,12 +117,12 @@ private:
         const bool updated = !missing && F > 0.0;  // a NaN F is degenerate too
         if (updated) {
             if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : std::log(F));
-            update_mean(v / F, pz);
+            update_mean<W>(v / F, pz);
         } else {
             if (!missing && t >= k_diffuse_) loglike_ = NaN;  // stays NaN for the rest of the run
             std::copy(a_, a_ + k_, filtered_);
         }
-        predict_mean(t);
+        predict_mean<W>(t);
         if (!Frozen) predict_covariance(t, pz, F, updated);
     }
 
@@ -118,21 +134,22 @@ private:
 
     // pz = P·Z', each entry adding its terms in design order from 0.0 (the design is never
     // empty, so the first column's pass starts the sums).
-    const double* gather_pz() {
-        add_column<true>(design_[0]);
-        for (std::size_t m = 1; m < design_.size(); ++m) add_column<false>(design_[m]);
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE const double* gather_pz() {
+        add_column<true, W>(design_[0]);
+        for (std::size_t m = 1; m < design_.size(); ++m) add_column<false, W>(design_[m]);
         return pz_;
     }
 
     // Column c of P into pz. Only the upper triangle of P is current, so column c is read
     // above the diagonal and row c from it on.
-    template <bool First>
-    void add_column(std::size_t c) {
+    template <bool First, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void add_column(std::size_t c) {
         double* KORVANTA_RESTRICT pz = pz_;
         const double* KORVANTA_RESTRICT P = P_;
         for (std::size_t i = 0; i < c; ++i) pz[i] = (First ? 0.0 : pz[i]) + P[i * k_ + c];
         const double* KORVANTA_RESTRICT row = P + c * k_ + c;
-        by_lanes<LANES>(k_ - c, [&]<std::size_t V>(std::size_t m) {
+        by_lanes<W>(k_ - c, [&]<std::size_t V>(std::size_t m) {
             const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(pz + c + m);
             store_lanes<V>(pz + c + m, sum + load_lanes<V>(row + m));
         });
@@ -148,17 +165,20 @@ private:
     void add_term(std::size_t t, double v, double F, double log_F) {
         const double q = v * v / F;
         const double term = -0.5 * (q + (log_F + LN2PI));
-        loglike_ = loglike_ + term;
+        // A NaN total is kept as it is: which of two NaNs a sum returns depends on the order
+        // the compiler gives its operands, and the bits must be the same at either lane width.
+        if (!std::isnan(loglike_)) loglike_ = loglike_ + term;
         sum_sq_ = sum_sq_ + q;
         sum_log_ = sum_log_ + log_F;
         nobs_ += 1;
         if (store_paths_) out_.loglike_obs[t] = term;
     }
 
-    void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
         double* KORVANTA_RESTRICT filtered = filtered_;
         const double* KORVANTA_RESTRICT a = a_;
-        by_lanes<LANES>(k_, [&]<std::size_t V>(std::size_t i) {
+        by_lanes<W>(k_, [&]<std::size_t V>(std::size_t i) {
             store_lanes<V>(filtered + i, load_lanes<V>(a + i) + load_lanes<V>(pz + i) * splat<V>(g));
         });
     }
@@ -166,7 +186,8 @@ private:
     // a[i] = c_i + Σ over the sparse row i of T (stored order, from 0.0) of x·filtered[l],
     // where the first ARMA state's intercept is the trend value of period t when there is one.
     // A shift row's sum is 0.0 + filtered[i + delta] (its entry of 1.0 multiplies exactly).
-    void predict_mean(std::size_t t) {
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE void predict_mean(std::size_t t) {
         const Entry* KORVANTA_RESTRICT e = entries_;
         const std::size_t* KORVANTA_RESTRICT start = row_start_;
         const double* KORVANTA_RESTRICT x = filtered_;
@@ -182,7 +203,7 @@ private:
             if (run.shift) {
                 const double* KORVANTA_RESTRICT src = x + offset(run.begin, run.delta);
                 const std::size_t b = run.begin;
-                by_lanes<LANES>(run.end - b, [&]<std::size_t V>(std::size_t m) {
+                by_lanes<W>(run.end - b, [&]<std::size_t V>(std::size_t m) {
                     store_lanes<V>(a + b + m, load_lanes<V>(c + b + m) + (splat<V>(0.0) + load_lanes<V>(src + m)));
                 });
             } else {
@@ -264,7 +285,7 @@ FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const 
     require(!obs_intercept || obs_intercept->size() >= n, "observation intercept too short");
 
     Filter filter(spec, system, y, obs_intercept ? obs_intercept->data() : nullptr, options, store_paths);
-    for (std::size_t t = 0; t < n; ++t) filter.step(t);
+    filter.run(n);
     FilterOut out = filter.finish();
     if (spec.concentrate_scale) concentrate(out, spec.k_diffuse);
     return out;
