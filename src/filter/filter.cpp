@@ -133,11 +133,25 @@ private:
     }
 
     // pz = P·Z', each entry adding its terms in design order from 0.0 (the design is never
-    // empty, so the first column's pass starts the sums).
+    // empty, so the first column's pass starts the sums). Two design columns next to each
+    // other (the last state of a seasonal block and the first ARMA state, say) go together.
     template <std::size_t W>
     KORVANTA_ALWAYS_INLINE const double* gather_pz() {
-        add_column<true, W>(design_[0]);
-        for (std::size_t m = 1; m < design_.size(); ++m) add_column<false, W>(design_[m]);
+        const std::size_t count = design_.size();
+        const bool first_pair = count > 1 && design_[1] == design_[0] + 1;
+        if (first_pair) {
+            add_pair<true, W>(design_[0]);
+        } else {
+            add_column<true, W>(design_[0]);
+        }
+        for (std::size_t m = first_pair ? 2 : 1; m < count; ++m) {
+            if (m + 1 < count && design_[m + 1] == design_[m] + 1) {
+                add_pair<false, W>(design_[m]);
+                m += 1;
+            } else {
+                add_column<false, W>(design_[m]);
+            }
+        }
         return pz_;
     }
 
@@ -148,7 +162,27 @@ private:
         double* KORVANTA_RESTRICT pz = pz_;
         const double* KORVANTA_RESTRICT P = P_;
         for (std::size_t i = 0; i < c; ++i) pz[i] = (First ? 0.0 : pz[i]) + P[i * k_ + c];
-        const double* KORVANTA_RESTRICT row = P + c * k_ + c;
+        add_row<First, W>(c);
+    }
+
+    // Columns c and c + 1, in that order for every element: above row c both terms of an
+    // element are read from its own row in one pass; then row c from the diagonal on, the
+    // element of column c + 1 in row c, and row c + 1 from the diagonal on.
+    template <bool First, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void add_pair(std::size_t c) {
+        double* KORVANTA_RESTRICT pz = pz_;
+        const double* KORVANTA_RESTRICT P = P_;
+        for (std::size_t i = 0; i < c; ++i) pz[i] = ((First ? 0.0 : pz[i]) + P[i * k_ + c]) + P[i * k_ + c + 1];
+        add_row<First, W>(c);
+        pz[c] = pz[c] + P[c * k_ + c + 1];
+        add_row<false, W>(c + 1);
+    }
+
+    // pz[i] (or 0.0 with First) + P[c][i] for i ≥ c.
+    template <bool First, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void add_row(std::size_t c) {
+        double* KORVANTA_RESTRICT pz = pz_;
+        const double* KORVANTA_RESTRICT row = P_ + c * k_ + c;
         by_lanes<W>(k_ - c, [&]<std::size_t V>(std::size_t m) {
             const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(pz + c + m);
             store_lanes<V>(pz + c + m, sum + load_lanes<V>(row + m));
