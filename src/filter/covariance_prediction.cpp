@@ -14,6 +14,7 @@ namespace korvanta {
 
 std::vector<Run> row_runs(const SparseRows& T) {
     std::vector<Run> runs;
+    runs.reserve(8);  // more than the usual number of runs
     for (std::size_t i = 0; i < T.rows(); ++i) {
         const auto row = T.row(i);
         const bool shift = row.size() == 1 && row[0].value == 1.0;
@@ -179,6 +180,11 @@ void CovariancePrediction::plan(const System& system) {
     std::vector<Copy> c_copies;
     std::vector<std::vector<Copy>> by_column_run(runs.size());
     std::vector<Single> transposed;
+    // Room for the usual sizes (a column or two of constants, a copy or two per row), so that
+    // the lists are not grown step by step.
+    c_copies.reserve(2 * k_);
+    const_at_.reserve(k_);
+    general_rows_.reserve(k_);
     for (std::size_t q_row = 0; q_row < runs.size(); ++q_row) {
         const Run& row_run = runs[q_row];
         for (std::size_t i = row_run.begin; i < row_run.end; ++i) {
@@ -242,6 +248,7 @@ void CovariancePrediction::plan(const System& system) {
 void CovariancePrediction::plan_disturbance(const System& system) {
     const double* sel = system.selection.data();
     std::vector<std::size_t> loaded;  // columns with R_j ≠ ±0 (NaN included): the only candidates
+    loaded.reserve(k_);
     for (std::size_t j = 0; j < k_; ++j) {
         if (sel[j] != 0.0) loaded.push_back(j);
     }
