@@ -9,7 +9,6 @@
 #include "common/lanes.hpp"
 #include "filter/transition_runs.hpp"
 
-
 namespace korvanta {
 
 std::vector<Run> row_runs(const SparseRows& T) {

@@ -63,9 +63,9 @@ private:
     /// Row copies of consecutive source rows row, row + 1, … (count of them) whose output
     /// position, first column read and length change by the same amounts from one to the
     /// next: copy m starts at flat output index dst + m·dst_step, reads from column
-    /// col + m·col_step (flat index src + m·src_step of C) and has len + m·len_step elements. The plan's row copies come in runs
-    /// like this (one per pair of shift runs of T), so a step loops over a few bands instead of
-    /// setting up every row copy on its own.
+    /// col + m·col_step (flat index src + m·src_step of C) and has len + m·len_step
+    /// elements. The plan's row copies come in runs like this (one per pair of shift runs
+    /// of T), so a step loops over a few bands instead of setting up every row copy alone.
     struct Band {
         std::size_t dst, src, row, col, len, count;
         std::ptrdiff_t dst_step, src_step, col_step, len_step;
@@ -112,7 +112,7 @@ private:
         std::size_t count;
     };
     std::vector<DownColumn> transposed_;
-    std::vector<Single> general_sums_;       ///< Σ_e x·(T·C)[row][l] over row col of T
+    std::vector<Single> general_sums_;  ///< Σ_e x·(T·C)[row][l] over row col of T
     /// The same sums with their row of T·C and the entries of row col of T looked up.
     struct GeneralSum {
         std::size_t dst;

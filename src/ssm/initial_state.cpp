@@ -82,8 +82,8 @@ void mul_skip_zeros(const NonZeros& L, const double* R, double* out, std::size_t
 // with M all finite each element sums over the non-zeros of row j of A only. Otherwise it is
 // computed as row updates N[i][·] += M[i][k]·At[k][·], which keep that order too, leaving
 // out the terms with M[i][k] = ±0 when column k of A is all finite.
-void mul_transposed(const double* M, const double* A, const NonZeros& a, double* N, double* At,
-                    std::size_t* col_finite, std::size_t* terms, std::size_t r) {
+void mul_transposed(const double* M, const double* A, const NonZeros& a, double* N, double* At, std::size_t* col_finite,
+                    std::size_t* terms, std::size_t r) {
     // Visiting the non-zeros one by one pays while they are few; a dense A goes by rows.
     bool sparse = 4 * a.count <= r * r;
     for (std::size_t i = 0; sparse && i < r * r; ++i) sparse = std::isfinite(M[i]);
