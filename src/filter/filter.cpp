@@ -75,7 +75,7 @@ public:
         if (P_ != out_.state_cov.data()) out_.state_cov.swap(spare_cov_);
         out_.state_cov.resize(k_ * k_);
         mirror_upper(out_.state_cov.data(), k_);
-        out_.loglike = loglike_;
+        out_.loglike = degenerate_ ? NaN : loglike_;
         out_.sum_scaled_sq_errors = sum_sq_;
         out_.sum_log_variances = sum_log_;
         out_.nobs_effective = nobs_;
@@ -119,7 +119,10 @@ private:
             if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : std::log(F));
             update_mean<W>(v / F, pz);
         } else {
-            if (!missing && t >= k_diffuse_) loglike_ = NaN;  // stays NaN for the rest of the run
+            // The log-likelihood is NaN whatever follows. It is set at the end, not here: adding a
+            // later NaN term to a NaN total would leave which of the two NaNs is kept to the
+            // order the compiler gives the operands, which may differ between lane widths.
+            if (!missing && t >= k_diffuse_) degenerate_ = true;
             std::copy(a_, a_ + k_, filtered_);
         }
         predict_mean<W>(t);
@@ -199,9 +202,7 @@ private:
     void add_term(std::size_t t, double v, double F, double log_F) {
         const double q = v * v / F;
         const double term = -0.5 * (q + (log_F + LN2PI));
-        // A NaN total is kept as it is: which of two NaNs a sum returns depends on the order
-        // the compiler gives its operands, and the bits must be the same at either lane width.
-        if (!std::isnan(loglike_)) loglike_ = loglike_ + term;
+        loglike_ = loglike_ + term;
         sum_sq_ = sum_sq_ + q;
         sum_log_ = sum_log_ + log_F;
         nobs_ += 1;
@@ -283,6 +284,7 @@ private:
     bool steady_ = false;
     double steady_F_ = 0.0, steady_log_F_ = 0.0;
     double loglike_ = 0.0, sum_sq_ = 0.0, sum_log_ = 0.0;
+    bool degenerate_ = false;  ///< a counted observation had no update: the log-likelihood is NaN
     std::uint64_t nobs_ = 0;
 };
 
