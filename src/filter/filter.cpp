@@ -37,8 +37,17 @@ public:
           row_start_(sys.transition.start.data()),
           intercept_(sys.state_intercept.data()),
           trend_(sys.trend ? sys.trend->data() : nullptr),
-          runs_(row_runs(sys.transition)),
           prediction_(sys) {
+        for (const Run& run : row_runs(sys.transition)) {
+            if (run.shift) {
+                shift_runs_.push_back(run);
+                continue;
+            }
+            for (std::size_t i = run.begin; i < run.end; ++i) {
+                const auto row = sys.transition.row(i);
+                general_rows_.push_back(GeneralRow{i, row.data(), row.data() + row.size()});
+            }
+        }
         InitialState init = initial_state(spec, sys, options.diffuse_variance);
         out_.state = std::move(init.mean);
         out_.state_cov = std::move(init.cov);
@@ -221,6 +230,8 @@ private:
     // a[i] = c_i + Σ over the sparse row i of T (stored order, from 0.0) of x·filtered[l],
     // where the first ARMA state's intercept is the trend value of period t when there is one.
     // A shift row's sum is 0.0 + filtered[i + delta] (its entry of 1.0 multiplies exactly).
+    // The runs of shift rows go first, then the other rows: each element is written once, from
+    // the filtered mean only, so the order is free.
     template <std::size_t W>
     KORVANTA_ALWAYS_INLINE void predict_mean(std::size_t t) {
         const Entry* KORVANTA_RESTRICT e = entries_;
@@ -234,16 +245,17 @@ private:
                 sum = sum + m->value * x[m->col];
             return sum;
         };
-        for (const Run& run : runs_) {
-            if (run.shift) {
-                const double* KORVANTA_RESTRICT src = x + offset(run.begin, run.delta);
-                const std::size_t b = run.begin;
-                by_lanes<W>(run.end - b, [&]<std::size_t V>(std::size_t m) {
-                    store_lanes<V>(a + b + m, load_lanes<V>(c + b + m) + (splat<V>(0.0) + load_lanes<V>(src + m)));
-                });
-            } else {
-                for (std::size_t i = run.begin; i < run.end; ++i) a[i] = c[i] + row_sum(i);
-            }
+        for (const Run& run : shift_runs_) {
+            const double* KORVANTA_RESTRICT src = x + offset(run.begin, run.delta);
+            const std::size_t b = run.begin;
+            by_lanes<W>(run.end - b, [&]<std::size_t V>(std::size_t m) {
+                store_lanes<V>(a + b + m, load_lanes<V>(c + b + m) + (splat<V>(0.0) + load_lanes<V>(src + m)));
+            });
+        }
+        for (const GeneralRow& row : general_rows_) {
+            double sum = 0.0;
+            for (const Entry* m = row.begin; m != row.end; ++m) sum = sum + m->value * x[m->col];
+            a[row.i] = c[row.i] + sum;
         }
         if (trend_ != nullptr) a[k_diff_] = trend_[t] + row_sum(k_diff_);
     }
@@ -270,8 +282,15 @@ private:
     const Entry* entries_;          ///< the transition's entries, row after row
     const std::size_t* row_start_;  ///< row i is entries_[row_start_[i], row_start_[i + 1])
     const double* intercept_;
-    const double* trend_;    ///< per-period intercept of state k_diff, or null
-    std::vector<Run> runs_;  ///< the rows of T in runs of shifts and of general rows
+    const double* trend_;  ///< per-period intercept of state k_diff, or null
+    /// A row of T that is not a shift, with its entries.
+    struct GeneralRow {
+        std::size_t i;
+        const Entry* begin;
+        const Entry* end;
+    };
+    std::vector<Run> shift_runs_;           ///< the shift rows of T in runs
+    std::vector<GeneralRow> general_rows_;  ///< the other rows
     CovariancePrediction prediction_;
     SettledTest settled_;
     FilterOut out_{};
