@@ -9,6 +9,12 @@
 
 #include "common/inline.hpp"
 
+/// Four-lane (AVX2) instances of the lane loops are built beside the two-lane ones, to be
+/// chosen at run time.
+#if defined(KORVANTA_X86_DISPATCH) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORVANTA_AVX2 1
+#endif
+
 namespace korvanta {
 
 /// The width every target has (SSE2, NEON).
@@ -79,11 +85,15 @@ KORVANTA_ALWAYS_INLINE Lanes<W> splat(double x) {
 
 /// Runs op.operator()<W>(m) for m = 0, W, 2W, … while W elements remain, then the rest with
 /// two lanes and one lane: `op` is a generic lambda over the lane count. With `whole_groups`
-/// the last group runs whole, past `len` (the caller has room there).
+/// the last group runs whole, past `len` (the caller has room there), and `len` is at least 1.
 template <std::size_t W, class Op>
 KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, bool whole_groups, Op op) {
     if (whole_groups) {
-        for (std::size_t m = 0; m < len; m += W) op.template operator()<W>(m);
+        std::size_t m = 0;
+        do {
+            op.template operator()<W>(m);
+            m += W;
+        } while (m < len);
         return;
     }
     std::size_t m = 0;

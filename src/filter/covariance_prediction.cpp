@@ -9,14 +9,11 @@
 #include "common/lanes.hpp"
 #include "filter/transition_runs.hpp"
 
-#if defined(KORVANTA_X86_DISPATCH) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define KORVANTA_AVX2 1
-#endif
-
 namespace korvanta {
 
 std::vector<Run> row_runs(const SparseRows& T) {
     std::vector<Run> runs;
+    runs.reserve(8);  // more than the usual number of runs
     for (std::size_t i = 0; i < T.rows(); ++i) {
         const auto row = T.row(i);
         const bool shift = row.size() == 1 && row[0].value == 1.0;
@@ -51,6 +48,18 @@ KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, doub
                 [&]<std::size_t V>(std::size_t m) { store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m)); });
 }
 
+// One entry's term of a row of T·C over len elements, in whole lane groups: out[j] is
+// 0.0 (First) or out[j], plus cl[j] (an entry of 1.0, One) or x·cl[j].
+template <std::size_t W, bool First, bool One>
+KORVANTA_ALWAYS_INLINE void add_term(double* KORVANTA_RESTRICT out, const double* KORVANTA_RESTRICT cl, double x,
+                                     std::size_t len) {
+    by_lanes<W>(len, true, [&]<std::size_t V>(std::size_t j) {
+        const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(out + j);
+        const Lanes<V> term = One ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
+        store_lanes<V>(out + j, sum + term);
+    });
+}
+
 // Whether this processor runs the four-lane (AVX2) instance of the prediction; its results
 // are the same bits as the two-lane one's.
 bool four_lanes_available() {
@@ -67,8 +76,9 @@ bool four_lanes_available() {
 // (w = pz/F), P[r][c] otherwise, and the mirror image below the diagonal.
 struct CovariancePrediction::Source {
     const double* P;
-    const double* w;
+    const double* w;  ///< pz/F, formed by the prediction after an update
     const double* pz;
+    double F;
     std::size_t k;
 
     template <bool Updated>
@@ -94,29 +104,86 @@ CovariancePrediction::CovariancePrediction(const System& system)
     for (std::size_t l = 0; l < k_; ++l) {
         if (referenced[l]) referenced_.push_back(l);
     }
-    store_.assign((referenced_.size() + general_rows_.size()) * k_, 0.0);
+    // A copy from the last row of T·C may read PADDING elements past it.
+    store_.assign((referenced_.size() + general_rows_.size()) * k_ + PADDING, 0.0);
     c_rows_.assign(k_, nullptr);
     tp_rows_.assign(k_, nullptr);
     double* slot = store_.data();
+    // The rows of T·C for the empty rows of T are 0.0 at every step: they keep the zeros of
+    // the store, in the first slots, where no built row's whole lane groups run on to.
+    for (std::size_t b : general_rows_) {
+        if (transition_.row(b).empty()) tp_rows_[b] = std::exchange(slot, slot + k_);
+    }
     for (std::size_t l : referenced_) c_rows_[l] = std::exchange(slot, slot + k_);
-    for (std::size_t b : general_rows_) tp_rows_[b] = std::exchange(slot, slot + k_);
-    w_.assign(k_, 0.0);
+    for (std::size_t b : general_rows_) {
+        if (!transition_.row(b).empty()) {
+            tp_rows_[b] = std::exchange(slot, slot + k_);
+            built_rows_.push_back(b);
+        }
+    }
+    for (const Single& s : general_sums_) {
+        const auto row = transition_.row(s.col);
+        sums_.push_back(GeneralSum{s.dst, tp_rows_[s.row], row.data(), row.data() + row.size()});
+    }
+    w_.assign(k_ + PADDING, 0.0);
     plan_disturbance(system);
 }
 
 // Whether a row copy of output row i that ends at column `end` may write PADDING elements
-// past it. Row copies come first in a step; every element after them in the same row is
-// written again later (by a later row copy or by another kind of element), and in the next
-// row the first columns lie below the diagonal; after the last row is the padding.
+// past it. Row copies come first in a step, those of C before those of T·C. Every element
+// after them in the same row is written again later: it belongs to a later run of columns,
+// whose copies for this row come later in either list, or is another kind of element. In the
+// next row the first columns lie below the diagonal; after the last row is the padding.
 bool CovariancePrediction::overrun_is_harmless(std::size_t i, std::size_t end) const {
     if (end + PADDING <= k_ || i + 1 == k_) return true;
     return end + PADDING - k_ <= i + 1;  // columns 0 … of row i + 1, below its diagonal
+}
+
+// Groups consecutive row copies of consecutive source rows whose positions and lengths move
+// by fixed steps into bands; the copies run in the same order as listed.
+std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std::vector<Copy>& copies) const {
+    auto diff = [](std::size_t now, std::size_t before) {
+        return static_cast<std::ptrdiff_t>(now) - static_cast<std::ptrdiff_t>(before);
+    };
+    std::vector<Band> bands;
+    for (const Copy& s : copies) {
+        if (!bands.empty()) {
+            Band& b = bands.back();
+            const auto m = static_cast<std::ptrdiff_t>(b.count);
+            const bool joins =
+                s.whole_groups == b.whole_groups && s.row == b.row + b.count &&
+                (b.count == 1 || (diff(s.dst, b.dst) == m * b.dst_step && diff(s.col, b.col) == m * b.col_step &&
+                                  diff(s.len, b.len) == m * b.len_step));
+            if (joins) {
+                if (b.count == 1) {
+                    b.dst_step = diff(s.dst, b.dst);
+                    b.col_step = diff(s.col, b.col);
+                    b.len_step = diff(s.len, b.len);
+                    b.src_step = static_cast<std::ptrdiff_t>(k_) + b.col_step;
+                }
+                b.count += 1;
+                continue;
+            }
+        }
+        bands.push_back(Band{s.dst, s.row * k_ + s.col, s.row, s.col, s.len, 1, 0, 0, 0, 0, s.whole_groups});
+    }
+    return bands;
 }
 
 // Sorts every output element i ≤ j into the list of how it is formed: row i of T is a shift
 // (selecting row `source` of C) or general; column j's row of T is a shift, empty or general.
 void CovariancePrediction::plan(const System& system) {
     const std::vector<Run> runs = row_runs(system.transition);
+    // The row copies are listed by shift run of rows, then by shift run of columns, then by
+    // row: the copies of one pair of runs form bands.
+    std::vector<Copy> c_copies;
+    std::vector<std::vector<Copy>> by_column_run(runs.size());
+    std::vector<Single> transposed;
+    // Room for the usual sizes (a column or two of constants, a copy or two per row), so that
+    // the lists are not grown step by step.
+    c_copies.reserve(2 * k_);
+    const_at_.reserve(k_);
+    general_rows_.reserve(k_);
     for (std::size_t q_row = 0; q_row < runs.size(); ++q_row) {
         const Run& row_run = runs[q_row];
         for (std::size_t i = row_run.begin; i < row_run.end; ++i) {
@@ -131,25 +198,45 @@ void CovariancePrediction::plan(const System& system) {
                         if (transition_.row(j).empty()) {
                             const_at_.push_back(s.dst);  // Σ over no entries: 0.0
                         } else {
-                            (row_run.shift ? transposed_ : general_sums_).push_back(s);
+                            (row_run.shift ? transposed : general_sums_).push_back(s);
                         }
                     }
                 } else if (!row_run.shift) {
-                    tp_copies_.push_back(Copy{i * k_ + j, i, offset(j, run.delta), run.end - j, false});
+                    tp_copies_.push_back(
+                        Copy{i * k_ + j, i, offset(j, run.delta), run.end - j, overrun_is_harmless(i, run.end)});
                 } else {
                     // Columns below `source` lie below the diagonal of C: read their mirror.
                     for (; j < run.end && offset(j, run.delta) < source; ++j) {
                         mirrors_.push_back(Single{i * k_ + j, source, offset(j, run.delta)});
                     }
                     if (j < run.end) {
-                        c_copies_.push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j,
-                                                 overrun_is_harmless(i, run.end)});
+                        by_column_run[q].push_back(Copy{i * k_ + j, source, offset(j, run.delta), run.end - j,
+                                                        overrun_is_harmless(i, run.end)});
                     }
                 }
             }
         }
+        for (std::vector<Copy>& list : by_column_run) {
+            c_copies.insert(c_copies.end(), list.begin(), list.end());
+            list.clear();
+        }
     }
     const_.assign(const_at_.size(), 0.0);
+    c_bands_ = bands_of(c_copies);
+    // Each column's elements (listed by row) into runs down the column; the elements are
+    // distinct and read the built rows only, so their order does not matter.
+    std::stable_sort(transposed.begin(), transposed.end(),
+                     [](const Single& a, const Single& b) { return a.col < b.col; });
+    for (const Single& e : transposed) {
+        if (!transposed_.empty()) {
+            DownColumn& run = transposed_.back();
+            if (run.col == e.col && run.dst + run.count * k_ == e.dst && run.row + run.count == e.row) {
+                run.count += 1;
+                continue;
+            }
+        }
+        transposed_.push_back(DownColumn{e.dst, e.row, e.col, 1});
+    }
 }
 
 // The disturbance terms (sigma2·R_i)·R_j are the same at every step. A term is ±0 where one
@@ -160,6 +247,7 @@ void CovariancePrediction::plan(const System& system) {
 void CovariancePrediction::plan_disturbance(const System& system) {
     const double* sel = system.selection.data();
     std::vector<std::size_t> loaded;  // columns with R_j ≠ ±0 (NaN included): the only candidates
+    loaded.reserve(k_);
     for (std::size_t j = 0; j < k_; ++j) {
         if (sel[j] != 0.0) loaded.push_back(j);
     }
@@ -185,7 +273,31 @@ void CovariancePrediction::plan_disturbance(const System& system) {
     }
 }
 
-// The referenced rows of C, whole, then the rows of T·C for the general rows of T.
+// The copies of one band, every value the loop needs held in locals (the stores could
+// otherwise alias the band and the sources, forcing them to be read again for every copy).
+template <bool Updated, std::size_t W, bool Whole>
+KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, const double* P, const double* w,
+                                                           const double* pz, double* out) {
+    const std::size_t count = band.count;
+    // Unsigned wrap-around adds the (possibly negative) steps.
+    const auto dst_step = static_cast<std::size_t>(band.dst_step), src_step = static_cast<std::size_t>(band.src_step),
+               col_step = static_cast<std::size_t>(band.col_step), len_step = static_cast<std::size_t>(band.len_step);
+    std::size_t dst = band.dst, src = band.src, col = band.col, row = band.row, len = band.len;
+    for (std::size_t m = 0; m < count; ++m) {
+        if constexpr (Updated) {
+            copy_updated<W>(P + src, pz + col, w[row], out + dst, len, Whole);
+        } else {
+            copy_plain<W>(P + src, out + dst, len, Whole);
+        }
+        dst += dst_step;
+        src += src_step;
+        col += col_step;
+        row += 1;
+        len += len_step;
+    }
+}
+
+// The referenced rows of C, whole, then the rows of T·C for the non-empty general rows of T.
 template <bool Updated, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
     const std::size_t k = k_;
@@ -196,7 +308,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
             const double wl = c.w[l], pzl = c.pz[l];
             for (std::size_t col = 0; col < l; ++col) out[col] = c.P[col * k + l] - c.w[col] * pzl;  // mirror
             const double* KORVANTA_RESTRICT pz = c.pz + l;
-            by_lanes<W>(k - l, [&]<std::size_t V>(std::size_t m) {
+            // Whole lane groups: past the row's end lies the next built row's slot, each of
+            // them written whole after this one, or the padding.
+            by_lanes<W>(k - l, true, [&]<std::size_t V>(std::size_t m) {
                 store_lanes<V>(out + l + m, load_lanes<V>(Pl + l + m) - splat<V>(wl) * load_lanes<V>(pz + m));
             });
         } else {
@@ -204,49 +318,75 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
             std::memcpy(out + l, Pl + l, (k - l) * sizeof(double));
         }
     }
-    for (std::size_t b : general_rows_) {
-        double* KORVANTA_RESTRICT out = tp_rows_[b];
+    // Each element of a row of T·C starts at 0.0; the first entry's term is added to that
+    // zero so that no separate zeroing pass is needed. The rows run in whole lane groups: the
+    // elements past a row's end lie in the next row's slot, built after it, or in the padding.
+    for (std::size_t b : built_rows_) {
+        double* out = tp_rows_[b];
         const auto row = transition_.row(b);
-        if (row.empty()) std::fill(out, out + k, 0.0);
-        // Each element starts at 0.0; the first entry's term is added to that zero so that
-        // no separate zeroing pass is needed.
         for (std::size_t e = 0; e < row.size(); ++e) {
-            const double* KORVANTA_RESTRICT cl = c_rows_[row[e].col];
+            const double* cl = c_rows_[row[e].col];
             const double x = row[e].value;
-            const bool first = e == 0, one = x == 1.0;
-            by_lanes<W>(k, [&]<std::size_t V>(std::size_t j) {
-                const Lanes<V> sum = first ? splat<V>(0.0) : load_lanes<V>(out + j);
-                const Lanes<V> term = one ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
-                store_lanes<V>(out + j, sum + term);
-            });
+            if (e == 0) {
+                if (x == 1.0) {
+                    add_term<W, true, true>(out, cl, x, k);
+                } else {
+                    add_term<W, true, false>(out, cl, x, k);
+                }
+            } else if (x == 1.0) {
+                add_term<W, false, true>(out, cl, x, k);
+            } else {
+                add_term<W, false, false>(out, cl, x, k);
+            }
         }
     }
 }
 
 template <bool Updated, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, double* out) {
-    build_rows<Updated, W>(c);
     const std::size_t k = k_;
+    if constexpr (Updated) {
+        // w = pz/F, in whole lane groups (w and pz have room past their end).
+        double* KORVANTA_RESTRICT w = w_.data();
+        const double* KORVANTA_RESTRICT pz = c.pz;
+        by_lanes<W>(k, true, [&]<std::size_t V>(std::size_t r) {
+            store_lanes<V>(w + r, load_lanes<V>(pz + r) / splat<V>(c.F));
+        });
+    }
+    build_rows<Updated, W>(c);
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
     // entry of 1.0 multiplies it exactly.
-    for (const Copy& s : c_copies_) {
-        const double* src = c.P + s.row * k + s.col;
-        if constexpr (Updated) {
-            copy_updated<W>(src, c.pz + s.col, c.w[s.row], out + s.dst, s.len, s.whole_groups);
+    for (const Band& b : c_bands_) {
+        if (b.whole_groups) {
+            run_band<Updated, W, true>(b, c.P, c.w, c.pz, out);
         } else {
-            copy_plain<W>(src, out + s.dst, s.len, s.whole_groups);
+            run_band<Updated, W, false>(b, c.P, c.w, c.pz, out);
         }
     }
-    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, false);
+    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
-    for (const Single& s : transposed_) out[s.dst] = tp_rows_[s.col][s.row];
-    for (const Single& s : general_sums_) {
-        const double* tp = tp_rows_[s.row];
+    for (const DownColumn& s : transposed_) {
+        const double* KORVANTA_RESTRICT src = tp_rows_[s.col] + s.row;
+        double* KORVANTA_RESTRICT dst = out + s.dst;
+        for (std::size_t m = 0; m < s.count; ++m) dst[m * k] = src[m];
+    }
+    for (const GeneralSum& s : sums_) {
         double sum = 0.0;
-        for (const Entry& e : transition_.row(s.col)) sum = sum + e.value * tp[e.col];
+        for (const Entry* e = s.begin; e != s.end; ++e) sum = sum + e->value * s.tp[e->col];
         out[s.dst] = sum;
     }
-    for (std::size_t m = 0; m < const_at_.size(); ++m) out[const_at_[m]] = const_[m];
+    {
+        // Scattered stores, two to a loop pass: the loop control would cost as much as a store.
+        const std::size_t* at = const_at_.data();
+        const double* value = const_.data();
+        const std::size_t count = const_at_.size();
+        std::size_t m = 0;
+        for (; m + 2 <= count; m += 2) {
+            out[at[m]] = value[m];
+            out[at[m + 1]] = value[m + 1];
+        }
+        if (m < count) out[at[m]] = value[m];
+    }
     for (std::size_t m = 0; m < noise_at_.size(); ++m) out[noise_at_[m]] = out[noise_at_[m]] + noise_[m];
     for (std::size_t i : dense_rows_) {
         const double sri = sigma2_ * selection_[i];
@@ -268,12 +408,8 @@ void CovariancePrediction::predict_four(const Source& c, double* out) {
 #endif
 
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {
-    const Source c{fc.P, w_.data(), fc.pz, k_};
+    const Source c{fc.P, w_.data(), fc.pz, fc.F, k_};
     if (fc.updated) {
-        double* KORVANTA_RESTRICT w = w_.data();
-        by_lanes<LANES>(k_, [&]<std::size_t V>(std::size_t r) {
-            store_lanes<V>(w + r, load_lanes<V>(fc.pz + r) / splat<V>(fc.F));
-        });
         if (four_lanes_) return predict_four<true>(c, out);
         predict<true, LANES>(c, out);
     } else {

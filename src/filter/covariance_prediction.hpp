@@ -45,6 +45,9 @@ public:
     /// The whole of T·P·T' + (sigma2·R)·R' for a symmetric P (no update), mirrored.
     void predict_full(const double* P, double* out);
 
+    /// Whether the four-lane instance runs on this processor.
+    bool four_lanes() const { return four_lanes_; }
+
 private:
     /// A stretch of `len` output elements from `dst` on that copies `len` consecutive values.
     struct Copy {
@@ -57,6 +60,17 @@ private:
         /// fall in the padding after the matrix.
         bool whole_groups;
     };
+    /// Row copies of consecutive source rows row, row + 1, … (count of them) whose output
+    /// position, first column read and length change by the same amounts from one to the
+    /// next: copy m starts at flat output index dst + m·dst_step, reads from column
+    /// col + m·col_step (flat index src + m·src_step of C) and has len + m·len_step
+    /// elements. The plan's row copies come in runs like this (one per pair of shift runs
+    /// of T), so a step loops over a few bands instead of setting up every row copy alone.
+    struct Band {
+        std::size_t dst, src, row, col, len, count;
+        std::ptrdiff_t dst_step, src_step, col_step, len_step;
+        bool whole_groups;  ///< as for Copy, for every copy of the band
+    };
     /// One output element that is formed on its own.
     struct Single {
         std::size_t dst;  ///< flat index of the output element
@@ -66,6 +80,9 @@ private:
     struct Source;  // the current call's C, passed down explicitly
     void plan(const System& system);
     bool overrun_is_harmless(std::size_t i, std::size_t end) const;
+    std::vector<Band> bands_of(const std::vector<Copy>& copies) const;
+    template <bool Updated, std::size_t W, bool Whole>
+    static void run_band(const Band& band, const double* P, const double* w, const double* pz, double* out);
     void plan_disturbance(const System& system);
     template <bool Updated, std::size_t W>
     void predict(const Source& c, double* out);
@@ -79,22 +96,38 @@ private:
     double sigma2_;
     std::size_t k_;
     bool four_lanes_;              ///< run the four-lane instance (same bits)
-    std::vector<Copy> c_copies_;   ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
+    std::vector<Band> c_bands_;    ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
     std::vector<Copy> tp_copies_;  ///< 0.0 + (T·C)[row][col + m], general rows of T
     std::vector<Single> mirrors_;  ///< 0.0 + C[row][col] with col < row: down a column
     /// Shift row i (selecting row `row` of C) and a general column j (`col`): the element is
     /// Σ_e x·(0.0 + C[row][l_e]) over row j of T, from 0.0, which is exactly (T·C)[j][row],
     /// Σ_e x·C[l_e][row] in the same order: C is symmetric, and 0.0 + c differs from c only
     /// in the sign of a zero, which a product keeps and a sum from 0.0 then drops. So it is
-    /// read from the row of T·C built for row j.
-    std::vector<Single> transposed_;
-    std::vector<Single> general_sums_;       ///< Σ_e x·(T·C)[row][l] over row col of T
+    /// read from the row of T·C built for row j. Such elements come in runs down column j,
+    /// reading consecutive elements of that row (`count` of them from `row`).
+    struct DownColumn {
+        std::size_t dst;  ///< flat index of the first output element; the next ones are k apart
+        std::size_t row;  ///< first element read
+        std::size_t col;  ///< the general column j
+        std::size_t count;
+    };
+    std::vector<DownColumn> transposed_;
+    std::vector<Single> general_sums_;  ///< Σ_e x·(T·C)[row][l] over row col of T
+    /// The same sums with their row of T·C and the entries of row col of T looked up.
+    struct GeneralSum {
+        std::size_t dst;
+        const double* tp;
+        const Entry* begin;
+        const Entry* end;
+    };
+    std::vector<GeneralSum> sums_;
     std::vector<std::size_t> const_at_;      ///< elements the same at every step (empty rows of T)
     std::vector<double> const_;              ///< their values, disturbance included
     std::vector<std::size_t> noise_at_;      ///< the other elements with a disturbance term
     std::vector<double> noise_;              ///< (sigma2·R_i)·R_j for them
     std::vector<std::size_t> dense_rows_;    ///< rows i whose sigma2·R_i is not finite
     std::vector<std::size_t> general_rows_;  ///< rows of T that are not shifts
+    std::vector<std::size_t> built_rows_;    ///< those of them that are not empty
     std::vector<std::size_t> referenced_;    ///< rows of C that general rows of T read
     std::vector<double*> c_rows_;            ///< built rows of C (by row index), else null
     std::vector<double*> tp_rows_;           ///< rows of T·C for the general rows, else null

@@ -37,8 +37,17 @@ public:
           row_start_(sys.transition.start.data()),
           intercept_(sys.state_intercept.data()),
           trend_(sys.trend ? sys.trend->data() : nullptr),
-          runs_(row_runs(sys.transition)),
           prediction_(sys) {
+        for (const Run& run : row_runs(sys.transition)) {
+            if (run.shift) {
+                shift_runs_.push_back(run);
+                continue;
+            }
+            for (std::size_t i = run.begin; i < run.end; ++i) {
+                const auto row = sys.transition.row(i);
+                general_rows_.push_back(GeneralRow{i, row.data(), row.data() + row.size()});
+            }
+        }
         InitialState init = initial_state(spec, sys, options.diffuse_variance);
         out_.state = std::move(init.mean);
         out_.state_cov = std::move(init.cov);
@@ -61,14 +70,13 @@ public:
         pz_ = work_.data() + k_;
     }
 
-    void step(std::size_t t) {
-        // A steady step reuses the saved gain and leaves P frozen; a missing observation
-        // ends steady mode, its step starting the covariance recursion again.
-        if (steady_ && !std::isnan(y_[t])) {
-            step<true>(t);
-        } else {
-            step<false>(t);
-        }
+    // Steps 0 … n − 1, with the element-wise loops four lanes wide where the processor
+    // runs the four-lane prediction (the same bits either way).
+    void run(std::size_t n) {
+#if defined(KORVANTA_AVX2)
+        if (prediction_.four_lanes()) return run_four(n);
+#endif
+        run_lanes<LANES>(n);
     }
 
     FilterOut finish() {
@@ -76,7 +84,7 @@ public:
         if (P_ != out_.state_cov.data()) out_.state_cov.swap(spare_cov_);
         out_.state_cov.resize(k_ * k_);
         mirror_upper(out_.state_cov.data(), k_);
-        out_.loglike = loglike_;
+        out_.loglike = degenerate_ ? NaN : loglike_;
         out_.sum_scaled_sq_errors = sum_sq_;
         out_.sum_log_variances = sum_log_;
         out_.nobs_effective = nobs_;
@@ -85,12 +93,29 @@ public:
     }
 
 private:
-    template <bool Frozen>
-    void step(std::size_t t) {
+#if defined(KORVANTA_AVX2)
+    __attribute__((target("avx2"))) void run_four(std::size_t n) { run_lanes<4>(n); }
+#endif
+
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE void run_lanes(std::size_t n) {
+        for (std::size_t t = 0; t < n; ++t) {
+            // A steady step reuses the saved gain and leaves P frozen; a missing observation
+            // ends steady mode, its step starting the covariance recursion again.
+            if (steady_ && !std::isnan(y_[t])) {
+                step<true, W>(t);
+            } else {
+                step<false, W>(t);
+            }
+        }
+    }
+
+    template <bool Frozen, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void step(std::size_t t) {
         const double yt = y_[t];
         const bool missing = std::isnan(yt);  // never in a steady step
         const double f = observed_mean() + (d_ != nullptr ? d_[t] : 0.0);
-        const double* pz = Frozen ? steady_pz_.data() : gather_pz();
+        const double* pz = Frozen ? steady_pz_.data() : gather_pz<W>();
         const double F = Frozen ? steady_F_ : variance_of(pz);
         const double v = yt - f;
         if (store_paths_) {
@@ -101,12 +126,15 @@ private:
         const bool updated = !missing && F > 0.0;  // a NaN F is degenerate too
         if (updated) {
             if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : std::log(F));
-            update_mean(v / F, pz);
+            update_mean<W>(v / F, pz);
         } else {
-            if (!missing && t >= k_diffuse_) loglike_ = NaN;  // stays NaN for the rest of the run
+            // The log-likelihood is NaN whatever follows. It is set at the end, not here: adding a
+            // later NaN term to a NaN total would leave which of the two NaNs is kept to the
+            // order the compiler gives the operands, which may differ between lane widths.
+            if (!missing && t >= k_diffuse_) degenerate_ = true;
             std::copy(a_, a_ + k_, filtered_);
         }
-        predict_mean(t);
+        predict_mean<W>(t);
         if (!Frozen) predict_covariance(t, pz, F, updated);
     }
 
@@ -117,22 +145,57 @@ private:
     }
 
     // pz = P·Z', each entry adding its terms in design order from 0.0 (the design is never
-    // empty, so the first column's pass starts the sums).
-    const double* gather_pz() {
-        add_column<true>(design_[0]);
-        for (std::size_t m = 1; m < design_.size(); ++m) add_column<false>(design_[m]);
+    // empty, so the first column's pass starts the sums). Two design columns next to each
+    // other (the last state of a seasonal block and the first ARMA state, say) go together.
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE const double* gather_pz() {
+        const std::size_t count = design_.size();
+        const bool first_pair = count > 1 && design_[1] == design_[0] + 1;
+        if (first_pair) {
+            add_pair<true, W>(design_[0]);
+        } else {
+            add_column<true, W>(design_[0]);
+        }
+        for (std::size_t m = first_pair ? 2 : 1; m < count; ++m) {
+            if (m + 1 < count && design_[m + 1] == design_[m] + 1) {
+                add_pair<false, W>(design_[m]);
+                m += 1;
+            } else {
+                add_column<false, W>(design_[m]);
+            }
+        }
         return pz_;
     }
 
     // Column c of P into pz. Only the upper triangle of P is current, so column c is read
     // above the diagonal and row c from it on.
-    template <bool First>
-    void add_column(std::size_t c) {
+    template <bool First, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void add_column(std::size_t c) {
         double* KORVANTA_RESTRICT pz = pz_;
         const double* KORVANTA_RESTRICT P = P_;
         for (std::size_t i = 0; i < c; ++i) pz[i] = (First ? 0.0 : pz[i]) + P[i * k_ + c];
-        const double* KORVANTA_RESTRICT row = P + c * k_ + c;
-        by_lanes<LANES>(k_ - c, [&]<std::size_t V>(std::size_t m) {
+        add_row<First, W>(c);
+    }
+
+    // Columns c and c + 1, in that order for every element: above row c both terms of an
+    // element are read from its own row in one pass; then row c from the diagonal on, the
+    // element of column c + 1 in row c, and row c + 1 from the diagonal on.
+    template <bool First, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void add_pair(std::size_t c) {
+        double* KORVANTA_RESTRICT pz = pz_;
+        const double* KORVANTA_RESTRICT P = P_;
+        for (std::size_t i = 0; i < c; ++i) pz[i] = ((First ? 0.0 : pz[i]) + P[i * k_ + c]) + P[i * k_ + c + 1];
+        add_row<First, W>(c);
+        pz[c] = pz[c] + P[c * k_ + c + 1];
+        add_row<false, W>(c + 1);
+    }
+
+    // pz[i] (or 0.0 with First) + P[c][i] for i ≥ c.
+    template <bool First, std::size_t W>
+    KORVANTA_ALWAYS_INLINE void add_row(std::size_t c) {
+        double* KORVANTA_RESTRICT pz = pz_;
+        const double* KORVANTA_RESTRICT row = P_ + c * k_ + c;
+        by_lanes<W>(k_ - c, [&]<std::size_t V>(std::size_t m) {
             const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(pz + c + m);
             store_lanes<V>(pz + c + m, sum + load_lanes<V>(row + m));
         });
@@ -155,10 +218,11 @@ private:
         if (store_paths_) out_.loglike_obs[t] = term;
     }
 
-    void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE void update_mean(double g, const double* KORVANTA_RESTRICT pz) {
         double* KORVANTA_RESTRICT filtered = filtered_;
         const double* KORVANTA_RESTRICT a = a_;
-        by_lanes<LANES>(k_, [&]<std::size_t V>(std::size_t i) {
+        by_lanes<W>(k_, [&]<std::size_t V>(std::size_t i) {
             store_lanes<V>(filtered + i, load_lanes<V>(a + i) + load_lanes<V>(pz + i) * splat<V>(g));
         });
     }
@@ -166,7 +230,10 @@ private:
     // a[i] = c_i + Σ over the sparse row i of T (stored order, from 0.0) of x·filtered[l],
     // where the first ARMA state's intercept is the trend value of period t when there is one.
     // A shift row's sum is 0.0 + filtered[i + delta] (its entry of 1.0 multiplies exactly).
-    void predict_mean(std::size_t t) {
+    // The runs of shift rows go first, then the other rows: each element is written once, from
+    // the filtered mean only, so the order is free.
+    template <std::size_t W>
+    KORVANTA_ALWAYS_INLINE void predict_mean(std::size_t t) {
         const Entry* KORVANTA_RESTRICT e = entries_;
         const std::size_t* KORVANTA_RESTRICT start = row_start_;
         const double* KORVANTA_RESTRICT x = filtered_;
@@ -178,16 +245,17 @@ private:
                 sum = sum + m->value * x[m->col];
             return sum;
         };
-        for (const Run& run : runs_) {
-            if (run.shift) {
-                const double* KORVANTA_RESTRICT src = x + offset(run.begin, run.delta);
-                const std::size_t b = run.begin;
-                by_lanes<LANES>(run.end - b, [&]<std::size_t V>(std::size_t m) {
-                    store_lanes<V>(a + b + m, load_lanes<V>(c + b + m) + (splat<V>(0.0) + load_lanes<V>(src + m)));
-                });
-            } else {
-                for (std::size_t i = run.begin; i < run.end; ++i) a[i] = c[i] + row_sum(i);
-            }
+        for (const Run& run : shift_runs_) {
+            const double* KORVANTA_RESTRICT src = x + offset(run.begin, run.delta);
+            const std::size_t b = run.begin;
+            by_lanes<W>(run.end - b, [&]<std::size_t V>(std::size_t m) {
+                store_lanes<V>(a + b + m, load_lanes<V>(c + b + m) + (splat<V>(0.0) + load_lanes<V>(src + m)));
+            });
+        }
+        for (const GeneralRow& row : general_rows_) {
+            double sum = 0.0;
+            for (const Entry* m = row.begin; m != row.end; ++m) sum = sum + m->value * x[m->col];
+            a[row.i] = c[row.i] + sum;
         }
         if (trend_ != nullptr) a[k_diff_] = trend_[t] + row_sum(k_diff_);
     }
@@ -214,8 +282,15 @@ private:
     const Entry* entries_;          ///< the transition's entries, row after row
     const std::size_t* row_start_;  ///< row i is entries_[row_start_[i], row_start_[i + 1])
     const double* intercept_;
-    const double* trend_;    ///< per-period intercept of state k_diff, or null
-    std::vector<Run> runs_;  ///< the rows of T in runs of shifts and of general rows
+    const double* trend_;  ///< per-period intercept of state k_diff, or null
+    /// A row of T that is not a shift, with its entries.
+    struct GeneralRow {
+        std::size_t i;
+        const Entry* begin;
+        const Entry* end;
+    };
+    std::vector<Run> shift_runs_;           ///< the shift rows of T in runs
+    std::vector<GeneralRow> general_rows_;  ///< the other rows
     CovariancePrediction prediction_;
     SettledTest settled_;
     FilterOut out_{};
@@ -228,6 +303,7 @@ private:
     bool steady_ = false;
     double steady_F_ = 0.0, steady_log_F_ = 0.0;
     double loglike_ = 0.0, sum_sq_ = 0.0, sum_log_ = 0.0;
+    bool degenerate_ = false;  ///< a counted observation had no update: the log-likelihood is NaN
     std::uint64_t nobs_ = 0;
 };
 
@@ -264,7 +340,7 @@ FilterOut kalman_filter(const Spec& spec, const System& system, std::span<const 
     require(!obs_intercept || obs_intercept->size() >= n, "observation intercept too short");
 
     Filter filter(spec, system, y, obs_intercept ? obs_intercept->data() : nullptr, options, store_paths);
-    for (std::size_t t = 0; t < n; ++t) filter.step(t);
+    filter.run(n);
     FilterOut out = filter.finish();
     if (spec.concentrate_scale) concentrate(out, spec.k_diffuse);
     return out;

@@ -33,17 +33,25 @@ bool SettledTest::operator()(const double* previous, const double* current, std:
     const double above = tolerance * (1.0 + 1e-6);
     double diag = 0.0, off[4] = {0.0, 0.0, 0.0, 0.0};
     auto approx = [&] { return diag + 2.0 * ((off[0] + off[1]) + (off[2] + off[3])); };
-    auto wrapped = [&](std::size_t from, std::size_t m) { return from + m < k ? from + m : from + m - k; };
     if (first_ >= k) first_ = 0;
-    for (std::size_t m = 0; m < k; ++m) {
-        const std::size_t i = wrapped(first_, m);
-        const double dd = previous[i * k + i] - current[i * k + i];
-        diag = diag + dd * dd;
-        if (diag > above) {
-            first_ = i;
-            return false;
+    // Indices first_, …, k − 1, then 0, …, first_ − 1; `decided(i)` ends the scan at i.
+    auto from_first = [&](auto decided) {
+        for (std::size_t i = first_; i < k; ++i) {
+            if (decided(i)) return true;
         }
-    }
+        for (std::size_t i = 0; i < first_; ++i) {
+            if (decided(i)) return true;
+        }
+        return false;
+    };
+    const bool diag_above = from_first([&](std::size_t i) {
+        const double dd = previous[i * (k + 1)] - current[i * (k + 1)];
+        diag = diag + dd * dd;
+        if (!(diag > above)) return false;
+        first_ = i;
+        return true;
+    });
+    if (diag_above) return false;
     // Row i's strict upper part, checking after every 8 terms; true once above the band.
     auto above_after_row = [&](std::size_t i) {
         const double* p = previous + i * k;
@@ -64,13 +72,12 @@ bool SettledTest::operator()(const double* previous, const double* current, std:
         }
         return approx() > above;
     };
-    for (std::size_t m = 0; m < k; ++m) {
-        const std::size_t i = wrapped(first_, m);
-        if (above_after_row(i)) {
-            first_ = i;
-            return false;
-        }
-    }
+    const bool rows_above = from_first([&](std::size_t i) {
+        if (!above_after_row(i)) return false;
+        first_ = i;
+        return true;
+    });
+    if (rows_above) return false;
     const double sum = approx();
     if (std::isnan(sum)) return false;
     if (sum < tolerance * (1.0 - 1e-6)) return true;
