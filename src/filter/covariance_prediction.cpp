@@ -32,20 +32,21 @@ namespace {
 
 // dst[m] = 0.0 + (src[m] − w·pz[m]): a stretch of a row of C, each element formed where it
 // is copied.
-template <std::size_t W>
+template <std::size_t W, bool Pairs>
 KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
                                          double w, double* KORVANTA_RESTRICT dst, std::size_t len, bool whole_groups) {
-    by_lanes<W>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
+    by_lanes<W, Pairs>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
         store_lanes<V>(dst + m, splat<V>(0.0) + (load_lanes<V>(src + m) - splat<V>(w) * load_lanes<V>(pz + m)));
     });
 }
 
 // dst[m] = 0.0 + src[m].
-template <std::size_t W>
+template <std::size_t W, bool Pairs = false>
 KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
                                        std::size_t len, bool whole_groups) {
-    by_lanes<W>(len, whole_groups,
-                [&]<std::size_t V>(std::size_t m) { store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m)); });
+    by_lanes<W, Pairs>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
+        store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m));
+    });
 }
 
 // One entry's term of a row of T·C over len elements, in whole lane groups: out[j] is
@@ -53,7 +54,7 @@ KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, doub
 template <std::size_t W, bool First, bool One>
 KORVANTA_ALWAYS_INLINE void add_term(double* KORVANTA_RESTRICT out, const double* KORVANTA_RESTRICT cl, double x,
                                      std::size_t len) {
-    by_lanes<W>(len, true, [&]<std::size_t V>(std::size_t j) {
+    by_lanes_sized<W>(len, true, [&]<std::size_t V>(std::size_t j) {
         const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(out + j);
         const Lanes<V> term = One ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
         store_lanes<V>(out + j, sum + term);
@@ -140,7 +141,8 @@ bool CovariancePrediction::overrun_is_harmless(std::size_t i, std::size_t end) c
 }
 
 // Groups consecutive row copies of consecutive source rows whose positions and lengths move
-// by fixed steps into bands; the copies run in the same order as listed.
+// by fixed steps into bands; the copies run in the same order as listed. A band's copies are
+// all long or all short, so that it runs its lane groups two or one to a loop pass.
 std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std::vector<Copy>& copies) const {
     auto diff = [](std::size_t now, std::size_t before) {
         return static_cast<std::ptrdiff_t>(now) - static_cast<std::ptrdiff_t>(before);
@@ -151,7 +153,7 @@ std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std
             Band& b = bands.back();
             const auto m = static_cast<std::ptrdiff_t>(b.count);
             const bool joins =
-                s.whole_groups == b.whole_groups && s.row == b.row + b.count &&
+                s.whole_groups == b.whole_groups && (s.len >= LONG_COPY) == b.long_rows && s.row == b.row + b.count &&
                 (b.count == 1 || (diff(s.dst, b.dst) == m * b.dst_step && diff(s.col, b.col) == m * b.col_step &&
                                   diff(s.len, b.len) == m * b.len_step));
             if (joins) {
@@ -165,7 +167,8 @@ std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std
                 continue;
             }
         }
-        bands.push_back(Band{s.dst, s.row * k_ + s.col, s.row, s.col, s.len, 1, 0, 0, 0, 0, s.whole_groups});
+        bands.push_back(
+            Band{s.dst, s.row * k_ + s.col, s.row, s.col, s.len, 1, 0, 0, 0, 0, s.whole_groups, s.len >= LONG_COPY});
     }
     return bands;
 }
@@ -275,7 +278,7 @@ void CovariancePrediction::plan_disturbance(const System& system) {
 
 // The copies of one band, every value the loop needs held in locals (the stores could
 // otherwise alias the band and the sources, forcing them to be read again for every copy).
-template <bool Updated, std::size_t W, bool Whole>
+template <bool Updated, std::size_t W, bool Whole, bool Pairs>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, const double* P, const double* w,
                                                            const double* pz, double* out) {
     const std::size_t count = band.count;
@@ -285,9 +288,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, con
     std::size_t dst = band.dst, src = band.src, col = band.col, row = band.row, len = band.len;
     for (std::size_t m = 0; m < count; ++m) {
         if constexpr (Updated) {
-            copy_updated<W>(P + src, pz + col, w[row], out + dst, len, Whole);
+            copy_updated<W, Pairs>(P + src, pz + col, w[row], out + dst, len, Whole);
         } else {
-            copy_plain<W>(P + src, out + dst, len, Whole);
+            copy_plain<W, Pairs>(P + src, out + dst, len, Whole);
         }
         dst += dst_step;
         src += src_step;
@@ -310,7 +313,7 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
             const double* KORVANTA_RESTRICT pz = c.pz + l;
             // Whole lane groups: past the row's end lies the next built row's slot, each of
             // them written whole after this one, or the padding.
-            by_lanes<W>(k - l, true, [&]<std::size_t V>(std::size_t m) {
+            by_lanes_sized<W>(k - l, true, [&]<std::size_t V>(std::size_t m) {
                 store_lanes<V>(out + l + m, load_lanes<V>(Pl + l + m) - splat<V>(wl) * load_lanes<V>(pz + m));
             });
         } else {
@@ -349,7 +352,7 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
         // w = pz/F, in whole lane groups (w and pz have room past their end).
         double* KORVANTA_RESTRICT w = w_.data();
         const double* KORVANTA_RESTRICT pz = c.pz;
-        by_lanes<W>(k, true, [&]<std::size_t V>(std::size_t r) {
+        by_lanes_sized<W>(k, true, [&]<std::size_t V>(std::size_t r) {
             store_lanes<V>(w + r, load_lanes<V>(pz + r) / splat<V>(c.F));
         });
     }
@@ -357,10 +360,16 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
     // entry of 1.0 multiplies it exactly.
     for (const Band& b : c_bands_) {
-        if (b.whole_groups) {
-            run_band<Updated, W, true>(b, c.P, c.w, c.pz, out);
+        if (b.long_rows) {
+            if (b.whole_groups) {
+                run_band<Updated, W, true, true>(b, c.P, c.w, c.pz, out);
+            } else {
+                run_band<Updated, W, false, true>(b, c.P, c.w, c.pz, out);
+            }
+        } else if (b.whole_groups) {
+            run_band<Updated, W, true, false>(b, c.P, c.w, c.pz, out);
         } else {
-            run_band<Updated, W, false>(b, c.P, c.w, c.pz, out);
+            run_band<Updated, W, false, false>(b, c.P, c.w, c.pz, out);
         }
     }
     for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);

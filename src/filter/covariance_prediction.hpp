@@ -70,7 +70,10 @@ private:
         std::size_t dst, src, row, col, len, count;
         std::ptrdiff_t dst_step, src_step, col_step, len_step;
         bool whole_groups;  ///< as for Copy, for every copy of the band
+        bool long_rows;     ///< every copy has at least LONG_COPY elements
     };
+    /// Copies at least this long run their lane groups two to a loop pass.
+    static constexpr std::size_t LONG_COPY = 32;
     /// One output element that is formed on its own.
     struct Single {
         std::size_t dst;  ///< flat index of the output element
@@ -81,7 +84,7 @@ private:
     void plan(const System& system);
     bool overrun_is_harmless(std::size_t i, std::size_t end) const;
     std::vector<Band> bands_of(const std::vector<Copy>& copies) const;
-    template <bool Updated, std::size_t W, bool Whole>
+    template <bool Updated, std::size_t W, bool Whole, bool Pairs>
     static void run_band(const Band& band, const double* P, const double* w, const double* pz, double* out);
     void plan_disturbance(const System& system);
     template <bool Updated, std::size_t W>
