@@ -31,21 +31,23 @@ std::vector<Run> row_runs(const SparseRows& T) {
 namespace {
 
 // dst[m] = 0.0 + (src[m] − w·pz[m]): a stretch of a row of C, each element formed where it
-// is copied.
-template <std::size_t W, bool Pairs>
+// is copied. 0.0 + x is x, bit for bit, unless x is −0.0, and src[m] − w·pz[m] is −0.0 only
+// when src[m] is: without `Signed` (no −0.0 among the sources) the addition is left out.
+template <std::size_t W, bool Pairs, bool Signed>
 KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
                                          double w, double* KORVANTA_RESTRICT dst, std::size_t len, bool whole_groups) {
     by_lanes<W, Pairs>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
-        store_lanes<V>(dst + m, splat<V>(0.0) + (load_lanes<V>(src + m) - splat<V>(w) * load_lanes<V>(pz + m)));
+        const Lanes<V> x = load_lanes<V>(src + m) - splat<V>(w) * load_lanes<V>(pz + m);
+        store_lanes<V>(dst + m, Signed ? splat<V>(0.0) + x : x);
     });
 }
 
-// dst[m] = 0.0 + src[m].
-template <std::size_t W, bool Pairs = false>
+// dst[m] = 0.0 + src[m], which is src[m] itself without `Signed` (as for copy_updated).
+template <std::size_t W, bool Pairs, bool Signed>
 KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
                                        std::size_t len, bool whole_groups) {
     by_lanes<W, Pairs>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
-        store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m));
+        store_lanes<V>(dst + m, Signed ? splat<V>(0.0) + load_lanes<V>(src + m) : load_lanes<V>(src + m));
     });
 }
 
@@ -278,7 +280,7 @@ void CovariancePrediction::plan_disturbance(const System& system) {
 
 // The copies of one band, every value the loop needs held in locals (the stores could
 // otherwise alias the band and the sources, forcing them to be read again for every copy).
-template <bool Updated, std::size_t W, bool Whole, bool Pairs>
+template <bool Updated, bool Signed, std::size_t W, bool Whole, bool Pairs>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, const double* P, const double* w,
                                                            const double* pz, double* out) {
     const std::size_t count = band.count;
@@ -288,9 +290,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, con
     std::size_t dst = band.dst, src = band.src, col = band.col, row = band.row, len = band.len;
     for (std::size_t m = 0; m < count; ++m) {
         if constexpr (Updated) {
-            copy_updated<W, Pairs>(P + src, pz + col, w[row], out + dst, len, Whole);
+            copy_updated<W, Pairs, Signed>(P + src, pz + col, w[row], out + dst, len, Whole);
         } else {
-            copy_plain<W, Pairs>(P + src, out + dst, len, Whole);
+            copy_plain<W, Pairs, Signed>(P + src, out + dst, len, Whole);
         }
         dst += dst_step;
         src += src_step;
@@ -345,7 +347,7 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
     }
 }
 
-template <bool Updated, std::size_t W>
+template <bool Updated, bool Signed, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, double* out) {
     const std::size_t k = k_;
     if constexpr (Updated) {
@@ -362,17 +364,20 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     for (const Band& b : c_bands_) {
         if (b.long_rows) {
             if (b.whole_groups) {
-                run_band<Updated, W, true, true>(b, c.P, c.w, c.pz, out);
+                run_band<Updated, Signed, W, true, true>(b, c.P, c.w, c.pz, out);
             } else {
-                run_band<Updated, W, false, true>(b, c.P, c.w, c.pz, out);
+                run_band<Updated, Signed, W, false, true>(b, c.P, c.w, c.pz, out);
             }
         } else if (b.whole_groups) {
-            run_band<Updated, W, true, false>(b, c.P, c.w, c.pz, out);
+            run_band<Updated, Signed, W, true, false>(b, c.P, c.w, c.pz, out);
         } else {
-            run_band<Updated, W, false, false>(b, c.P, c.w, c.pz, out);
+            run_band<Updated, Signed, W, false, false>(b, c.P, c.w, c.pz, out);
         }
     }
-    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
+    // The rows of T·C are sums from 0.0 (or the store's zeros), never −0.0.
+    for (const Copy& s : tp_copies_) {
+        copy_plain<W, false, false>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
+    }
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
     for (const DownColumn& s : transposed_) {
         const double* KORVANTA_RESTRICT src = tp_rows_[s.col] + s.row;
@@ -405,30 +410,35 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
 
 // The four-lane instance, compiled for AVX2 where the processor has it.
 #if defined(KORVANTA_AVX2)
-template <bool Updated>
+template <bool Updated, bool Signed>
 __attribute__((target("avx2"))) void CovariancePrediction::predict_four(const Source& c, double* out) {
-    predict<Updated, 4>(c, out);
+    predict<Updated, Signed, 4>(c, out);
 }
 #else
-template <bool Updated>
+template <bool Updated, bool Signed>
 void CovariancePrediction::predict_four(const Source& c, double* out) {
-    predict<Updated, LANES>(c, out);
+    predict<Updated, Signed, LANES>(c, out);
 }
 #endif
 
+template <bool Updated, bool Signed>
+void CovariancePrediction::predict_lanes(const Source& c, double* out) {
+    if (four_lanes_) return predict_four<Updated, Signed>(c, out);
+    predict<Updated, Signed, LANES>(c, out);
+}
+
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {
     const Source c{fc.P, w_.data(), fc.pz, fc.F, k_};
-    if (fc.updated) {
-        if (four_lanes_) return predict_four<true>(c, out);
-        predict<true, LANES>(c, out);
-    } else {
-        if (four_lanes_) return predict_four<false>(c, out);
-        predict<false, LANES>(c, out);
+    if (fc.predicted) {
+        if (fc.updated) return predict_lanes<true, false>(c, out);
+        return predict_lanes<false, false>(c, out);
     }
+    if (fc.updated) return predict_lanes<true, true>(c, out);
+    predict_lanes<false, true>(c, out);
 }
 
 void CovariancePrediction::predict_full(const double* P, double* out) {
-    predict_upper(FilteredCovariance{P, nullptr, 0.0, false}, out);
+    predict_upper(FilteredCovariance{P, nullptr, 0.0, false, false}, out);
     mirror_upper(out, k_);
 }
 
