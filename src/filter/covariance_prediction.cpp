@@ -380,9 +380,15 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     }
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
     for (const DownColumn& s : transposed_) {
+        // Two to a loop pass: the loop control would cost more than the copies.
         const double* KORVANTA_RESTRICT src = tp_rows_[s.col] + s.row;
         double* KORVANTA_RESTRICT dst = out + s.dst;
-        for (std::size_t m = 0; m < s.count; ++m) dst[m * k] = src[m];
+        std::size_t m = 0;
+        for (; m + 2 <= s.count; m += 2, dst += 2 * k) {
+            dst[0] = src[m];
+            dst[k] = src[m + 1];
+        }
+        if (m < s.count) *dst = src[m];
     }
     for (const GeneralSum& s : sums_) {
         double sum = 0.0;
