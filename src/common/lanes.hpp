@@ -86,8 +86,39 @@ KORVANTA_ALWAYS_INLINE Lanes<W> splat(double x) {
 /// Runs op.operator()<W>(m) for m = 0, W, 2W, … while W elements remain, then the rest with
 /// two lanes and one lane: `op` is a generic lambda over the lane count. With `whole_groups`
 /// the last group runs whole, past `len` (the caller has room there), and `len` is at least 1.
-template <std::size_t W, class Op>
+///
+/// With `Pairs`, for stretches long enough that the loop control would cost about as much as
+/// the groups, the groups run two to a loop pass (then the one left over); they run in the same
+/// order over the same elements.
+template <std::size_t W, bool Pairs = false, class Op>
 KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, bool whole_groups, Op op) {
+    if constexpr (Pairs) {
+        std::size_t m = 0;
+        if (whole_groups) {
+            for (; m + W < len; m += 2 * W) {
+                op.template operator()<W>(m);
+                op.template operator()<W>(m + W);
+            }
+            if (m < len) op.template operator()<W>(m);
+            return;
+        }
+        for (; m + 2 * W <= len; m += 2 * W) {
+            op.template operator()<W>(m);
+            op.template operator()<W>(m + W);
+        }
+        if (m + W <= len) {
+            op.template operator()<W>(m);
+            m += W;
+        }
+        if constexpr (W > 2) {
+            if (m + 2 <= len) {
+                op.template operator()<2>(m);
+                m += 2;
+            }
+        }
+        if (m < len) op.template operator()<1>(m);
+        return;
+    }
     if (whole_groups) {
         std::size_t m = 0;
         do {
@@ -105,6 +136,18 @@ KORVANTA_ALWAYS_INLINE void by_lanes(std::size_t len, bool whole_groups, Op op) 
         }
     }
     if (m < len) op.template operator()<1>(m);
+}
+
+/// by_lanes for a stretch whose length is known only when it runs: two groups to a loop pass
+/// when it has at least eight groups, one otherwise (for a few groups the extra test of a
+/// paired loop costs more than it saves).
+template <std::size_t W, class Op>
+KORVANTA_ALWAYS_INLINE void by_lanes_sized(std::size_t len, bool whole_groups, Op op) {
+    if (len >= 8 * W) {
+        by_lanes<W, true>(len, whole_groups, op);
+    } else {
+        by_lanes<W>(len, whole_groups, op);
+    }
 }
 
 template <std::size_t W, class Op>

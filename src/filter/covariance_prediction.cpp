@@ -31,21 +31,24 @@ std::vector<Run> row_runs(const SparseRows& T) {
 namespace {
 
 // dst[m] = 0.0 + (src[m] − w·pz[m]): a stretch of a row of C, each element formed where it
-// is copied.
-template <std::size_t W>
+// is copied. 0.0 + x is x, bit for bit, unless x is −0.0, and src[m] − w·pz[m] is −0.0 only
+// when src[m] is: without `Signed` (no −0.0 among the sources) the addition is left out.
+template <std::size_t W, bool Pairs, bool Signed>
 KORVANTA_ALWAYS_INLINE void copy_updated(const double* KORVANTA_RESTRICT src, const double* KORVANTA_RESTRICT pz,
                                          double w, double* KORVANTA_RESTRICT dst, std::size_t len, bool whole_groups) {
-    by_lanes<W>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
-        store_lanes<V>(dst + m, splat<V>(0.0) + (load_lanes<V>(src + m) - splat<V>(w) * load_lanes<V>(pz + m)));
+    by_lanes<W, Pairs>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
+        const Lanes<V> x = load_lanes<V>(src + m) - splat<V>(w) * load_lanes<V>(pz + m);
+        store_lanes<V>(dst + m, Signed ? splat<V>(0.0) + x : x);
     });
 }
 
-// dst[m] = 0.0 + src[m].
-template <std::size_t W>
+// dst[m] = 0.0 + src[m], which is src[m] itself without `Signed` (as for copy_updated).
+template <std::size_t W, bool Pairs, bool Signed>
 KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, double* KORVANTA_RESTRICT dst,
                                        std::size_t len, bool whole_groups) {
-    by_lanes<W>(len, whole_groups,
-                [&]<std::size_t V>(std::size_t m) { store_lanes<V>(dst + m, splat<V>(0.0) + load_lanes<V>(src + m)); });
+    by_lanes<W, Pairs>(len, whole_groups, [&]<std::size_t V>(std::size_t m) {
+        store_lanes<V>(dst + m, Signed ? splat<V>(0.0) + load_lanes<V>(src + m) : load_lanes<V>(src + m));
+    });
 }
 
 // One entry's term of a row of T·C over len elements, in whole lane groups: out[j] is
@@ -53,7 +56,7 @@ KORVANTA_ALWAYS_INLINE void copy_plain(const double* KORVANTA_RESTRICT src, doub
 template <std::size_t W, bool First, bool One>
 KORVANTA_ALWAYS_INLINE void add_term(double* KORVANTA_RESTRICT out, const double* KORVANTA_RESTRICT cl, double x,
                                      std::size_t len) {
-    by_lanes<W>(len, true, [&]<std::size_t V>(std::size_t j) {
+    by_lanes_sized<W>(len, true, [&]<std::size_t V>(std::size_t j) {
         const Lanes<V> sum = First ? splat<V>(0.0) : load_lanes<V>(out + j);
         const Lanes<V> term = One ? load_lanes<V>(cl + j) : splat<V>(x) * load_lanes<V>(cl + j);
         store_lanes<V>(out + j, sum + term);
@@ -140,7 +143,8 @@ bool CovariancePrediction::overrun_is_harmless(std::size_t i, std::size_t end) c
 }
 
 // Groups consecutive row copies of consecutive source rows whose positions and lengths move
-// by fixed steps into bands; the copies run in the same order as listed.
+// by fixed steps into bands; the copies run in the same order as listed. A band's copies are
+// all long or all short, so that it runs its lane groups two or one to a loop pass.
 std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std::vector<Copy>& copies) const {
     auto diff = [](std::size_t now, std::size_t before) {
         return static_cast<std::ptrdiff_t>(now) - static_cast<std::ptrdiff_t>(before);
@@ -151,7 +155,7 @@ std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std
             Band& b = bands.back();
             const auto m = static_cast<std::ptrdiff_t>(b.count);
             const bool joins =
-                s.whole_groups == b.whole_groups && s.row == b.row + b.count &&
+                s.whole_groups == b.whole_groups && (s.len >= LONG_COPY) == b.long_rows && s.row == b.row + b.count &&
                 (b.count == 1 || (diff(s.dst, b.dst) == m * b.dst_step && diff(s.col, b.col) == m * b.col_step &&
                                   diff(s.len, b.len) == m * b.len_step));
             if (joins) {
@@ -165,7 +169,8 @@ std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std
                 continue;
             }
         }
-        bands.push_back(Band{s.dst, s.row * k_ + s.col, s.row, s.col, s.len, 1, 0, 0, 0, 0, s.whole_groups});
+        bands.push_back(
+            Band{s.dst, s.row * k_ + s.col, s.row, s.col, s.len, 1, 0, 0, 0, 0, s.whole_groups, s.len >= LONG_COPY});
     }
     return bands;
 }
@@ -275,7 +280,7 @@ void CovariancePrediction::plan_disturbance(const System& system) {
 
 // The copies of one band, every value the loop needs held in locals (the stores could
 // otherwise alias the band and the sources, forcing them to be read again for every copy).
-template <bool Updated, std::size_t W, bool Whole>
+template <bool Updated, bool Signed, std::size_t W, bool Whole, bool Pairs>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, const double* P, const double* w,
                                                            const double* pz, double* out) {
     const std::size_t count = band.count;
@@ -285,9 +290,9 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, con
     std::size_t dst = band.dst, src = band.src, col = band.col, row = band.row, len = band.len;
     for (std::size_t m = 0; m < count; ++m) {
         if constexpr (Updated) {
-            copy_updated<W>(P + src, pz + col, w[row], out + dst, len, Whole);
+            copy_updated<W, Pairs, Signed>(P + src, pz + col, w[row], out + dst, len, Whole);
         } else {
-            copy_plain<W>(P + src, out + dst, len, Whole);
+            copy_plain<W, Pairs, Signed>(P + src, out + dst, len, Whole);
         }
         dst += dst_step;
         src += src_step;
@@ -310,7 +315,7 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
             const double* KORVANTA_RESTRICT pz = c.pz + l;
             // Whole lane groups: past the row's end lies the next built row's slot, each of
             // them written whole after this one, or the padding.
-            by_lanes<W>(k - l, true, [&]<std::size_t V>(std::size_t m) {
+            by_lanes_sized<W>(k - l, true, [&]<std::size_t V>(std::size_t m) {
                 store_lanes<V>(out + l + m, load_lanes<V>(Pl + l + m) - splat<V>(wl) * load_lanes<V>(pz + m));
             });
         } else {
@@ -342,14 +347,14 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
     }
 }
 
-template <bool Updated, std::size_t W>
+template <bool Updated, bool Signed, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, double* out) {
     const std::size_t k = k_;
     if constexpr (Updated) {
         // w = pz/F, in whole lane groups (w and pz have room past their end).
         double* KORVANTA_RESTRICT w = w_.data();
         const double* KORVANTA_RESTRICT pz = c.pz;
-        by_lanes<W>(k, true, [&]<std::size_t V>(std::size_t r) {
+        by_lanes_sized<W>(k, true, [&]<std::size_t V>(std::size_t r) {
             store_lanes<V>(w + r, load_lanes<V>(pz + r) / splat<V>(c.F));
         });
     }
@@ -357,18 +362,33 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
     // entry of 1.0 multiplies it exactly.
     for (const Band& b : c_bands_) {
-        if (b.whole_groups) {
-            run_band<Updated, W, true>(b, c.P, c.w, c.pz, out);
+        if (b.long_rows) {
+            if (b.whole_groups) {
+                run_band<Updated, Signed, W, true, true>(b, c.P, c.w, c.pz, out);
+            } else {
+                run_band<Updated, Signed, W, false, true>(b, c.P, c.w, c.pz, out);
+            }
+        } else if (b.whole_groups) {
+            run_band<Updated, Signed, W, true, false>(b, c.P, c.w, c.pz, out);
         } else {
-            run_band<Updated, W, false>(b, c.P, c.w, c.pz, out);
+            run_band<Updated, Signed, W, false, false>(b, c.P, c.w, c.pz, out);
         }
     }
-    for (const Copy& s : tp_copies_) copy_plain<W>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
+    // The rows of T·C are sums from 0.0 (or the store's zeros), never −0.0.
+    for (const Copy& s : tp_copies_) {
+        copy_plain<W, false, false>(tp_rows_[s.row] + s.col, out + s.dst, s.len, s.whole_groups);
+    }
     for (const Single& s : mirrors_) out[s.dst] = 0.0 + c.at<Updated>(s.col, s.row);
     for (const DownColumn& s : transposed_) {
+        // Two to a loop pass: the loop control would cost more than the copies.
         const double* KORVANTA_RESTRICT src = tp_rows_[s.col] + s.row;
         double* KORVANTA_RESTRICT dst = out + s.dst;
-        for (std::size_t m = 0; m < s.count; ++m) dst[m * k] = src[m];
+        std::size_t m = 0;
+        for (; m + 2 <= s.count; m += 2, dst += 2 * k) {
+            dst[0] = src[m];
+            dst[k] = src[m + 1];
+        }
+        if (m < s.count) *dst = src[m];
     }
     for (const GeneralSum& s : sums_) {
         double sum = 0.0;
@@ -396,30 +416,35 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
 
 // The four-lane instance, compiled for AVX2 where the processor has it.
 #if defined(KORVANTA_AVX2)
-template <bool Updated>
+template <bool Updated, bool Signed>
 __attribute__((target("avx2"))) void CovariancePrediction::predict_four(const Source& c, double* out) {
-    predict<Updated, 4>(c, out);
+    predict<Updated, Signed, 4>(c, out);
 }
 #else
-template <bool Updated>
+template <bool Updated, bool Signed>
 void CovariancePrediction::predict_four(const Source& c, double* out) {
-    predict<Updated, LANES>(c, out);
+    predict<Updated, Signed, LANES>(c, out);
 }
 #endif
 
+template <bool Updated, bool Signed>
+void CovariancePrediction::predict_lanes(const Source& c, double* out) {
+    if (four_lanes_) return predict_four<Updated, Signed>(c, out);
+    predict<Updated, Signed, LANES>(c, out);
+}
+
 void CovariancePrediction::predict_upper(const FilteredCovariance& fc, double* out) {
     const Source c{fc.P, w_.data(), fc.pz, fc.F, k_};
-    if (fc.updated) {
-        if (four_lanes_) return predict_four<true>(c, out);
-        predict<true, LANES>(c, out);
-    } else {
-        if (four_lanes_) return predict_four<false>(c, out);
-        predict<false, LANES>(c, out);
+    if (fc.predicted) {
+        if (fc.updated) return predict_lanes<true, false>(c, out);
+        return predict_lanes<false, false>(c, out);
     }
+    if (fc.updated) return predict_lanes<true, true>(c, out);
+    predict_lanes<false, true>(c, out);
 }
 
 void CovariancePrediction::predict_full(const double* P, double* out) {
-    predict_upper(FilteredCovariance{P, nullptr, 0.0, false}, out);
+    predict_upper(FilteredCovariance{P, nullptr, 0.0, false, false}, out);
     mirror_upper(out, k_);
 }
 

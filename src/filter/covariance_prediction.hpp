@@ -17,6 +17,9 @@ struct FilteredCovariance {
     const double* pz;  ///< P·Z' (read only when `updated`)
     double F;          ///< Z·P·Z' (read only when `updated`)
     bool updated;      ///< C is P − (pz/F)·pz' rather than P
+    /// P is an earlier result of predict_upper: none of its elements i ≤ j is −0.0 (each is
+    /// 0.0 + x, a sum from 0.0, or such a value plus a term), so copying one needs no 0.0 +.
+    bool predicted;
 };
 
 /// Predicts the covariance of one system, step after step. C is never formed whole: a row of
@@ -70,7 +73,10 @@ private:
         std::size_t dst, src, row, col, len, count;
         std::ptrdiff_t dst_step, src_step, col_step, len_step;
         bool whole_groups;  ///< as for Copy, for every copy of the band
+        bool long_rows;     ///< every copy has at least LONG_COPY elements
     };
+    /// Copies at least this long run their lane groups two to a loop pass.
+    static constexpr std::size_t LONG_COPY = 32;
     /// One output element that is formed on its own.
     struct Single {
         std::size_t dst;  ///< flat index of the output element
@@ -81,13 +87,16 @@ private:
     void plan(const System& system);
     bool overrun_is_harmless(std::size_t i, std::size_t end) const;
     std::vector<Band> bands_of(const std::vector<Copy>& copies) const;
-    template <bool Updated, std::size_t W, bool Whole>
+    template <bool Updated, bool Signed, std::size_t W, bool Whole, bool Pairs>
     static void run_band(const Band& band, const double* P, const double* w, const double* pz, double* out);
     void plan_disturbance(const System& system);
-    template <bool Updated, std::size_t W>
+    // `Signed`: P may hold −0.0, which the copies turn into 0.0 as T·C would.
+    template <bool Updated, bool Signed, std::size_t W>
     void predict(const Source& c, double* out);
-    template <bool Updated>
+    template <bool Updated, bool Signed>
     void predict_four(const Source& c, double* out);  // the four-lane instance, where the CPU has it
+    template <bool Updated, bool Signed>
+    void predict_lanes(const Source& c, double* out);  // the four-lane instance or the two-lane one
     template <bool Updated, std::size_t W>
     void build_rows(const Source& c);
 

@@ -261,7 +261,8 @@ private:
     }
 
     void predict_covariance(std::size_t t, const double* pz, double F, bool updated) {
-        prediction_.predict_upper(FilteredCovariance{P_, pz, F, updated}, spare_);
+        prediction_.predict_upper(FilteredCovariance{P_, pz, F, updated, predicted_}, spare_);
+        predicted_ = true;      // from now on P is the prediction's (the initial one may hold −0.0)
         std::swap(P_, spare_);  // the spare buffer now holds the previous covariance
         steady_ =
             detect_ && t >= 1 && !std::isnan(y_[t]) && !std::isnan(y_[t - 1]) && settled_(spare_, P_, k_, tolerance_);
@@ -301,6 +302,7 @@ private:
     double* filtered_ = nullptr;  ///< filtered mean
     double* pz_ = nullptr;        ///< P·Z'
     bool steady_ = false;
+    bool predicted_ = false;  ///< P was written by the covariance prediction
     double steady_F_ = 0.0, steady_log_F_ = 0.0;
     double loglike_ = 0.0, sum_sq_ = 0.0, sum_log_ = 0.0;
     bool degenerate_ = false;  ///< a counted observation had no update: the log-likelihood is NaN
