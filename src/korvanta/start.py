@@ -71,16 +71,16 @@ def _least_squares(A: Matrix, b: Vector) -> Vector:
         return np.asarray(np.linalg.lstsq(A, b, rcond=None)[0], dtype=np.float64)
     G = A.T @ A
     d = np.sqrt(np.diag(G))
-    if G.size and (d > 0).all() and np.isfinite(G).all():
+    if (d > 0).all() and np.isfinite(G).all():
         C = G / np.outer(d, d)
-        try:
-            pivots = np.diag(np.linalg.cholesky(C))
-        except np.linalg.LinAlgError:
-            pivots = np.zeros(1)
         # Cholesky pivots of the correlation form bound how much of each column the
         # others explain: above 1e-3 the squared condition costs at most a few of the
         # digits that a start needs.
-        if pivots.min() > 1e-3:
+        try:
+            well_conditioned = bool(np.diag(np.linalg.cholesky(C)).min() > 1e-3)
+        except np.linalg.LinAlgError:
+            well_conditioned = False
+        if well_conditioned:
             x: Vector = np.linalg.solve(C, (A.T @ b) / d) / d
             return x
     return np.asarray(np.linalg.lstsq(A, b, rcond=None)[0], dtype=np.float64)
