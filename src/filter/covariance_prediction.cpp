@@ -99,7 +99,7 @@ CovariancePrediction::CovariancePrediction(const System& system)
       sigma2_(system.sigma2),
       k_(system.transition.rows()),
       four_lanes_(four_lanes_available()) {
-    plan(system);
+    const std::vector<Single> general_sums = plan(system);
     std::vector<char> referenced(k_, 0);
     for (std::size_t b : general_rows_) {
         for (const Entry& e : transition_.row(b)) referenced[e.col] = 1;
@@ -124,7 +124,7 @@ CovariancePrediction::CovariancePrediction(const System& system)
             built_rows_.push_back(b);
         }
     }
-    for (const Single& s : general_sums_) {
+    for (const Single& s : general_sums) {
         const auto row = transition_.row(s.col);
         sums_.push_back(GeneralSum{s.dst, tp_rows_[s.row], row.data(), row.data() + row.size()});
     }
@@ -177,13 +177,15 @@ std::vector<CovariancePrediction::Band> CovariancePrediction::bands_of(const std
 
 // Sorts every output element i ≤ j into the list of how it is formed: row i of T is a shift
 // (selecting row `source` of C) or general; column j's row of T is a shift, empty or general.
-void CovariancePrediction::plan(const System& system) {
+// Returns the general sums, which the constructor resolves into `sums_` once the rows of T·C
+// have their storage.
+std::vector<CovariancePrediction::Single> CovariancePrediction::plan(const System& system) {
     const std::vector<Run> runs = row_runs(system.transition);
     // The row copies are listed by shift run of rows, then by shift run of columns, then by
     // row: the copies of one pair of runs form bands.
     std::vector<Copy> c_copies;
     std::vector<std::vector<Copy>> by_column_run(runs.size());
-    std::vector<Single> transposed;
+    std::vector<Single> transposed, general_sums;
     // Room for the usual sizes (a column or two of constants, a copy or two per row), so that
     // the lists are not grown step by step.
     c_copies.reserve(2 * k_);
@@ -203,7 +205,7 @@ void CovariancePrediction::plan(const System& system) {
                         if (transition_.row(j).empty()) {
                             const_at_.push_back(s.dst);  // Σ over no entries: 0.0
                         } else {
-                            (row_run.shift ? transposed : general_sums_).push_back(s);
+                            (row_run.shift ? transposed : general_sums).push_back(s);
                         }
                     }
                 } else if (!row_run.shift) {
@@ -242,6 +244,7 @@ void CovariancePrediction::plan(const System& system) {
         }
         transposed_.push_back(DownColumn{e.dst, e.row, e.col, 1});
     }
+    return general_sums;
 }
 
 // The disturbance terms (sigma2·R_i)·R_j are the same at every step. A term is ±0 where one

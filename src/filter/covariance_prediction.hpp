@@ -84,7 +84,7 @@ private:
         std::size_t col;  ///< column j of the output (sums), or of C (mirror reads)
     };
     struct Source;  // the current call's C, passed down explicitly
-    void plan(const System& system);
+    std::vector<Single> plan(const System& system);
     bool overrun_is_harmless(std::size_t i, std::size_t end) const;
     std::vector<Band> bands_of(const std::vector<Copy>& copies) const;
     template <bool Updated, bool Signed, std::size_t W, bool Whole, bool Pairs>
@@ -121,8 +121,8 @@ private:
         std::size_t count;
     };
     std::vector<DownColumn> transposed_;
-    std::vector<Single> general_sums_;  ///< Σ_e x·(T·C)[row][l] over row col of T
-    /// The same sums with their row of T·C and the entries of row col of T looked up.
+    /// The elements Σ_e x·(T·C)[row][l] over row col of T, each with its row of T·C and the
+    /// entries of row col of T looked up.
     struct GeneralSum {
         std::size_t dst;
         const double* tp;
