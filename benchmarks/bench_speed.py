@@ -13,7 +13,10 @@
 - instructions per call of `loglike` and `loglike_grad` (airline) where valgrind is installed.
 
 Every figure comes from a fresh interpreter (the pool size is fixed when the pool starts);
-times are the best of several rounds of repeated calls. Needs numpy and scipy.
+times are the best of several rounds of repeated calls. The "interleaved" rows compare one
+thread (`parallel=False`) and the pool within one interpreter, in alternating rounds, by
+their medians: on a busy machine the load moves from one second to the next, and figures
+from two interpreters run one after the other compare two different machines. Needs numpy and scipy.
 """
 
 from __future__ import annotations
@@ -64,14 +67,14 @@ def best(fn):
         times.append((time.perf_counter() - t0) / reps)
     return min(times)
 
-def airline_fit():
+def airline_fit(parallel=True):
     from scipy.optimize import minimize
     dd = np.diff(air[12:] - air[:-12])
     x0 = kr.untransform_params(np.array([0.0, 0.0, np.var(dd)]), **AIRLINE)
     calls = [0]
     def fun(u):
         calls[0] += 1
-        value, grad = kr.loglike_grad(air, u, **AIRLINE)
+        value, grad = kr.loglike_grad(air, u, **AIRLINE, parallel=parallel)
         return -value, -grad
     res = minimize(fun, x0, jac=True, method="L-BFGS-B")
     return res, calls[0]
@@ -94,6 +97,23 @@ elif task == "fit":
     out["seconds"] = best(airline_fit)
     out["calls"] = calls
     out["loglike"] = -float(res.fun)
+elif task.startswith("pair:"):
+    # One thread against the pool in the same process, in alternating rounds (the order
+    # flips every round), so that both see the same machine: the medians of the rounds.
+    u = kr.untransform_params(P_AIRLINE, **AIRLINE)
+    fn = (lambda par: kr.loglike_grad(air, u, **AIRLINE, parallel=par)) if task == "pair:grad" else airline_fit
+    fn(False); fn(True)
+    t0 = time.perf_counter(); fn(False); once = max(time.perf_counter() - t0, 1e-7)
+    rounds = 15
+    reps = max(1, int(budget / (2 * rounds) / once))
+    times = {False: [], True: []}
+    for r in range(rounds):
+        for par in ((False, True) if r % 2 == 0 else (True, False)):
+            t0 = time.perf_counter()
+            for _ in range(reps):
+                fn(par)
+            times[par].append((time.perf_counter() - t0) / reps)
+    out["one"], out["pool"] = (float(np.median(times[par])) for par in (False, True))
 elif task == "fits30":
     t0 = time.perf_counter()
     for _ in range(30):
@@ -202,6 +222,10 @@ def main():
             print(f"| `loglike_grad`, {where} | {us(g1)} | {us(gd)} | {g1 / gd:.2f}× faster |")
             print(f"| fit (L-BFGS-B, {f1['calls']} calls), {where} | {us(f1['seconds'])} | {us(fd['seconds'])} "
                   f"| {f1['seconds'] / fd['seconds']:.2f}× faster |")
+            for what, label in (("grad", "`loglike_grad`"), ("fit", "fit")):
+                pair = child(f"pair:{what}", budget)
+                print(f"| {label}, {where}, interleaved (medians) | {us(pair['one'])} | {us(pair['pool'])} "
+                      f"| {pair['one'] / pair['pool']:.2f}× faster |")
             if busy:
                 r1, rd = child("fits30", budget, 1)["fits_per_second"], child("fits30", budget)["fits_per_second"]
                 print(f"| 30 fits in a row, {where} | {r1:.1f} fits/s | {rd:.1f} fits/s | {rd / r1:.2f}× |")
