@@ -48,7 +48,7 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         seasonal_order: Sequence[int] = (0, 0, 0, 0), trend: str | Sequence[int] | None = None,
         exog: Any = None, *, concentrate_scale: bool = True, enforce_stationarity: bool = True,
         enforce_invertibility: bool = True, start_params: Any = None, maxiter: int = 200,
-        cov_type: str = "opg", parallel: bool = False, index: Any = None,
+        cov_type: str = "opg", parallel: bool = True, index: Any = None,
         name: str | None = None, verbose: bool = False, callback: Callable[[Progress], Any] | None = None) -> FitResult:
     """Fit SARIMA(order)x(seasonal_order) with a trend and regressors by exact maximum
     likelihood.
@@ -60,8 +60,9 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     observations, which only initialise the differencing).  start_params: a constrained
     starting vector in the order of the result's `params` (sigma2 included); by default a
     Hannan–Rissanen step on the differenced series.  cov_type: "opg" (outer product of the scores) or
-    "hessian" (numerical Hessian).  parallel: spread each gradient over the extension's
-    worker threads (worth it for many parameters and long series).  index: labels of the
+    "hessian" (numerical Hessian).  parallel: let the extension spread each gradient over
+    its worker threads when the model is large enough for that to pay off (it decides per
+    call; the estimates are the same bits either way).  index: labels of the
     observations (dates) when y is not a pandas Series; name: the series' name in the
     summary (a Series' own name by default).  verbose / callback: report every
     iteration (to stderr / to `callback(Progress)`).

@@ -16,9 +16,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Below this much work saved, waking a worker (tens of microseconds on a virtual machine,
-// a whole time slice on a busy one) does not pay off.
-constexpr double MIN_SAVING_SECONDS = 100e-6;
+// Below this much work saved, waking a worker does not pay off. A worker takes tens of
+// microseconds to wake on a virtual machine (a whole time slice on a busy one). Woken before
+// the base value, it wakes while the caller computes that value, so a smaller saving
+// suffices than for a worker woken after it, whose wake-up delays every point it takes.
+constexpr double MIN_SAVING_BEFORE_BASE = 50e-6;
+constexpr double MIN_SAVING_AFTER_BASE = 100e-6;
 
 /// The evaluation points of a gradient: point 0 is u itself, then per parameter the upward
 /// point and, for central differences, the downward one.
@@ -174,12 +177,12 @@ private:
 // How many workers to wake for the points after the base, evaluated in about `evaluation`
 // each: none unless the evaluations they would take off the caller add up to more than
 // waking them costs.
-std::size_t helpers_worth_waking(const Pool* pool, std::size_t rest, double evaluation) {
+std::size_t helpers_worth_waking(const Pool* pool, std::size_t rest, double evaluation, double min_saving) {
     if (pool == nullptr || rest < 2) return 0;
     const std::size_t helpers = std::min(pool->workers(), rest - 1);
     const double saved =
         evaluation * static_cast<double>(rest) * static_cast<double>(helpers) / static_cast<double>(helpers + 1);
-    return saved > MIN_SAVING_SECONDS ? helpers : 0;
+    return saved > min_saving ? helpers : 0;
 }
 
 // A rough, low estimate of one evaluation's time from the model's size: the covariance
@@ -203,7 +206,8 @@ GradOut loglike_and_grad(const Spec& spec, const Series& series, std::span<const
         return Clock::now() - start;
     };
     // Every point writes only its own value, so any schedule gives the serial values, bit for bit.
-    std::size_t helpers = helpers_worth_waking(grad.pool, rest, estimated_seconds(spec, series.y.size()));
+    std::size_t helpers =
+        helpers_worth_waking(grad.pool, rest, estimated_seconds(spec, series.y.size()), MIN_SAVING_BEFORE_BASE);
     std::shared_ptr<SharedPoints> shared;
     if (helpers > 0) {
         shared = std::make_shared<SharedPoints>(spec, series, options, points);
@@ -211,7 +215,8 @@ GradOut loglike_and_grad(const Spec& spec, const Series& series, std::span<const
     }
     const Clock::duration evaluation = timed_base();
     if (!shared) {
-        helpers = helpers_worth_waking(grad.pool, rest, std::chrono::duration<double>(evaluation).count());
+        helpers = helpers_worth_waking(grad.pool, rest, std::chrono::duration<double>(evaluation).count(),
+                                       MIN_SAVING_AFTER_BASE);
         if (helpers > 0) {
             shared = std::make_shared<SharedPoints>(spec, series, options, points);
             grad.pool->submit(shared, helpers);
