@@ -1,6 +1,6 @@
 """One run of every speed figure the kernel is held to, printed as markdown tables.
 
-    python benchmarks/bench_speed.py                # everything (about five minutes)
+    python benchmarks/bench_speed.py                # everything (a minute or two)
     python benchmarks/bench_speed.py --quick        # shorter timing budgets
 
 - `loglike` for the airline model, ARMA(1,1) n = 1,000, SARIMA(1,0,1)(1,1,1,52) n = 520 and
