@@ -137,7 +137,7 @@ trap unregister EXIT
 # package is pure Python over the module, whose bits the fixed set of calls has checked.
 extension_tests=()
 for name in arguments bitcheck bitdiff build conversion_callbacks filter_rules forecast fuzz \
-            gradient leaks likelihood module process stress stubs threads transforms; do
+            gradient leaks likelihood logarithm module process stress stubs threads transforms; do
     extension_tests+=("tests/test_$name.py")
 done
 QEMU_LD_PREFIX=$sysroot PYTHONPATH=$dist/site KORVANTA_EMULATED=1 \

@@ -8,6 +8,7 @@
 #include "common/errors.hpp"
 #include "common/inline.hpp"
 #include "common/lanes.hpp"
+#include "common/ln.hpp"
 #include "filter/covariance_prediction.hpp"
 #include "filter/steady_state.hpp"
 #include "filter/transition_runs.hpp"
@@ -125,7 +126,7 @@ private:
         }
         const bool updated = !missing && F > 0.0;  // a NaN F is degenerate too
         if (updated) {
-            if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : std::log(F));
+            if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : ln(F));
             update_mean<W>(v / F, pz);
         } else {
             // The log-likelihood is NaN whatever follows. It is set at the end, not here: adding a
@@ -269,7 +270,7 @@ private:
         if (steady_) {
             std::copy(pz, pz + k_, steady_pz_.begin());
             steady_F_ = F;
-            steady_log_F_ = std::log(F);
+            steady_log_F_ = ln(F);
         }
     }
 
@@ -319,13 +320,13 @@ void concentrate(FilterOut& out, std::size_t k_diffuse) {
     }
     const double nobs = static_cast<double>(out.nobs_effective);
     const double scale = out.sum_scaled_sq_errors / nobs;
-    const double c = std::log(scale) + LN2PI;
+    const double c = ln(scale) + LN2PI;
     out.loglike = -0.5 * (out.sum_log_variances + (c + 1.0) * nobs);
     out.scale = scale;
     for (std::size_t t = 0; t < out.loglike_obs.size(); ++t) {
         const double F = out.forecast_variances[t], v = out.forecast_errors[t];
         const bool counted = F > 0.0 && !std::isnan(v) && t >= k_diffuse;
-        out.loglike_obs[t] = counted ? -0.5 * ((c + std::log(F)) + v * v / (scale * F)) : 0.0;
+        out.loglike_obs[t] = counted ? -0.5 * ((c + ln(F)) + v * v / (scale * F)) : 0.0;
     }
 }
 
