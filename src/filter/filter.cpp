@@ -126,7 +126,7 @@ private:
         }
         const bool updated = !missing && F > 0.0;  // a NaN F is degenerate too
         if (updated) {
-            if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : ln(F));
+            if (t >= k_diffuse_) add_term(t, v, F, Frozen ? steady_log_F_ : log_of(F));
             update_mean<W>(v / F, pz);
         } else {
             // The log-likelihood is NaN whatever follows. It is set at the end, not here: adding a
@@ -202,6 +202,16 @@ private:
         });
     }
 
+    // ln F, remembered for the last F: once the covariance settles, F repeats bit for bit
+    // from step to step (also where trend or regressors rule out the steady-state shortcut).
+    double log_of(double F) {
+        if (F != last_F_) {
+            last_F_ = F;
+            last_log_F_ = ln(F);
+        }
+        return last_log_F_;
+    }
+
     double variance_of(const double* pz) const {
         double F = 0.0;
         for (std::size_t j : design_) F = F + pz[j];
@@ -270,7 +280,7 @@ private:
         if (steady_) {
             std::copy(pz, pz + k_, steady_pz_.begin());
             steady_F_ = F;
-            steady_log_F_ = ln(F);
+            steady_log_F_ = log_of(F);
         }
     }
 
@@ -305,6 +315,7 @@ private:
     bool steady_ = false;
     bool predicted_ = false;  ///< P was written by the covariance prediction
     double steady_F_ = 0.0, steady_log_F_ = 0.0;
+    double last_F_ = std::numeric_limits<double>::quiet_NaN(), last_log_F_ = 0.0;  ///< log_of's memory
     double loglike_ = 0.0, sum_sq_ = 0.0, sum_log_ = 0.0;
     bool degenerate_ = false;  ///< a counted observation had no update: the log-likelihood is NaN
     std::uint64_t nobs_ = 0;
