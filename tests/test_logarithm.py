@@ -3,8 +3,8 @@
 C libraries choose their logarithm at run time: glibc's x86-64 build switches to a variant
 with fused multiply-adds on processors that have them, the two variants disagree in the last
 bit for about one argument in 85,000, and each misrounds some arguments the other gets
-right. The extension computes ln itself, from additions, multiplications and divisions in a
-fixed order, so these tests hold on every processor, and the arguments below include ones
+right. The extension computes ln itself, from additions and multiplications in a fixed
+order, so these tests hold on every processor, and the arguments below include ones
 that each glibc variant misrounds.
 
 Oracle: with one observation 0.0 of white noise with variance x, the log-likelihood is
