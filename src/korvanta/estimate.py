@@ -18,17 +18,13 @@ from .covariance import COV_TYPES
 from .optimize import Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
 from .results import FitResult
-from .roots import largest_inverse_root, roots_within
+from .roots import BOUNDARY, largest_inverse_root, roots_within
 from .start import start_params
 
 __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
 
 Vector = npt.NDArray[np.float64]
 
-# A polynomial whose largest root reciprocal is this close to 1 sits on the boundary of
-# the stationary (or invertible) region: the transform is so flat there that the search
-# stops short of an estimate that lies on it.
-_BOUNDARY = 0.99
 
 
 class KorvantaWarning(UserWarning):
@@ -57,7 +53,9 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     "t", "ct" or a list of powers of time.  exog: (n, k) array-like or DataFrame.
     concentrate_scale: search over the other parameters with sigma2 profiled out (the
     same maximum, one parameter fewer; not done when a value is missing among the first
-    observations, which only initialise the differencing).  start_params: a constrained
+    observations, which only initialise the differencing; where the diffuse states are
+    narrow against the innovation variance, a search with sigma2 free finishes if the
+    likelihood's gradient asks for it).  start_params: a constrained
     starting vector in the order of the result's `params` (sigma2 included); by default a
     Hannan–Rissanen step on the differenced series.  cov_type: "opg" (outer product of the scores) or
     "hessian" (numerical Hessian).  parallel: let the extension spread each gradient over
@@ -156,10 +154,10 @@ def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
               ("seasonal MA", "invertible", params[o + p + q + P:o + p + q + P + Q], -1.0)]
     notes = []
     for name, region, coefs, sign in blocks:
-        if coefs.size == 0 or not np.isfinite(coefs).all() or roots_within(coefs, sign, _BOUNDARY):
+        if coefs.size == 0 or not np.isfinite(coefs).all() or roots_within(coefs, sign, BOUNDARY):
             continue
         modulus = largest_inverse_root(coefs, sign)
-        if modulus >= _BOUNDARY:
+        if modulus >= BOUNDARY:
             notes.append(f"The {name} polynomial has a root of modulus {1 / modulus:.6f}: "
                          f"the estimates lie on or near the boundary of the {region} region, and "
                          "their standard errors are unreliable.")

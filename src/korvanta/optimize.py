@@ -23,6 +23,7 @@ import _korvanta_rs as kr
 
 from ._blas import single_threaded_blas
 from .problem import DIFFUSE_VARIANCE, Problem
+from .roots import BOUNDARY, roots_within
 from .scores import H_FORWARD, relative_steps, score_matrix
 
 __all__ = ["Progress", "Optimum", "maximize"]
@@ -40,6 +41,21 @@ GTOL = 2e-4
 # A line search that fails this close to a stationary point has converged: the
 # finite-difference gradient is no more accurate than that.
 GTOL_LINE_SEARCH = 1e-4
+# Searches restarted from their end point with the curvature measured there, at most;
+# a restart that raises the log-likelihood by less than _STALLED relative ends them.
+_RESTARTS = 3
+_STALLED = 1e-8
+# A last restart that gains less than this (relative) creeps along the boundary.
+_CREEPING = 1e-6
+# With the scale concentrated, the likelihood's own gradient is checked at the end where
+# the diffuse states' variance is less than this many innovation variances.
+_WIDE_DIFFUSE = 1e4
+# A search that ends within this many iterations and this distance of its start (in the
+# start's metric), by the gradient test, with every root reciprocal within _EDGE, needs
+# no second look at its end.
+_NEAR_ITERATIONS = 10
+_NEAR_DISTANCE = 2.0
+_EDGE = 0.95
 # Gradient calls slower than this run on a helper thread, so that Ctrl-C stops the fit
 # at once instead of after the call (the extension does not look at signals).
 _SLOW_CALL = 0.05
@@ -121,97 +137,246 @@ class _Scaling:
 def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: float, *,
               concentrate_scale: bool, maxiter: int, parallel: bool,
               callback: Callable[[Progress], Any] | None, verbose: bool) -> Optimum:
-    kw = problem.model_kwargs()
-    data = problem.data_kwargs()
-    sigma2_start = float(start[-1])
     # The results report the likelihood with diffuse states 1e6 data units wide; the
     # search uses the same width, expressed in its own units (those of the scaled series,
     # and of the innovation variance when the scale is concentrated), but never wider
     # than 1e6 of those units: beyond that, rounding in the differencing states keeps
     # the filter's covariance from ever settling into its (fast) steady state.  Where the
     # cap applies the diffuse approximation is only closer to exact.
-    if concentrate_scale:
-        diffuse = min(diffuse_base / sigma2_start, DIFFUSE_VARIANCE)
-        u0 = kr.untransform_params(np.ascontiguousarray(start[:-1]), concentrate_scale=True,
-                                   **kw)
-    else:
-        diffuse = min(diffuse_base, DIFFUSE_VARIANCE)
-        u0 = kr.untransform_params(start, **kw)
-    if u0.size == 0:
-        return _no_search(problem, diffuse)
-    scale = 1.0 / max(problem.nobs, 1)
-    # The search runs in x = C·(u - u0), where C'C approximates the Hessian of the
-    # objective at the start (outer product of the scores): there the problem looks
-    # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters' scales.
-    C_inv = np.linalg.inv(_preconditioner(problem, start, concentrate_scale, scale,
-                                          diffuse_base))
-    y = problem.y
-    n_evaluations = 0
-    slow = False
-    first: tuple[float, Vector] | None = None
+    runs = _Runs(problem, llf_shift, maxiter=maxiter, parallel=parallel, callback=callback,
+                 verbose=verbose)
+    plain = min(diffuse_base, DIFFUSE_VARIANCE)
+    if not concentrate_scale:
+        return runs.run(start, plain, diffuse_base, concentrate_scale=False).optimum
 
-    def objective(x: Vector) -> tuple[float, Vector]:
-        nonlocal n_evaluations, slow, first
-        if first is not None and not x.any():
-            return first
-        n_evaluations += 1
-        u = u0 + C_inv @ x
+    # Profiling sigma2 out scales the diffuse states' variance with it.  Where those
+    # states are wide against the innovations that changes the likelihood by far less than
+    # its rounding; where they are not (a series in large units, whose diffuse variance of
+    # 1e6 is only a few innovation variances), the profile's maximum can differ from the
+    # likelihood's, and a search with sigma2 free finishes from it if the likelihood's
+    # gradient there says so.
+    def narrow(params: Vector) -> bool:
+        sigma2 = float(params[-1])
+        return bool(problem.k_diffuse) and sigma2 > 0 and diffuse_base < _WIDE_DIFFUSE * sigma2
+
+    run = runs.run(start, min(diffuse_base / float(start[-1]), DIFFUSE_VARIANCE),
+                   diffuse_base, concentrate_scale=True, hand_over=narrow)
+    opt = run.optimum
+    if not (opt.converged and runs.iterations < maxiter and narrow(opt.params)):
+        return opt
+    u = kr.untransform_params(opt.params, **problem.model_kwargs())
+    at_u = runs.evaluate(u, concentrate_scale=False, diffuse=plain)
+    if at_u is not None and run.metric is not None:
+        # The metric of the profile search, with the variance's own information per
+        # observation, 2 / sigma2 in its coordinate sqrt(sigma2); the information
+        # between the variance and the other parameters is negligible.
+        g = np.append(np.linalg.solve(run.metric.T, at_u[1][:-1]),
+                      at_u[1][-1] / math.sqrt(2.0 / float(opt.params[-1])))
+        if not np.max(np.abs(g)) > GTOL:
+            return replace(opt, n_evaluations=runs.n_evaluations)
+    return runs.run(opt.params, plain, diffuse_base, concentrate_scale=False,
+                    at_start=(u, at_u)).optimum
+
+
+@dataclass(frozen=True)
+class _Run:
+    optimum: Optimum
+    metric: Matrix | None       # the last preconditioner C (C'C ~ Hessian per observation)
+
+
+class _Runs:
+    """L-BFGS-B runs on one problem, with the counts and the progress reports they
+    share."""
+
+    def __init__(self, problem: Problem, llf_shift: float, *, maxiter: int, parallel: bool,
+                 callback: Callable[[Progress], Any] | None, verbose: bool) -> None:
+        self.problem, self.llf_shift, self.maxiter = problem, llf_shift, maxiter
+        self.parallel, self.callback, self.verbose = parallel, callback, verbose
+        self.scale = 1.0 / max(problem.nobs, 1)
+        self.data = problem.data_kwargs()
+        self.n_evaluations = 0
+        self.iterations = 0
+        self.started = time.perf_counter()
+        self.slow = False
+
+    def on_iteration(self, intermediate_result: Any) -> None:
+        self.iterations += 1
+        info = Progress(self.iterations, self.n_evaluations,
+                        -float(intermediate_result.fun) / self.scale + self.llf_shift,
+                        time.perf_counter() - self.started)
+        if self.verbose:
+            print(f"iteration {info.iteration:4d}  evaluations {info.n_evaluations:4d}  "
+                  f"log-likelihood {info.llf:.10g}  {info.elapsed:.3f} s", file=sys.stderr)
+        if self.callback is not None:
+            self.callback(info)
+
+    def evaluate(self, u: Vector, *, concentrate_scale: bool,
+                 diffuse: float) -> tuple[float, Vector] | None:
+        """Minus the log-likelihood per observation and its gradient in u, or None outside
+        the region where the filter gives a likelihood."""
+        self.n_evaluations += 1
         t0 = time.perf_counter()
 
         def call() -> tuple[float, Vector]:
-            return kr.loglike_grad(y, u, concentrate_scale=concentrate_scale,
-                                   diffuse_variance=diffuse, parallel=parallel, **data)
+            return kr.loglike_grad(self.problem.y, u, concentrate_scale=concentrate_scale,
+                                   diffuse_variance=diffuse, parallel=self.parallel,
+                                   **self.data)
 
-        value, grad = _interruptible(call) if slow else call()
-        slow = slow or time.perf_counter() - t0 > _SLOW_CALL
+        value, grad = _interruptible(call) if self.slow else call()
+        self.slow = self.slow or time.perf_counter() - t0 > _SLOW_CALL
         if not math.isfinite(value):
-            # Outside the region where the filter gives a likelihood (a zero variance, a
-            # root on the unit circle): a huge value makes the line search step back.
-            return 1e300, np.zeros_like(x)
-        return -value * scale, C_inv.T @ (-grad * scale)
+            return None
+        return -value * self.scale, -grad * self.scale
 
-    started = time.perf_counter()
-    iteration = 0
+    def run(self, start: Vector, diffuse: float, diffuse_base: float, *,
+            concentrate_scale: bool, hand_over: Callable[[Vector], bool] | None = None,
+            at_start: tuple[Vector, tuple[float, Vector] | None] | None = None) -> _Run:
+        """Maximise from the constrained `start` (sigma2 included) with diffuse states of
+        variance `diffuse`, restarting while the end is not a maximum (unless
+        `hand_over(params)` says another search finishes from there).  `at_start`: the
+        start's unconstrained coordinates and their evaluation, when already known."""
+        problem, scale = self.problem, self.scale
+        kw = problem.model_kwargs()
+        if at_start is not None:
+            u0, at_u0 = at_start
+        else:
+            if concentrate_scale:
+                u0 = kr.untransform_params(np.ascontiguousarray(start[:-1]),
+                                           concentrate_scale=True, **kw)
+            else:
+                u0 = kr.untransform_params(start, **kw)
+            if u0.size == 0:
+                return _Run(_no_search(problem, diffuse), None)
+            at_u0 = self.evaluate(u0, concentrate_scale=concentrate_scale, diffuse=diffuse)
 
-    def on_iteration(intermediate_result: Any) -> None:
-        nonlocal iteration
-        iteration += 1
-        info = Progress(iteration, n_evaluations,
-                        -float(intermediate_result.fun) / scale + llf_shift,
-                        time.perf_counter() - started)
-        if verbose:
-            print(f"iteration {info.iteration:4d}  evaluations {info.n_evaluations:4d}  "
-                  f"log-likelihood {info.llf:.10g}  {info.elapsed:.3f} s", file=sys.stderr)
-        if callback is not None:
-            callback(info)
+        def evaluate(u: Vector) -> tuple[float, Vector] | None:
+            return self.evaluate(u, concentrate_scale=concentrate_scale, diffuse=diffuse)
 
-    wants_progress = verbose or callback is not None
+        def to_params(u: Vector) -> Vector:
+            if not concentrate_scale:
+                out: Vector = kr.transform_params(u, **kw)
+                return out
+            params = kr.transform_params(u, concentrate_scale=True, **kw)
+            sigma2 = kr.concentrated_scale(problem.y, params, diffuse_variance=diffuse,
+                                           **self.data)
+            return np.append(params, sigma2)
+
+        progress = self.on_iteration if self.verbose or self.callback is not None else None
+        point = start
+        for restart in range(_RESTARTS + 1):
+            # The search runs in x = C·(u - u0), where C'C approximates the Hessian of the
+            # objective at `point` (outer product of the scores): there the problem looks
+            # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters'
+            # scales.
+            C = _preconditioner(problem, point, concentrate_scale, scale, diffuse_base)
+            C_inv = np.asarray(np.linalg.inv(C), dtype=np.float64)
+            done = self.iterations
+            res, C_inv, at_end, by_gradient = _search(
+                evaluate, u0, at_u0, C_inv, maxiter=self.maxiter - done, callback=progress)
+            self.iterations = done + int(res.nit)
+            converged = bool(res.success)
+            message = str(res.message)
+            if not converged and res.status == 2 and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
+                converged = True
+            u = np.ascontiguousarray(u0 + C_inv @ res.x, dtype=np.float64)
+            params = to_params(u)
+            if (not converged or at_end is None or self.iterations >= self.maxiter
+                    or not np.isfinite(params).all() or not params[-1] > 0
+                    or (hand_over is not None and hand_over(params))):
+                break
+            if restart and at_u0 is not None and \
+                    at_u0[0] - at_end[0] <= _STALLED * max(abs(at_end[0]), scale):
+                break       # the restart gained nothing: a flat ridge, not an early stop
+            # The stopping test measured the gradient in the metric of `point`.  That
+            # metric stands for the end's where the search ended near `point` (within a
+            # few of its units, in a few iterations, by the gradient test) and away from
+            # the edges of the stationary and invertible regions, where the transform to
+            # u bends fast.  Otherwise the test can pass far from the maximum (a start
+            # far off, a maximum near an edge): a gradient that is still large in the
+            # end's own metric restarts the search from the end.
+            if by_gradient and int(res.nit) <= _NEAR_ITERATIONS and \
+                    float(np.linalg.norm(res.x)) <= _NEAR_DISTANCE and \
+                    not _near_edge(problem, params, _EDGE):
+                break
+            C = C if not res.x.any() else \
+                _preconditioner(problem, params, concentrate_scale, scale, diffuse_base)
+            try:
+                g = np.linalg.solve(C.T, at_end[1])
+            except np.linalg.LinAlgError:
+                break
+            # Half the squared gradient in that metric is the gain per observation that a
+            # Newton step from the end would bring.
+            if not (np.max(np.abs(g)) > GTOL
+                    and 0.5 * float(g @ g) > _STALLED * max(abs(at_end[0]), scale)):
+                break
+            if restart == _RESTARTS:
+                # On the boundary the likelihood can rise all the way to the edge, which
+                # the search only creeps towards; the caller says so with the estimates.
+                creeping = restart > 0 and at_u0 is not None and \
+                    at_u0[0] - at_end[0] <= _CREEPING * max(abs(at_end[0]), scale)
+                if not (creeping and _near_edge(problem, params, BOUNDARY)):
+                    converged = False
+                    message = (f"the log-likelihood still rose after {_RESTARTS} restarts "
+                               "of the search")
+                break
+            point, u0, at_u0 = params, u, at_end
+        return _Run(Optimum(params=params, converged=converged, message=message,
+                            iterations=self.iterations, n_evaluations=self.n_evaluations), C)
+
+
+def _near_edge(problem: Problem, params: Vector, radius: float) -> bool:
+    """Whether a lag polynomial has a root reciprocal beyond `radius` in modulus."""
+    p, _, q = problem.order
+    P, _, Q, _ = problem.seasonal_order
+    i = len(problem.trend_powers) + problem.k_exog
+    for size, sign in ((p, 1.0), (q, -1.0), (P, 1.0), (Q, -1.0)):
+        coefs = params[i:i + size]
+        i += size
+        if size and not roots_within(coefs, sign, radius):
+            return True
+    return False
+
+
+def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vector,
+            at_u0: tuple[float, Vector] | None, C_inv: Matrix, *, maxiter: int,
+            callback: Callable[[Any], None] | None) -> tuple[Any, Matrix,
+                                                         tuple[float, Vector] | None, bool]:
+    """One L-BFGS-B run from u0 in the coordinates x = C (u - u0), where u0 has the
+    value and u-gradient `at_u0`: its result, the coordinates' final C_inv, the value and
+    u-gradient at the final point (None when that was not the last one evaluated), and
+    whether it stopped by the gradient test."""
+    first: tuple[float, Vector] = (1e300, np.zeros_like(u0))
+    if at_u0 is not None:
+        first = (at_u0[0], C_inv.T @ at_u0[1])
     # L-BFGS-B tries a first step of unit length.  Scaled by the start's gradient norm,
     # that step is the Newton step of the preconditioned quadratic model.
-    first = objective(np.zeros_like(u0))
-    g_norm = float(np.linalg.norm(first[1]))
     gamma = 1.0
+    g_norm = float(np.linalg.norm(first[1]))
     if math.isfinite(g_norm) and g_norm > 0:
         gamma = min(max(g_norm, 1e-3), 10.0)
         C_inv = C_inv * gamma
         first = (first[0], first[1] * gamma)  # the gradient in the rescaled coordinates
+    last: list[Any] = [np.zeros_like(u0), at_u0]
+
+    def objective(x: Vector) -> tuple[float, Vector]:
+        if not x.any():
+            last[0], last[1] = x.copy(), at_u0
+            return first
+        found = evaluate(u0 + C_inv @ x)
+        last[0], last[1] = x.copy(), found
+        if found is None:
+            # Outside the region where the filter gives a likelihood (a zero variance, a
+            # root on the unit circle): a huge value makes the line search step back.
+            return 1e300, np.zeros_like(x)
+        return found[0], C_inv.T @ found[1]
+
+    gtol = GTOL * gamma
     with single_threaded_blas():
         res = minimize(objective, np.zeros_like(u0), jac=True, method="L-BFGS-B",
-                       callback=on_iteration if wants_progress else None,
-                       options={"maxiter": maxiter, "ftol": FTOL, "gtol": GTOL * gamma})
-    converged = bool(res.success)
-    message = str(res.message)
-    if not converged and res.status == 2 and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
-        converged = True
-    u = np.ascontiguousarray(u0 + C_inv @ res.x, dtype=np.float64)
-    if concentrate_scale:
-        params = kr.transform_params(u, concentrate_scale=True, **kw)
-        sigma2 = kr.concentrated_scale(y, params, diffuse_variance=diffuse, **data)
-        params = np.append(params, sigma2)
-    else:
-        params = kr.transform_params(u, **kw)
-    return Optimum(params=params, converged=converged, message=message,
-                   iterations=int(res.nit), n_evaluations=n_evaluations)
+                       callback=callback,
+                       options={"maxiter": max(maxiter, 1), "ftol": FTOL, "gtol": gtol})
+    at_end = last[1] if np.array_equal(last[0], res.x) else None
+    return res, C_inv, at_end, bool(np.max(np.abs(res.jac), initial=0.0) <= gtol)
 
 
 def _no_search(problem: Problem, diffuse: float) -> Optimum:

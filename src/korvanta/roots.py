@@ -5,7 +5,12 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["largest_inverse_root", "roots_within"]
+__all__ = ["BOUNDARY", "largest_inverse_root", "roots_within"]
+
+# A polynomial whose largest root reciprocal is this close to 1 sits on the boundary of
+# the stationary (or invertible) region: the transform is so flat there that the search
+# stops short of an estimate that lies on it.
+BOUNDARY = 0.99
 
 
 def largest_inverse_root(coefs: npt.NDArray[np.float64], sign: float) -> float:

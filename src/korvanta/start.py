@@ -10,6 +10,8 @@ stationary or invertible region are shrunk towards zero until they are inside.
 
 from __future__ import annotations
 
+from itertools import accumulate
+
 import numpy as np
 import numpy.typing as npt
 
@@ -22,6 +24,10 @@ __all__ = ["start_params", "difference"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
+
+# The lag polynomial 1 (shared, never written to).
+_ONE = np.ones(1)
+_ONE.flags.writeable = False
 
 # Largest root-reciprocal modulus accepted for a starting polynomial: starting right at
 # the boundary would put the optimiser where the transform is flat.
@@ -53,13 +59,14 @@ def _lagged(x: Vector, lags: list[int]) -> Matrix:
 def _lstsq(target: Vector, design: Matrix) -> tuple[Vector, Vector] | None:
     """Least squares on the rows where everything is finite: (coefficients, residuals
     with NaN on the rows left out), or None with too few rows."""
-    rows = np.isfinite(target) & np.isfinite(design).all(axis=1)
-    k = design.shape[1]
-    if np.count_nonzero(rows) <= k + 1:
+    rows = np.isfinite(design).all(axis=1)
+    rows &= np.isfinite(target)
+    if np.count_nonzero(rows) <= design.shape[1] + 1:
         return None
-    coef = _least_squares(design[rows], target[rows])
+    A, b = design[rows], target[rows]
+    coef = _least_squares(A, b)
     resid = np.full(target.shape[0], np.nan)
-    resid[rows] = target[rows] - design[rows] @ coef
+    resid[rows] = b - A @ coef
     return coef, resid
 
 
@@ -90,7 +97,9 @@ def _inside(coefs: Vector, sign: float) -> Vector:
     """Shrink lag coefficients towards zero until their polynomial's roots lie well
     outside the unit circle: 1 - sign·(c1 L + c2 L^2 + …)."""
     c = np.array(coefs, dtype=float)
-    if c.size == 0 or not np.isfinite(c).all():
+    if c.size == 0:
+        return c
+    if not np.isfinite(c).all():
         return np.zeros_like(c)
     for _ in range(40):
         if roots_within(c, sign, _MAX_MODULUS):
@@ -105,9 +114,11 @@ def start_params(problem: Problem) -> Vector:
     P, D, Q, s = problem.seasonal_order
     n = problem.n
     z = difference(problem.y, d, D, s)
-    t = 1.0 + np.arange(n)
-    trend = np.column_stack([t ** k for k in problem.trend_powers]) if problem.trend_powers \
-        else np.empty((n, 0))
+    if problem.trend_powers:
+        t = 1.0 + np.arange(n)
+        trend = np.column_stack([t ** k for k in problem.trend_powers])
+    else:
+        trend = np.empty((n, 0))
     beta = np.zeros(problem.k_exog)
     if problem.k_exog and problem.exog is not None:
         X = problem.exog.reshape(problem.k_exog, n).T
@@ -169,7 +180,7 @@ def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[i
     columns = [trend, _lagged(z, ar_lags)]
     if innovations is not None:
         columns.append(_lagged(innovations, ma_lags))
-    fit = _lstsq(z, np.column_stack(columns))
+    fit = _lstsq(z, _stack(columns))
     if fit is None:
         return None
     coef, resid = fit
@@ -181,15 +192,44 @@ def _regression_step(problem: Problem, z: Vector, trend: Matrix, ar_lags: list[i
     sar = np.array([by_ar[s_eff * j] for j in range(1, P + 1)])
     ma = np.array([by_ma.get(i, 0.0) for i in range(1, q + 1)])
     sma = np.array([by_ma.get(s_eff * j, 0.0) for j in range(1, Q + 1)])
-    if problem.enforce_stationarity:
-        ar, sar = _inside(ar, 1.0), _inside(sar, 1.0)
-    if problem.enforce_invertibility:
-        ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
+    tr = coef[:k_trend]
     r = resid[np.isfinite(resid)]
     sigma2 = float(np.mean(r * r)) if r.size else 1.0
+    if problem.enforce_stationarity:
+        ar, sar, tr, sigma2 = _stationary(z, trend, ar, sar, s_eff, tr, sigma2)
+    if problem.enforce_invertibility:
+        ma, sma = _inside(ma, -1.0), _inside(sma, -1.0)
     if not np.isfinite(sigma2):
         sigma2 = 1.0
-    return coef[:k_trend], ar, ma, sar, sma, sigma2
+    return tr, ar, ma, sar, sma, sigma2
+
+
+def _stationary(z: Vector, trend: Matrix, ar: Vector, sar: Vector, s: int, tr: Vector,
+                sigma2: float) -> tuple[Vector, Vector, Vector, float]:
+    """AR coefficients shrunk into the stationary region, with the trend coefficients
+    and residual variance that go with them.
+
+    The trend coefficients of phi(L) Phi(L^s) z_t = trend_t + ... set the level through
+    phi(1) Phi(1): shrinking a persistent series' AR coefficients from near one to 0.8
+    while keeping them would put the start's level (and its likelihood) far from the
+    data, where the search can stop at once or end at a poor local maximum.  After a
+    shrink they are re-estimated by least squares of phi(L) Phi(L^s) z_t on the trend
+    terms, and the variance is that regression's residual variance."""
+    new_ar, new_sar = _inside(ar, 1.0), _inside(sar, 1.0)
+    if np.array_equal(new_ar, ar) and np.array_equal(new_sar, sar):
+        return ar, sar, tr, sigma2
+    season = np.zeros(sar.size * s + 1)
+    season[0] = 1.0
+    season[s::s] = -new_sar
+    w = np.convolve(z, np.convolve(np.concatenate([[1.0], -new_ar]), season))[:z.shape[0]]
+    fit = _lstsq(w, trend)
+    if fit is None:
+        return new_ar, new_sar, tr, sigma2
+    coef, resid = fit
+    r = resid[np.isfinite(resid)]
+    with np.errstate(over="ignore", invalid="ignore"):
+        variance = float(np.mean(r * r))
+    return new_ar, new_sar, coef, variance if np.isfinite(variance) else sigma2
 
 
 class ConditionalInnovations:
@@ -200,8 +240,8 @@ class ConditionalInnovations:
     def __init__(self, z: Vector, trend: Matrix, sizes: list[int], s: int) -> None:
         self.z, self.trend, self.s, self.n = z, trend, s, z.shape[0]
         self.sizes = sizes
-        bounds = np.cumsum([0, *sizes])
-        self.blocks = [slice(int(a), int(b)) for a, b in zip(bounds[:-1], bounds[1:])]
+        bounds = list(accumulate(sizes, initial=0))
+        self.blocks = [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:])]
 
     def polys(self, v: Vector) -> Polys:
         """phi(L), Phi(L^s), theta(L), Theta(L^s), and the products phi Phi and
@@ -209,6 +249,9 @@ class ConditionalInnovations:
         out = []
         for block, step, sign in ((1, 1, -1.0), (3, self.s, -1.0), (2, 1, 1.0),
                                   (4, self.s, 1.0)):
+            if not self.sizes[block]:
+                out.append(_ONE)
+                continue
             poly = np.zeros(self.sizes[block] * step + 1)
             poly[0] = 1.0
             poly[step::step] = sign * v[self.blocks[block]]
@@ -224,7 +267,8 @@ class ConditionalInnovations:
         from scipy.signal import lfilter
 
         ps = self.polys(v)
-        drive = np.convolve(self.z, ps[4])[:self.n]
+        # Convolving with the polynomial 1 would only copy z.
+        drive = np.convolve(self.z, ps[4])[:self.n] if ps[4].size > 1 else self.z
         if self.trend.shape[1]:
             drive = drive - self.trend @ v[self.blocks[0]]
         e: Vector = lfilter([1.0], ps[5], drive)
@@ -245,7 +289,7 @@ class ConditionalInnovations:
         rows = np.empty((kt + len(used), n))
         rows[:kt] = self.trend.T
         for j, (_, series, poly, _) in enumerate(used):
-            rows[kt + j] = np.convolve(series, poly)[:n]
+            rows[kt + j] = np.convolve(series, poly)[:n] if poly.size > 1 else series
         f = lfilter([1.0], denominator, rows, axis=-1)
         J = np.zeros((n, sum(self.sizes)))
         J[:, :kt] = -f[:kt].T
@@ -294,11 +338,12 @@ def _css(problem: Problem, z: Vector, trend: Matrix, est: Estimate,
         if done:
             break
     t, a, m, sa, sm = (x[b] for b in innovations.blocks)
+    sigma2 = ss / max(z.shape[0], 1)
     if problem.enforce_stationarity:
-        a, sa = _inside(a, 1.0), _inside(sa, 1.0)
+        a, sa, t, sigma2 = _stationary(z, trend, a, sa, s, t, sigma2)
     if problem.enforce_invertibility:
         m, sm = _inside(m, -1.0), _inside(sm, -1.0)
-    return t, a, m, sa, sm, ss / max(z.shape[0], 1)
+    return t, a, m, sa, sm, sigma2
 
 
 def _sum_of_squares(e: Vector) -> float:
@@ -325,5 +370,13 @@ def _long_ar_residuals(z: Vector, trend: Matrix, min_order: int) -> Vector | Non
     order = min(max(2 * min_order, 8), available // 3)
     if order < 1:
         return None
-    fit = _lstsq(z, np.column_stack([trend, _lagged(z, list(range(1, order + 1)))]))
+    fit = _lstsq(z, _stack([trend, _lagged(z, list(range(1, order + 1)))]))
     return None if fit is None else fit[1]
+
+
+def _stack(blocks: list[Matrix]) -> Matrix:
+    """The column blocks side by side (without a copy when only one has columns)."""
+    wide = [b for b in blocks if b.shape[1]]
+    if len(wide) == 1:
+        return wide[0]
+    return np.column_stack(blocks)

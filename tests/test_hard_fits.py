@@ -1,0 +1,97 @@
+"""Fits on classic series that stopped short of the maximum: persistent series whose start
+needed its AR coefficients shrunk, searches whose stopping test passed in a metric far
+from the end's, and series in large units where the profile likelihood's maximum is not
+the likelihood's.  Each must reach at least the log-likelihood of a known point (another
+library's estimate, evaluated here by the extension), with the scale concentrated or not.
+"""
+
+import csv
+import warnings
+from functools import cache
+
+import numpy as np
+import pytest
+
+import _korvanta_rs as kr
+import korvanta
+import korvanta.optimize
+from korvanta.estimate import ConvergenceWarning
+from korvanta.problem import make_problem
+from korvanta.start import start_params
+from pkg_data import DATA
+
+
+@cache
+def classic(name):
+    with open(DATA / "classic_series.csv", newline="") as f:
+        return np.array([float(r["y"]) for r in csv.DictReader(f) if r["unique_id"] == name])
+
+
+# (series, order, seasonal order, trend, a point at or near the maximum)
+HARD = [
+    ("austres", (2, 0, 0), (0, 0, 0, 0), "c", [11.4299178, 1.97845854, -0.979229296, 124.439208]),
+    ("co2_monthly", (1, 0, 1), (0, 0, 0, 0), "c",
+     [1.11411325, 0.996708371, 0.682996555, 0.78648091]),
+    ("lakehuron", (3, 0, 0), (0, 0, 0, 0), "t",
+     [0.00271984123, 1.27262343, -1.23706291, 0.964432058, 0.814047533]),
+    ("austres", (1, 0, 0), (1, 0, 0, 4), "ct",
+     [147.128963, 0.837692711, 0.957267844, 0.742491318, 251.007794]),
+    ("usaccdeaths", (0, 1, 1), (0, 1, 1, 12), None, [-0.392396795, -0.547513803, 93947.8809]),
+    ("ldeaths", (1, 1, 1), (1, 1, 0, 12), None,
+     [0.178655842, -0.999632724, -0.571152195, 79364.0808]),
+    ("nottem", (1, 1, 1), (1, 1, 0, 12), None, [0.287777494, -0.999915413, -0.66613687, 6.27091814]),
+    ("bjsales", (0, 0, 2), (0, 0, 0, 0), "c", [230.054324, 1.70504629, 0.998355497, 39.0522635]),
+]
+
+
+def _known_llf(y, order, seasonal, trend, point):
+    problem = make_problem(y, order, seasonal, trend, None)
+    return kr.loglike(y, np.array(point), **problem.data_kwargs())
+
+
+@pytest.mark.parametrize("concentrate", [True, False], ids=["concentrated", "full"])
+@pytest.mark.parametrize("name, order, seasonal, trend, point", HARD,
+                         ids=[f"{c[0]}-{c[1]}{c[2]}{c[3]}" for c in HARD])
+def test_reaches_a_known_point(name, order, seasonal, trend, point, concentrate):
+    y = classic(name)
+    known = _known_llf(y, order, seasonal, trend, point)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")      # estimates on the boundary are warned about
+        res = korvanta.fit(y, order, seasonal, trend, concentrate_scale=concentrate)
+    assert res.converged, res.message
+    assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
+
+
+@pytest.mark.parametrize("name, order, seasonal, trend", [
+    ("austres", (2, 0, 0), (0, 0, 0, 0), "c"),
+    ("co2_monthly", (1, 0, 1), (0, 0, 0, 0), "c"),
+    ("austres", (1, 0, 0), (1, 0, 0, 4), "ct"),
+    ("co2_monthly", (2, 0, 0), (0, 0, 0, 0), "c"),
+])
+def test_shrunk_start_keeps_the_level(name, order, seasonal, trend):
+    # On a series that drifts far from zero the regressions' AR coefficients come out at
+    # or beyond one and are shrunk; the trend terms that go with them must still put the
+    # start's level near the data's: its one-step residuals are then of the data's own
+    # scale, not of its level.
+    y = classic(name)
+    problem = make_problem(y, order, seasonal, trend, None)
+    start = start_params(problem)
+    paths = kr.filter_paths(y, start, **problem.data_kwargs())
+    resid = y - paths[0]
+    assert np.sqrt(np.mean(resid[5:] ** 2)) < 0.5 * np.std(y), start
+
+
+@pytest.mark.parametrize("name, order, seasonal, trend", [
+    ("austres", (1, 0, 0), (1, 0, 0, 4), "ct"),     # ends inside the stationary region
+    ("austres", (2, 0, 0), (0, 0, 0, 0), "c"),      # ends on its boundary
+])
+def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, trend):
+    # Without restarts these searches stop where their start's metric says, well short of
+    # the maximum; that must not be reported as a clean success.
+    monkeypatch.setattr(korvanta.optimize, "_RESTARTS", 0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        res = korvanta.fit(classic(name), order, seasonal, trend)
+    assert not res.converged
+    assert any(issubclass(w.category, ConvergenceWarning) and "still rose" in str(w.message)
+               for w in caught)
