@@ -45,7 +45,7 @@ GTOL_LINE_SEARCH = 1e-4
 # a restart that raises the log-likelihood by less than _STALLED relative ends them.
 _RESTARTS = 3
 _STALLED = 1e-8
-# A last restart that gains less than this (relative) creeps along the boundary.
+# A restart that gains less than this (relative) creeps along the boundary.
 _CREEPING = 1e-6
 # With the scale concentrated, the likelihood's own gradient is checked at the end where
 # the diffuse states' variance is less than this many innovation variances.
@@ -284,9 +284,14 @@ class _Runs:
                     or not np.isfinite(params).all() or not params[-1] > 0
                     or (hand_over is not None and hand_over(params))):
                 break
-            if restart and at_u0 is not None and \
-                    at_u0[0] - at_end[0] <= _STALLED * max(abs(at_end[0]), scale):
-                break       # the restart gained nothing: a flat ridge, not an early stop
+            if restart and at_u0 is not None:
+                # A restart that gained next to nothing found a flat ridge, not an early
+                # stop.  On the boundary the likelihood can rise all the way to the edge,
+                # which the search only creeps towards (the caller says so with the
+                # estimates): there a small gain is enough to stop.
+                floor = _CREEPING if _near_edge(problem, params, BOUNDARY) else _STALLED
+                if at_u0[0] - at_end[0] <= floor * max(abs(at_end[0]), scale):
+                    break
             # The stopping test measured the gradient in the metric of `point`.  That
             # metric stands for the end's where the search ended near `point` (within a
             # few of its units, in a few iterations, by the gradient test) and away from
@@ -310,14 +315,9 @@ class _Runs:
                     and 0.5 * float(g @ g) > _STALLED * max(abs(at_end[0]), scale)):
                 break
             if restart == _RESTARTS:
-                # On the boundary the likelihood can rise all the way to the edge, which
-                # the search only creeps towards; the caller says so with the estimates.
-                creeping = restart > 0 and at_u0 is not None and \
-                    at_u0[0] - at_end[0] <= _CREEPING * max(abs(at_end[0]), scale)
-                if not (creeping and _near_edge(problem, params, BOUNDARY)):
-                    converged = False
-                    message = (f"the log-likelihood still rose after {_RESTARTS} restarts "
-                               "of the search")
+                converged = False
+                message = (f"the log-likelihood still rose after {_RESTARTS} restarts of "
+                           "the search")
                 break
             point, u0, at_u0 = params, u, at_end
         return _Run(Optimum(params=params, converged=converged, message=message,
