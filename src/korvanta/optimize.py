@@ -49,7 +49,7 @@ _STALLED = 1e-8
 _CREEPING = 1e-6
 # With the scale concentrated, the likelihood's own gradient is checked at the end where
 # the diffuse states' variance is less than this many innovation variances.
-_WIDE_DIFFUSE = 1e4
+_WIDE_DIFFUSE = 1e5
 # A search that ends within this many iterations and this distance of its start (in the
 # start's metric), by the gradient test, with every root reciprocal within _EDGE, needs
 # no second look at its end.

@@ -136,10 +136,10 @@ def start_params(problem: Problem) -> Vector:
         if innovations is not None:
             candidates.append(_regression_step(problem, z, trend, ar_lags, ma_lags,
                                                innovations))
-    if ar_lags or not candidates:
-        # The pure autoregression: a better start than the above where near-cancelling
-        # AR and MA roots make the innovations regression wander off.
-        candidates.append(_regression_step(problem, z, trend, ar_lags, [], None))
+    # The pure autoregression (for a pure moving average, the trend alone): a better
+    # start than the above where near-cancelling AR and MA roots make the innovations
+    # regression wander off, or where it lands near another local maximum.
+    candidates.append(_regression_step(problem, z, trend, ar_lags, [], None))
     estimates = [c for c in candidates if c is not None]
     skip = d + D * s
     if ma_lags and estimates and np.isfinite(z[skip:]).all():
