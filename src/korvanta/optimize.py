@@ -2,7 +2,11 @@
 
 Every step takes the log-likelihood and its gradient from one `loglike_grad` call.  With
 the scale concentrated out the search runs over one parameter fewer and the variance is
-read off at the end (`concentrated_scale`): the profile likelihood has the same maximum.
+read off at the end (`concentrated_scale`): the profile likelihood has the same maximum
+where the diffuse states are wide against the innovations, and elsewhere the likelihood's
+own gradient decides whether a search with the variance free finishes.  A search whose
+end lies far from its start is checked again in the curvature of its end, and restarted
+from there when it stopped early.
 """
 
 from __future__ import annotations
