@@ -215,9 +215,9 @@ def _stationary(z: Vector, trend: Matrix, ar: Vector, sar: Vector, s: int, tr: V
     data, where the search can stop at once or end at a poor local maximum.  After a
     shrink they are re-estimated by least squares of phi(L) Phi(L^s) z_t on the trend
     terms, and the variance is that regression's residual variance."""
-    new_ar, new_sar = _inside(ar, 1.0), _inside(sar, 1.0)
-    if np.array_equal(new_ar, ar) and np.array_equal(new_sar, sar):
+    if roots_within(ar, 1.0, _MAX_MODULUS) and roots_within(sar, 1.0, _MAX_MODULUS):
         return ar, sar, tr, sigma2
+    new_ar, new_sar = _inside(ar, 1.0), _inside(sar, 1.0)
     season = np.zeros(sar.size * s + 1)
     season[0] = 1.0
     season[s::s] = -new_sar
