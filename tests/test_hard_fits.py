@@ -2,15 +2,19 @@
 needed its AR coefficients shrunk, searches whose stopping test passed in a metric far
 from the end's, and series in large units where the profile likelihood's maximum is not
 the likelihood's.  Each must reach at least the log-likelihood of a known point (another
-library's estimate, evaluated here by the extension), with the scale concentrated or not.
+library's estimate, evaluated here by the extension), with the scale concentrated or not;
+and on simulated persistent series the second looks at the end never lower the result.
 """
 
 import csv
 import warnings
+from contextlib import contextmanager
 from functools import cache
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import _korvanta_rs as kr
 import korvanta
@@ -96,3 +100,37 @@ def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, tre
     assert not res.converged
     assert any(issubclass(w.category, ConvergenceWarning) and "still rose" in str(w.message)
                for w in caught)
+
+
+@contextmanager
+def _without_second_looks():
+    """The search as it was: no restarts, no check of the likelihood's own gradient."""
+    saved = korvanta.optimize._RESTARTS, korvanta.optimize._WIDE_DIFFUSE
+    korvanta.optimize._RESTARTS, korvanta.optimize._WIDE_DIFFUSE = 0, 0.0
+    try:
+        yield
+    finally:
+        korvanta.optimize._RESTARTS, korvanta.optimize._WIDE_DIFFUSE = saved
+
+
+@settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(seed=st.integers(0, 2 ** 32 - 1), phi=st.floats(0.8, 0.999),
+       level=st.sampled_from([0.0, 50.0, 1e4]), units=st.sampled_from([1.0, 300.0]),
+       n=st.integers(40, 150),
+       model=st.sampled_from([((1, 0, 0), "c"), ((1, 0, 1), "c"), ((0, 1, 1), None),
+                              ((1, 1, 1), None), ((2, 0, 0), "c"), ((0, 1, 2), None)]))
+def test_second_looks_never_lower_the_likelihood(seed, phi, level, units, n, model):
+    # Restarts begin where the search ended, and the search with sigma2 free where the
+    # profile search ended: neither can end lower, on persistent series in any units.
+    rng = np.random.default_rng(seed)
+    x = np.zeros(n)
+    for t in range(1, n):
+        x[t] = phi * x[t - 1] + rng.standard_normal()
+    y = level + units * x
+    order, trend = model
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        res = korvanta.fit(y, order, trend=trend)
+        with _without_second_looks():
+            plain = korvanta.fit(y, order, trend=trend)
+    assert res.llf >= plain.llf - 1e-9 * abs(plain.llf), (res.llf, plain.llf)
