@@ -26,7 +26,6 @@ __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
 Vector = npt.NDArray[np.float64]
 
 
-
 class KorvantaWarning(UserWarning):
     """A fit that finished but whose result needs care."""
 
@@ -145,17 +144,11 @@ def _degenerate(problem: Problem, start: Vector) -> bool:
 
 
 def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
-    p, _, q = problem.order
-    P, _, Q, s = problem.seasonal_order
-    o = len(problem.trend_powers) + problem.k_exog
-    blocks = [("AR", "stationary", params[o:o + p], 1.0),
-              ("MA", "invertible", params[o + p:o + p + q], -1.0),
-              ("seasonal AR", "stationary", params[o + p + q:o + p + q + P], 1.0),
-              ("seasonal MA", "invertible", params[o + p + q + P:o + p + q + P + Q], -1.0)]
     notes = []
-    for name, region, coefs, sign in blocks:
+    for name, coefs, sign in problem.lag_polynomials(params):
         if coefs.size == 0 or not np.isfinite(coefs).all() or roots_within(coefs, sign, BOUNDARY):
             continue
+        region = "stationary" if sign > 0 else "invertible"
         modulus = largest_inverse_root(coefs, sign)
         if modulus >= BOUNDARY:
             notes.append(f"The {name} polynomial has a root of modulus {1 / modulus:.6f}: "

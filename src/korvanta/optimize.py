@@ -330,15 +330,8 @@ class _Runs:
 
 def _near_edge(problem: Problem, params: Vector, radius: float) -> bool:
     """Whether a lag polynomial has a root reciprocal beyond `radius` in modulus."""
-    p, _, q = problem.order
-    P, _, Q, _ = problem.seasonal_order
-    i = len(problem.trend_powers) + problem.k_exog
-    for size, sign in ((p, 1.0), (q, -1.0), (P, 1.0), (Q, -1.0)):
-        coefs = params[i:i + size]
-        i += size
-        if size and not roots_within(coefs, sign, radius):
-            return True
-    return False
+    return any(coefs.size and not roots_within(coefs, sign, radius)
+               for _, coefs, sign in problem.lag_polynomials(params))
 
 
 def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vector,

@@ -73,6 +73,19 @@ class Problem:
         return param_names(self.order, self.seasonal_order, self.trend_powers,
                            self.exog_names)
 
+    def lag_polynomials(self, params: Vector) -> list[tuple[str, Vector, float]]:
+        """The AR, MA, seasonal AR and seasonal MA coefficients in `params`, each with
+        its name and the sign of its polynomial 1 - sign·(c1 L + c2 L² + …)."""
+        p, _, q = self.order
+        P, _, Q, _ = self.seasonal_order
+        i = len(self.trend_powers) + self.k_exog
+        out = []
+        for name, size, sign in (("AR", p, 1.0), ("MA", q, -1.0), ("seasonal AR", P, 1.0),
+                                 ("seasonal MA", Q, -1.0)):
+            out.append((name, params[i:i + size], sign))
+            i += size
+        return out
+
     def model_kwargs(self) -> dict[str, Any]:
         """The keyword arguments that describe the model to `transform_params` & co."""
         return {"order": self.order, "seasonal_order": self.seasonal_order,

@@ -218,10 +218,8 @@ def _stationary(z: Vector, trend: Matrix, ar: Vector, sar: Vector, s: int, tr: V
     if roots_within(ar, 1.0, _MAX_MODULUS) and roots_within(sar, 1.0, _MAX_MODULUS):
         return ar, sar, tr, sigma2
     new_ar, new_sar = _inside(ar, 1.0), _inside(sar, 1.0)
-    season = np.zeros(sar.size * s + 1)
-    season[0] = 1.0
-    season[s::s] = -new_sar
-    w = np.convolve(z, np.convolve(np.concatenate([[1.0], -new_ar]), season))[:z.shape[0]]
+    phi = np.convolve(_lag_polynomial(new_ar, 1, -1.0), _lag_polynomial(new_sar, s, -1.0))
+    w = np.convolve(z, phi)[:z.shape[0]]
     fit = _lstsq(w, trend)
     if fit is None:
         return new_ar, new_sar, tr, sigma2
@@ -230,6 +228,16 @@ def _stationary(z: Vector, trend: Matrix, ar: Vector, sar: Vector, s: int, tr: V
     with np.errstate(over="ignore", invalid="ignore"):
         variance = float(np.mean(r * r))
     return new_ar, new_sar, coef, variance if np.isfinite(variance) else sigma2
+
+
+def _lag_polynomial(coefs: Vector, step: int, sign: float) -> Vector:
+    """1 + sign·(c1 L^step + c2 L^(2·step) + …) as a coefficient vector in L."""
+    if not coefs.size:
+        return _ONE
+    poly = np.zeros(coefs.size * step + 1)
+    poly[0] = 1.0
+    poly[step::step] = sign * coefs
+    return poly
 
 
 class ConditionalInnovations:
@@ -246,17 +254,10 @@ class ConditionalInnovations:
     def polys(self, v: Vector) -> Polys:
         """phi(L), Phi(L^s), theta(L), Theta(L^s), and the products phi Phi and
         theta Theta, as coefficient vectors in L."""
-        out = []
-        for block, step, sign in ((1, 1, -1.0), (3, self.s, -1.0), (2, 1, 1.0),
-                                  (4, self.s, 1.0)):
-            if not self.sizes[block]:
-                out.append(_ONE)
-                continue
-            poly = np.zeros(self.sizes[block] * step + 1)
-            poly[0] = 1.0
-            poly[step::step] = sign * v[self.blocks[block]]
-            out.append(poly)
-        ar, season_ar, ma, season_ma = out
+        ar, season_ar, ma, season_ma = (
+            _lag_polynomial(v[self.blocks[block]], step, sign)
+            for block, step, sign in ((1, 1, -1.0), (3, self.s, -1.0), (2, 1, 1.0),
+                                      (4, self.s, 1.0)))
         # Most models have no seasonal block: their products are the plain polynomials.
         return (ar, season_ar, ma, season_ma,
                 np.convolve(ar, season_ar) if season_ar.size > 1 else ar,
