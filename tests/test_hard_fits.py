@@ -7,6 +7,7 @@ and on simulated persistent series the second looks at the end never lower the r
 """
 
 import csv
+import math
 import warnings
 from contextlib import contextmanager
 from functools import cache
@@ -18,8 +19,9 @@ from hypothesis import strategies as st
 
 import _korvanta_rs as kr
 import korvanta
+import korvanta.estimate
 import korvanta.optimize
-from korvanta.estimate import ConvergenceWarning
+from korvanta.estimate import BoundaryWarning, ConvergenceWarning
 from korvanta.problem import make_problem
 from korvanta.start import start_params
 from pkg_data import DATA
@@ -44,6 +46,12 @@ HARD = [
     ("nottem", (1, 1, 1), (1, 1, 0, 12), None, [0.287777494, -0.999915413, -0.66613687, 6.27091814]),
     ("bjsales", (0, 0, 2), (0, 0, 0, 0), "c", [230.054324, 1.70504629, 0.998355497, 39.0522635]),
     ("ldeaths", (0, 1, 2), (0, 0, 0, 0), None, [0.293287875, -0.0114056311, 153307.908]),
+    # The first search of these ends with the MA root on the invertibility boundary, at a
+    # local maximum 1 to 60 below these points.
+    ("austres", (1, 0, 1), (0, 0, 0, 0), "c", [5.01116413, 0.999673207, 0.846307783, 991.869855]),
+    ("austres", (1, 0, 1), (0, 0, 0, 0), "ct",
+     [1296.49441, 5.56894254, 0.901822375, 0.656665054, 215.580536]),
+    ("wwwusage", (0, 0, 2), (0, 0, 0, 0), "c", [137.430436, 1.74266601, 0.95469922, 131.978075]),
 ]
 
 
@@ -89,9 +97,11 @@ def test_shrunk_start_keeps_the_level(name, order, seasonal, trend):
     ("austres", (2, 0, 0), (0, 0, 0, 0), "c"),      # ends on its boundary
 ])
 def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, trend):
-    # Without restarts these searches stop where their start's metric says, well short of
-    # the maximum; that must not be reported as a clean success.
+    # Without restarts (and with the start's variance as the regression gives it) these
+    # searches stop where their start's metric says, well short of the maximum; that must
+    # not be reported as a clean success.
     monkeypatch.setattr(korvanta.optimize, "_RESTARTS", 0)
+    monkeypatch.setattr(korvanta.estimate, "_VARIANCE_RATIO", math.inf)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         res = korvanta.fit(classic(name), order, seasonal, trend)
@@ -100,9 +110,56 @@ def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, tre
                for w in caught)
 
 
+@pytest.mark.parametrize("name, order, trend, point", [
+    ("austres", (1, 0, 1), "c", HARD[8][4]),
+    ("wwwusage", (0, 0, 2), "c", HARD[10][4]),
+])
+def test_boundary_retry(name, order, trend, point):
+    # Without the retry the search stops at the boundary's local maximum, with a warning
+    # that says so; with it the fit reaches the interior maximum, and the iterations and
+    # evaluations reported to the callback run on across both searches.
+    y = classic(name)
+    known = _known_llf(y, order, (0, 0, 0, 0), trend, point)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        stuck = korvanta.fit(y, order, trend=trend, boundary_retry=False)
+    assert stuck.llf < known - 0.5
+    assert any("invertible" in str(w.message) for w in caught)
+    reports = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        res = korvanta.fit(y, order, trend=trend, callback=reports.append)
+    assert res.llf >= known - 1e-7 * abs(known)
+    assert res.converged
+    assert not any("invertible" in str(w.message) for w in caught)
+    iterations = [r.iteration for r in reports]
+    assert iterations == list(range(1, res.iterations + 1))
+    assert res.n_evaluations > stuck.n_evaluations
+    assert res.n_evaluations >= max(r.n_evaluations for r in reports)
+
+
+@pytest.mark.parametrize("factor", [1e-6, 1e4])
+@pytest.mark.parametrize("name, order, seasonal, trend, point",
+                         [HARD[0], HARD[2], HARD[6]], ids=["austres", "lakehuron", "bjsales"])
+def test_start_variance_far_off(name, order, seasonal, trend, point, factor):
+    # A given start whose variance is far from its residuals': with the scale concentrated
+    # its scores used to inflate the search's metric until the stopping test passed at the
+    # start itself, after one evaluation, reported as converged up to 440 below the maximum.
+    y = classic(name)
+    known = _known_llf(y, order, seasonal, trend, point)
+    start = start_params(make_problem(y, order, seasonal, trend, None))
+    start[-1] *= factor
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", BoundaryWarning)
+        res = korvanta.fit(y, order, seasonal, trend, start_params=start)
+    assert res.converged, res.message
+    assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
+
+
 @contextmanager
 def _without_second_looks():
-    """The search as it was: no restarts, no check of the likelihood's own gradient."""
+    """The search as it was: no restarts, no check of the likelihood's own gradient (and
+    the caller asks for no retry from inside the invertibility boundary)."""
     saved = korvanta.optimize._RESTARTS, korvanta.optimize._WIDE_DIFFUSE
     korvanta.optimize._RESTARTS, korvanta.optimize._WIDE_DIFFUSE = 0, 0.0
     try:
@@ -130,5 +187,5 @@ def test_second_looks_never_lower_the_likelihood(seed, phi, level, units, n, mod
         warnings.simplefilter("ignore", korvanta.KorvantaWarning)
         res = korvanta.fit(y, order, trend=trend)
         with _without_second_looks():
-            plain = korvanta.fit(y, order, trend=trend)
+            plain = korvanta.fit(y, order, trend=trend, boundary_retry=False)
     assert res.llf >= plain.llf - 1e-9 * abs(plain.llf), (res.llf, plain.llf)

@@ -272,6 +272,9 @@ def _setting(req: _Request, m: int, d: int, D: int,
     """Where the candidates are fitted: the seasonally differenced series when nothing is
     missing (see `korvanta.search`), else the series itself."""
     options = {k: v for k, v in fit_options.items() if k not in _FINAL_ONLY}
+    # A candidate that ends on the invertibility boundary is dropped: a second search
+    # from inside it would mostly find the same end, at the cost of a whole fit.
+    options.setdefault("boundary_retry", False)
     y, exog = req.values, req.exog
     differenced = m > 1 and D > 0 and bool(np.isfinite(y).all())
     if differenced:

@@ -6,6 +6,8 @@ import math
 import time
 import warnings
 from collections.abc import Callable, Sequence
+from dataclasses import replace
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -24,6 +26,13 @@ from .start import start_params
 __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
 
 Vector = npt.NDArray[np.float64]
+
+# With the scale concentrated, a start whose variance is further than this factor from the
+# profile's at its other parameters starts from the profile's instead.
+_VARIANCE_RATIO = 4.0
+# A search that ends with a moving-average root on the invertibility boundary looks again
+# from the same point with that polynomial's roots pulled in to this modulus.
+_PULLED_IN = 0.9
 
 
 class KorvantaWarning(UserWarning):
@@ -44,7 +53,8 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         exog: Any = None, *, concentrate_scale: bool = True, enforce_stationarity: bool = True,
         enforce_invertibility: bool = True, start_params: Any = None, maxiter: int = 200,
         cov_type: str = "opg", parallel: bool = True, index: Any = None,
-        name: str | None = None, verbose: bool = False, callback: Callable[[Progress], Any] | None = None) -> FitResult:
+        name: str | None = None, verbose: bool = False, callback: Callable[[Progress], Any] | None = None,
+        boundary_retry: bool = True) -> FitResult:
     """Fit SARIMA(order)x(seasonal_order) with a trend and regressors by exact maximum
     likelihood.
 
@@ -56,13 +66,17 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     narrow against the innovation variance, a search with sigma2 free finishes if the
     likelihood's gradient asks for it).  start_params: a constrained
     starting vector in the order of the result's `params` (sigma2 included); by default a
-    Hannan–Rissanen step on the differenced series.  cov_type: "opg" (outer product of the scores) or
-    "hessian" (numerical Hessian).  parallel: let the extension spread each gradient over
+    Hannan–Rissanen step on the differenced series.  maxiter: iterations of the search at
+    most (a retry from inside the invertibility boundary has as many again).  cov_type:
+    "opg" (outer product of the scores) or "hessian" (numerical Hessian).  parallel: let the extension spread each gradient over
     its worker threads when the model is large enough for that to pay off (it decides per
     call; the estimates are the same bits either way).  index: labels of the
     observations (dates) when y is not a pandas Series; name: the series' name in the
     summary (a Series' own name by default).  verbose / callback: report every
-    iteration (to stderr / to `callback(Progress)`).
+    iteration (to stderr / to `callback(Progress)`).  boundary_retry: when the search
+    ends with a moving-average root on the boundary of the invertible region (a local
+    maximum as often as not), search again from that point with the root pulled inside,
+    and keep the higher of the two ends.
 
     Input errors raise InputError (a ValueError) before any fitting.
     """
@@ -78,11 +92,12 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     with single_threaded_blas():
         return _fit(problem, start_params, started=started, concentrate_scale=concentrate_scale,
                     maxiter=int(maxiter), cov_type=cov_type, parallel=parallel, callback=callback,
-                    verbose=verbose)
+                    verbose=verbose, boundary_retry=bool(boundary_retry))
 
 
 def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_scale: bool, maxiter: int,
-         cov_type: str, parallel: bool, callback: Callable[[Progress], Any] | None, verbose: bool) -> FitResult:
+         cov_type: str, parallel: bool, callback: Callable[[Progress], Any] | None, verbose: bool,
+         boundary_retry: bool) -> FitResult:
     """The fit of a checked problem: start values, search, final likelihood and warnings.
     BLAS is single-threaded throughout: its matrices are small, and waking its threads on a
     busy machine costs more than they save."""
@@ -93,17 +108,33 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     # among them leaves a counted observation with the diffuse variance in it, and then only
     # the plain likelihood has the maximum that the fit reports.
     concentrate_scale = concentrate_scale and not bool(np.isnan(problem.y[:problem.k_diffuse]).any())
+    if concentrate_scale and start[-1] > 0:
+        start = _profiled_variance(problem, start)
+    search = partial(maximize, problem, concentrate_scale=concentrate_scale, parallel=parallel,
+                     callback=callback, verbose=verbose)
+    data = problem.data_kwargs()
     if _degenerate(problem, start):
         opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
                       message="the series is constant after differencing (or follows its own "
                               "lags exactly, once the trend and regressors are removed): "
                               "there is no variance to estimate",
                       iterations=0, n_evaluations=0)
+        llf = kr.loglike(problem.y, opt.params, **data)
     else:
-        opt = maximize(problem, start, concentrate_scale=concentrate_scale,
-                       maxiter=maxiter, parallel=parallel, callback=callback,
-                       verbose=verbose)
-    llf = kr.loglike(problem.y, opt.params, **problem.data_kwargs())
+        opt = search(start, maxiter=maxiter)
+        llf = kr.loglike(problem.y, opt.params, **data)
+        inside = _pulled_inside(problem, opt.params) if boundary_retry else None
+        if inside is not None and opt.iterations < maxiter:
+            # An end on the invertibility boundary is often a local maximum of its own (the
+            # likelihood of a moving average piles up at a unit root): a search from just
+            # inside it, with as many iterations again, and the higher end is kept.
+            other = search(inside, maxiter=opt.iterations + maxiter, after=opt)
+            other_llf = kr.loglike(problem.y, other.params, **data)
+            if other_llf > llf:
+                opt, llf = other, other_llf
+            else:
+                opt = replace(opt, iterations=other.iterations,
+                              n_evaluations=other.n_evaluations)
     converged = opt.converged and math.isfinite(llf)
     if not converged:
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"
@@ -133,6 +164,42 @@ def _start(problem: Problem, given: Any) -> Vector:
         raise InputError("start_params must be stationary and invertible where the fit "
                          "enforces it")
     return start
+
+
+def _profiled_variance(problem: Problem, start: Vector) -> Vector:
+    """The start with its variance replaced by the profile's at its other parameters,
+    where the two are far apart.
+
+    With the scale concentrated out the start's variance is no search parameter, but it
+    sets the units of the search and the variance at which the first metric's scores are
+    taken.  One far below the residuals' (a given start from another model, a regression
+    whose residuals the exact likelihood does not reproduce) inflates those scores, and
+    with them the metric, until the stopping test passes at or near the start.  Within a
+    factor of _VARIANCE_RATIO the start is kept as it is."""
+    sigma2 = kr.concentrated_scale(problem.y, np.ascontiguousarray(start[:-1]),
+                                   **problem.data_kwargs())
+    given = float(start[-1])
+    if not (math.isfinite(sigma2) and sigma2 > 0) or \
+            given / _VARIANCE_RATIO <= sigma2 <= given * _VARIANCE_RATIO:
+        return start
+    return np.append(start[:-1], sigma2)
+
+
+def _pulled_inside(problem: Problem, params: Vector) -> Vector | None:
+    """`params` with each moving-average polynomial that has a root on the boundary of the
+    invertible region shrunk until its largest root reciprocal is _PULLED_IN, or None
+    where none is on it."""
+    if not problem.enforce_invertibility or not np.isfinite(params).all():
+        return None
+    out = params.copy()
+    moved = False
+    for _, coefs, sign in problem.lag_polynomials(out):
+        if sign > 0 or coefs.size == 0 or roots_within(coefs, sign, BOUNDARY):
+            continue
+        r = _PULLED_IN / max(largest_inverse_root(coefs, sign), BOUNDARY)
+        coefs *= r ** np.arange(1, coefs.size + 1)
+        moved = True
+    return out if moved else None
 
 
 def _degenerate(problem: Problem, start: Vector) -> bool:

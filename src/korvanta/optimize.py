@@ -88,8 +88,10 @@ class Optimum:
 
 def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxiter: int,
              parallel: bool, callback: Callable[[Progress], Any] | None,
-             verbose: bool) -> Optimum:
-    """Maximise the likelihood from the constrained starting vector `start`.
+             verbose: bool, after: Optimum | None = None) -> Optimum:
+    """Maximise the likelihood from the constrained starting vector `start`.  `after`:
+    an earlier search of the same fit, whose iterations and evaluations this one goes on
+    counting (and whose iterations count against `maxiter`).
 
     The search runs on the series divided by its innovation scale (and the regressors by
     theirs): the extension's finite-difference steps are of order one in each parameter,
@@ -101,7 +103,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     shift = -0.5 * problem.nobs * math.log(scaling.c2)
     opt = _maximize(scaling.problem, scaling.to_scaled(start), DIFFUSE_VARIANCE / scaling.c2,
                     shift, concentrate_scale=concentrate_scale, maxiter=maxiter, parallel=parallel,
-                    callback=callback, verbose=verbose)
+                    callback=callback, verbose=verbose, after=after)
     return replace(opt, params=scaling.from_scaled(opt.params))
 
 
@@ -140,7 +142,8 @@ class _Scaling:
 
 def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: float, *,
               concentrate_scale: bool, maxiter: int, parallel: bool,
-              callback: Callable[[Progress], Any] | None, verbose: bool) -> Optimum:
+              callback: Callable[[Progress], Any] | None, verbose: bool,
+              after: Optimum | None) -> Optimum:
     # The results report the likelihood with diffuse states 1e6 data units wide; the
     # search uses the same width, expressed in its own units (those of the scaled series,
     # and of the innovation variance when the scale is concentrated), but never wider
@@ -149,6 +152,8 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     # cap applies the diffuse approximation is only closer to exact.
     runs = _Runs(problem, llf_shift, maxiter=maxiter, parallel=parallel, callback=callback,
                  verbose=verbose)
+    if after is not None:
+        runs.iterations, runs.n_evaluations = after.iterations, after.n_evaluations
     plain = min(diffuse_base, DIFFUSE_VARIANCE)
     if not concentrate_scale:
         return runs.run(start, plain, diffuse_base, concentrate_scale=False).optimum
