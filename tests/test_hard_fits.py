@@ -23,7 +23,7 @@ import korvanta.estimate
 import korvanta.optimize
 from korvanta.estimate import BoundaryWarning, ConvergenceWarning
 from korvanta.problem import make_problem
-from korvanta.start import start_params
+from korvanta.start import start_candidates, start_params
 from pkg_data import DATA
 
 
@@ -46,12 +46,14 @@ HARD = [
     ("nottem", (1, 1, 1), (1, 1, 0, 12), None, [0.287777494, -0.999915413, -0.66613687, 6.27091814]),
     ("bjsales", (0, 0, 2), (0, 0, 0, 0), "c", [230.054324, 1.70504629, 0.998355497, 39.0522635]),
     ("ldeaths", (0, 1, 2), (0, 0, 0, 0), None, [0.293287875, -0.0114056311, 153307.908]),
-    # The first search of these ends with the MA root on the invertibility boundary, at a
-    # local maximum 1 to 60 below these points.
+    # The first search of these ends with an MA root on the invertibility boundary, at a
+    # local maximum 1 to 60 below these points; a search from inside reaches them ...
     ("austres", (1, 0, 1), (0, 0, 0, 0), "c", [5.01116413, 0.999673207, 0.846307783, 991.869855]),
     ("austres", (1, 0, 1), (0, 0, 0, 0), "ct",
      [1296.49441, 5.56894254, 0.901822375, 0.656665054, 215.580536]),
     ("wwwusage", (0, 0, 2), (0, 0, 0, 0), "c", [137.430436, 1.74266601, 0.95469922, 131.978075]),
+    # ... and this one from another start candidate.
+    ("nottem", (0, 1, 3), (0, 0, 0, 0), None, [0.369322425, 0.451329788, 0.254554494, 19.4208106]),
 ]
 
 
@@ -110,25 +112,23 @@ def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, tre
                for w in caught)
 
 
-@pytest.mark.parametrize("name, order, trend, point", [
-    ("austres", (1, 0, 1), "c", HARD[8][4]),
-    ("wwwusage", (0, 0, 2), "c", HARD[10][4]),
-])
-def test_boundary_retry(name, order, trend, point):
+@pytest.mark.parametrize("name, order, seasonal, trend, point", [
+    HARD[8], HARD[10], HARD[11]], ids=["austres", "wwwusage", "nottem"])
+def test_boundary_retry(name, order, seasonal, trend, point):
     # Without the retry the search stops at the boundary's local maximum, with a warning
     # that says so; with it the fit reaches the interior maximum, and the iterations and
     # evaluations reported to the callback run on across both searches.
     y = classic(name)
-    known = _known_llf(y, order, (0, 0, 0, 0), trend, point)
+    known = _known_llf(y, order, seasonal, trend, point)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        stuck = korvanta.fit(y, order, trend=trend, boundary_retry=False)
+        stuck = korvanta.fit(y, order, seasonal, trend, boundary_retry=False)
     assert stuck.llf < known - 0.5
     assert any("invertible" in str(w.message) for w in caught)
     reports = []
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        res = korvanta.fit(y, order, trend=trend, callback=reports.append)
+        res = korvanta.fit(y, order, seasonal, trend, callback=reports.append)
     assert res.llf >= known - 1e-7 * abs(known)
     assert res.converged
     assert not any("invertible" in str(w.message) for w in caught)
@@ -136,6 +136,24 @@ def test_boundary_retry(name, order, trend, point):
     assert iterations == list(range(1, res.iterations + 1))
     assert res.n_evaluations > stuck.n_evaluations
     assert res.n_evaluations >= max(r.n_evaluations for r in reports)
+
+
+@pytest.mark.parametrize("name, order, seasonal, trend", [
+    ("nottem", (0, 1, 3), (0, 0, 0, 0), None),
+    ("lynx", (1, 1, 1), (0, 1, 1, 12), None),
+    ("austres", (1, 0, 1), (0, 0, 0, 0), "ct"),
+])
+def test_start_candidates_are_ranked(name, order, seasonal, trend):
+    # The retries start from the runners-up: the default start is the first candidate, and
+    # the candidates come by profile likelihood, highest first.
+    y = classic(name)
+    problem = make_problem(y, order, seasonal, trend, None)
+    candidates = start_candidates(problem)
+    assert len(candidates) == 2
+    np.testing.assert_array_equal(start_params(problem), candidates[0])
+    values = [kr.loglike(y, c[:-1], concentrate_scale=True, **problem.data_kwargs())
+              for c in candidates]
+    assert values == sorted(values, reverse=True)
 
 
 @pytest.mark.parametrize("factor", [1e-6, 1e4])

@@ -21,7 +21,7 @@ from .optimize import Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
 from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
-from .start import start_params
+from .start import start_candidates
 
 __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
 
@@ -31,7 +31,8 @@ Vector = npt.NDArray[np.float64]
 # profile's at its other parameters starts from the profile's instead.
 _VARIANCE_RATIO = 4.0
 # A search that ends with a moving-average root on the invertibility boundary looks again
-# from the same point with that polynomial's roots pulled in to this modulus.
+# from the same point with that polynomial's roots pulled in to this modulus (and from the
+# other start candidates).
 _PULLED_IN = 0.9
 
 
@@ -75,8 +76,8 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     summary (a Series' own name by default).  verbose / callback: report every
     iteration (to stderr / to `callback(Progress)`).  boundary_retry: when the search
     ends with a moving-average root on the boundary of the invertible region (a local
-    maximum as often as not), search again from that point with the root pulled inside,
-    and keep the higher of the two ends.
+    maximum as often as not), search again from that point with the root pulled inside
+    and from the other start candidate, and keep the highest end.
 
     Input errors raise InputError (a ValueError) before any fitting.
     """
@@ -101,15 +102,19 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     """The fit of a checked problem: start values, search, final likelihood and warnings.
     BLAS is single-threaded throughout: its matrices are small, and waking its threads on a
     busy machine costs more than they save."""
-    start = _start(problem, start_params)
+    start, *others = _starts(problem, start_params)
     notes: list[tuple[type[KorvantaWarning], str]] = []
     # Profiling sigma2 out scales the diffuse states' variance with it too. That changes
     # nothing while the first k_diffuse observations pin those states down; a missing one
     # among them leaves a counted observation with the diffuse variance in it, and then only
     # the plain likelihood has the maximum that the fit reports.
     concentrate_scale = concentrate_scale and not bool(np.isnan(problem.y[:problem.k_diffuse]).any())
-    if concentrate_scale and start[-1] > 0:
-        start = _profiled_variance(problem, start)
+
+    def prepared(start: Vector) -> Vector:
+        return _profiled_variance(problem, start) if concentrate_scale and start[-1] > 0 \
+            else start
+
+    start = prepared(start)
     search = partial(maximize, problem, concentrate_scale=concentrate_scale, parallel=parallel,
                      callback=callback, verbose=verbose)
     data = problem.data_kwargs()
@@ -126,15 +131,17 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
         inside = _pulled_inside(problem, opt.params) if boundary_retry else None
         if inside is not None and opt.iterations < maxiter:
             # An end on the invertibility boundary is often a local maximum of its own (the
-            # likelihood of a moving average piles up at a unit root): a search from just
-            # inside it, with as many iterations again, and the higher end is kept.
-            other = search(inside, maxiter=opt.iterations + maxiter, after=opt)
-            other_llf = kr.loglike(problem.y, other.params, **data)
-            if other_llf > llf:
-                opt, llf = other, other_llf
-            else:
-                opt = replace(opt, iterations=other.iterations,
-                              n_evaluations=other.n_evaluations)
+            # likelihood of a moving average piles up at a unit root): searches from just
+            # inside it and from the other start candidates, each with as many iterations
+            # again, and the highest end is kept.
+            for retry in [inside, *(prepared(s) for s in others if s[-1] > 0)]:
+                other = search(retry, maxiter=opt.iterations + maxiter, after=opt)
+                other_llf = kr.loglike(problem.y, other.params, **data)
+                if other_llf > llf:
+                    opt, llf = other, other_llf
+                else:
+                    opt = replace(opt, iterations=other.iterations,
+                                  n_evaluations=other.n_evaluations)
     converged = opt.converged and math.isfinite(llf)
     if not converged:
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"
@@ -150,9 +157,10 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
                      warnings=tuple(text for _, text in notes))
 
 
-def _start(problem: Problem, given: Any) -> Vector:
+def _starts(problem: Problem, given: Any) -> list[Vector]:
+    """The given start, or the start candidates (the best first)."""
     if given is None:
-        return start_params(problem)
+        return start_candidates(problem)
     start = np.asarray(given, dtype=float).reshape(-1)
     if start.size != problem.k_params:
         raise InputError(f"start_params has {start.size} entries, but the model has "
@@ -163,7 +171,7 @@ def _start(problem: Problem, given: Any) -> Vector:
     if not np.isfinite(u).all():
         raise InputError("start_params must be stationary and invertible where the fit "
                          "enforces it")
-    return start
+    return [start]
 
 
 def _profiled_variance(problem: Problem, start: Vector) -> Vector:

@@ -20,7 +20,7 @@ import _korvanta_rs as kr
 from .problem import Problem
 from .roots import roots_within
 
-__all__ = ["start_params", "difference"]
+__all__ = ["start_params", "start_candidates", "difference"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -110,6 +110,12 @@ def _inside(coefs: Vector, sign: float) -> Vector:
 
 def start_params(problem: Problem) -> Vector:
     """Constrained starting vector in the extension's order, with `sigma2` last."""
+    return start_candidates(problem)[0]
+
+
+def start_candidates(problem: Problem) -> list[Vector]:
+    """Constrained starting vectors in the extension's order, with `sigma2` last: the
+    best first (by profile likelihood where there are several), then the others."""
     p, d, q = problem.order
     P, D, Q, s = problem.seasonal_order
     n = problem.n
@@ -151,7 +157,7 @@ def start_params(problem: Problem) -> Vector:
     found = [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
              for tr, ar, ma, sar, sma, sigma2 in estimates]
     if found:
-        return _best(problem, found)
+        return _ranked(problem, found)
     zz = z[np.isfinite(z)]
     k_trend = trend.shape[1]
     tr = np.zeros(k_trend)
@@ -162,7 +168,7 @@ def start_params(problem: Problem) -> Vector:
     if not np.isfinite(sigma2):
         sigma2 = 1.0
     # A zero variance is kept: it tells the caller the series has nothing to estimate.
-    return np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+    return [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])]
 
 
 Estimate = tuple[Vector, Vector, Vector, Vector, Vector, float]
@@ -354,15 +360,17 @@ def _sum_of_squares(e: Vector) -> float:
         return float(e @ e)
 
 
-def _best(problem: Problem, candidates: list[Vector]) -> Vector:
-    """The candidate with the highest profile likelihood (one filter pass each)."""
+def _ranked(problem: Problem, candidates: list[Vector]) -> list[Vector]:
+    """The candidates by profile likelihood (one filter pass each), highest first; ties
+    keep their order."""
     if len(candidates) == 1:
-        return candidates[0]
+        return candidates
     kw = problem.data_kwargs()
     values = [kr.loglike(problem.y, np.ascontiguousarray(c[:-1]), concentrate_scale=True,
                          **kw) for c in candidates]
     scores = [v if np.isfinite(v) else -np.inf for v in values]
-    return candidates[int(np.argmax(scores))]
+    order = sorted(range(len(candidates)), key=lambda i: -scores[i])
+    return [candidates[i] for i in order]
 
 
 def _long_ar_residuals(z: Vector, trend: Matrix, min_order: int) -> Vector | None:
