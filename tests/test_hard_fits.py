@@ -46,6 +46,10 @@ HARD = [
     ("nottem", (1, 1, 1), (1, 1, 0, 12), None, [0.287777494, -0.999915413, -0.66613687, 6.27091814]),
     ("bjsales", (0, 0, 2), (0, 0, 0, 0), "c", [230.054324, 1.70504629, 0.998355497, 39.0522635]),
     ("ldeaths", (0, 1, 2), (0, 0, 0, 0), None, [0.293287875, -0.0114056311, 153307.908]),
+    # With sigma2 free, this one started from the regression's variance, 26 times the
+    # residuals', and ended at a local maximum 15 lower.
+    ("bjsales", (2, 0, 1), (0, 0, 0, 0), "ct",
+     [1.91051503, 0.0042364445, 1.88609929, -0.895602155, -0.718453077, 1.67438184]),
     # The first search of these ends with an MA root on the invertibility boundary, at a
     # local maximum 1 to 60 below these points; a search from inside reaches them ...
     ("austres", (1, 0, 1), (0, 0, 0, 0), "c", [5.01116413, 0.999673207, 0.846307783, 991.869855]),
@@ -113,7 +117,7 @@ def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, tre
 
 
 @pytest.mark.parametrize("name, order, seasonal, trend, point", [
-    HARD[8], HARD[10], HARD[11]], ids=["austres", "wwwusage", "nottem"])
+    HARD[9], HARD[11], HARD[12]], ids=["austres", "wwwusage", "nottem"])
 def test_boundary_retry(name, order, seasonal, trend, point):
     # Without the retry the search stops at the boundary's local maximum, with a warning
     # that says so; with it the fit reaches the interior maximum, and the iterations and
@@ -156,10 +160,11 @@ def test_start_candidates_are_ranked(name, order, seasonal, trend):
     assert values == sorted(values, reverse=True)
 
 
+@pytest.mark.parametrize("concentrate", [True, False], ids=["concentrated", "full"])
 @pytest.mark.parametrize("factor", [1e-6, 1e4])
 @pytest.mark.parametrize("name, order, seasonal, trend, point",
                          [HARD[0], HARD[2], HARD[6]], ids=["austres", "lakehuron", "bjsales"])
-def test_start_variance_far_off(name, order, seasonal, trend, point, factor):
+def test_start_variance_far_off(name, order, seasonal, trend, point, factor, concentrate):
     # A given start whose variance is far from its residuals': with the scale concentrated
     # its scores used to inflate the search's metric until the stopping test passed at the
     # start itself, after one evaluation, reported as converged up to 440 below the maximum.
@@ -169,7 +174,8 @@ def test_start_variance_far_off(name, order, seasonal, trend, point, factor):
     start[-1] *= factor
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", BoundaryWarning)
-        res = korvanta.fit(y, order, seasonal, trend, start_params=start)
+        res = korvanta.fit(y, order, seasonal, trend, start_params=start,
+                           concentrate_scale=concentrate)
     assert res.converged, res.message
     assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
 

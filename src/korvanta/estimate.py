@@ -27,8 +27,8 @@ __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
 
 Vector = npt.NDArray[np.float64]
 
-# With the scale concentrated, a start whose variance is further than this factor from the
-# profile's at its other parameters starts from the profile's instead.
+# A start whose variance is further than this factor from the profile's at its other
+# parameters starts from the profile's instead.
 _VARIANCE_RATIO = 4.0
 # A search that ends with a moving-average root on the invertibility boundary looks again
 # from the same point with that polynomial's roots pulled in to this modulus (and from the
@@ -111,8 +111,7 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     concentrate_scale = concentrate_scale and not bool(np.isnan(problem.y[:problem.k_diffuse]).any())
 
     def prepared(start: Vector) -> Vector:
-        return _profiled_variance(problem, start) if concentrate_scale and start[-1] > 0 \
-            else start
+        return _profiled_variance(problem, start) if start[-1] > 0 else start
 
     start = prepared(start)
     search = partial(maximize, problem, concentrate_scale=concentrate_scale, parallel=parallel,
@@ -175,15 +174,15 @@ def _starts(problem: Problem, given: Any) -> list[Vector]:
 
 
 def _profiled_variance(problem: Problem, start: Vector) -> Vector:
-    """The start with its variance replaced by the profile's at its other parameters,
-    where the two are far apart.
+    """The start with its variance replaced by the profile's at its other parameters (the
+    variance that maximises the likelihood there), where the two are far apart.
 
-    With the scale concentrated out the start's variance is no search parameter, but it
-    sets the units of the search and the variance at which the first metric's scores are
-    taken.  One far below the residuals' (a given start from another model, a regression
-    whose residuals the exact likelihood does not reproduce) inflates those scores, and
-    with them the metric, until the stopping test passes at or near the start.  Within a
-    factor of _VARIANCE_RATIO the start is kept as it is."""
+    The start's variance sets the units of the search and the variance at which the first
+    metric's scores are taken (with the scale concentrated out it is nothing else).  One
+    far below the residuals' (a given start from another model, a regression whose
+    residuals the exact likelihood does not reproduce) inflates those scores, and with them
+    the metric, until the stopping test passes at or near the start; one far above them
+    flattens the metric.  Within a factor of _VARIANCE_RATIO the start is kept as it is."""
     sigma2 = kr.concentrated_scale(problem.y, np.ascontiguousarray(start[:-1]),
                                    **problem.data_kwargs())
     given = float(start[-1])
