@@ -178,6 +178,35 @@ def test_start_variance_far_off(name, order, seasonal, trend, point, factor, con
     assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
 
 
+@pytest.mark.parametrize("concentrate", [True, False], ids=["concentrated", "full"])
+@pytest.mark.parametrize("case", [HARD[2], HARD[3]], ids=["lakehuron", "usaccdeaths"])
+def test_failed_line_search_restarts(monkeypatch, case, concentrate):
+    # A line search that fails far from the maximum (here: the first search stopped after
+    # two iterations and reported as such) leaves a metric that no longer fits the end; the
+    # search restarts in the end's own metric and finishes, instead of stopping there.
+    name, order, seasonal, trend, point = case
+    real = korvanta.optimize.minimize
+    calls = []
+
+    def failing_first(*args, **kwargs):
+        calls.append(1)
+        if len(calls) > 1:
+            return real(*args, **kwargs)
+        res = real(*args, **{**kwargs, "options": {**kwargs["options"], "maxiter": 2}})
+        res.status, res.success, res.message = 2, False, "ABNORMAL: "
+        return res
+
+    monkeypatch.setattr(korvanta.optimize, "minimize", failing_first)
+    y = classic(name)
+    known = _known_llf(y, order, seasonal, trend, point)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", BoundaryWarning)
+        res = korvanta.fit(y, order, seasonal, trend, concentrate_scale=concentrate)
+    assert len(calls) > 1
+    assert res.converged, res.message
+    assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
+
+
 @contextmanager
 def _without_second_looks():
     """The search as it was: no restarts, no check of the likelihood's own gradient (and

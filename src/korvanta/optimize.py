@@ -5,8 +5,8 @@ the scale concentrated out the search runs over one parameter fewer and the vari
 read off at the end (`concentrated_scale`): the profile likelihood has the same maximum
 where the diffuse states are wide against the innovations, and elsewhere the likelihood's
 own gradient decides whether a search with the variance free finishes.  A search whose
-end lies far from its start is checked again in the curvature of its end, and restarted
-from there when it stopped early.
+end lies far from its start, or whose line search failed, is checked again in the
+curvature of its end, and restarted from there when it stopped early.
 """
 
 from __future__ import annotations
@@ -47,7 +47,7 @@ GTOL = 2e-4
 GTOL_LINE_SEARCH = 1e-4
 # Searches restarted from their end point with the curvature measured there, at most;
 # a restart that raises the log-likelihood by less than _STALLED relative ends them.
-_RESTARTS = 3
+_RESTARTS = 6
 _STALLED = 1e-8
 # A restart that gains less than this (relative) creeps along the boundary.
 _CREEPING = 1e-6
@@ -171,11 +171,14 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     run = runs.run(start, min(diffuse_base / float(start[-1]), DIFFUSE_VARIANCE),
                    diffuse_base, concentrate_scale=True, hand_over=narrow)
     opt = run.optimum
-    if not (opt.converged and runs.iterations < maxiter and narrow(opt.params)):
+    if not ((opt.converged or run.failed) and runs.iterations < maxiter
+            and narrow(opt.params)):
         return opt
     u = kr.untransform_params(opt.params, **problem.model_kwargs())
     at_u = runs.evaluate(u, concentrate_scale=False, diffuse=plain)
-    if at_u is not None and run.metric is not None:
+    # After a failed line search the profile search's metric no longer fits its end: the
+    # search with sigma2 free takes over from there in any case.
+    if opt.converged and at_u is not None and run.metric is not None:
         # The metric of the profile search, with the variance's own information per
         # observation, 2 / sigma2 in its coordinate sqrt(sigma2); the information
         # between the variance and the other parameters is negligible.
@@ -191,6 +194,7 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
 class _Run:
     optimum: Optimum
     metric: Matrix | None       # the last preconditioner C (C'C ~ Hessian per observation)
+    failed: bool = False        # ended by a failed line search, away from a maximum
 
 
 class _Runs:
@@ -285,11 +289,19 @@ class _Runs:
             self.iterations = done + int(res.nit)
             converged = bool(res.success)
             message = str(res.message)
-            if not converged and res.status == 2 and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
-                converged = True
+            # A failed line search: at a maximum when the gradient is as small as its own
+            # noise; elsewhere the metric no longer fits the end, and the check below
+            # measures the gradient in the end's own metric (a maximum there too, or a
+            # restart in that metric).
+            failed = not converged and res.status == 2
+            if failed and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
+                converged, failed = True, False
             u = np.ascontiguousarray(u0 + C_inv @ res.x, dtype=np.float64)
             params = to_params(u)
-            if (not converged or at_end is None or self.iterations >= self.maxiter
+            if failed and at_end is None and np.isfinite(params).all():
+                at_end = evaluate(u)
+            if ((not converged and not failed) or at_end is None
+                    or self.iterations >= self.maxiter
                     or not np.isfinite(params).all() or not params[-1] > 0
                     or (hand_over is not None and hand_over(params))):
                 break
@@ -322,6 +334,7 @@ class _Runs:
             # Newton step from the end would bring.
             if not (np.max(np.abs(g)) > GTOL
                     and 0.5 * float(g @ g) > _STALLED * max(abs(at_end[0]), scale)):
+                converged = True
                 break
             if restart == _RESTARTS:
                 converged = False
@@ -330,7 +343,8 @@ class _Runs:
                 break
             point, u0, at_u0 = params, u, at_end
         return _Run(Optimum(params=params, converged=converged, message=message,
-                            iterations=self.iterations, n_evaluations=self.n_evaluations), C)
+                            iterations=self.iterations, n_evaluations=self.n_evaluations), C,
+                    failed and not converged)
 
 
 def _near_edge(problem: Problem, params: Vector, radius: float) -> bool:
