@@ -240,3 +240,14 @@ def test_second_looks_never_lower_the_likelihood(seed, phi, level, units, n, mod
         with _without_second_looks():
             plain = korvanta.fit(y, order, trend=trend, boundary_retry=False)
     assert res.llf >= plain.llf - 1e-9 * abs(plain.llf), (res.llf, plain.llf)
+
+
+@pytest.mark.parametrize("retry", [False, True])
+def test_fit_many_passes_the_retry_on(retry):
+    y = classic("wwwusage")
+    summary, _ = korvanta.fit_many({"w": y}, (0, 0, 2), (0, 0, 0, 0), "c", engine="serial",
+                                   boundary_retry=retry)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", BoundaryWarning)
+        res = korvanta.fit(y, (0, 0, 2), trend="c", boundary_retry=retry)
+    assert summary.llf.iloc[0] == res.llf
