@@ -77,6 +77,27 @@ def test_fit_is_scale_equivariant(scale):
     assert scaled.sigma2 == pytest.approx(base.sigma2 * scale ** 2, rel=1e-3)
 
 
+@pytest.mark.parametrize("scale", [1e-3, 1e-6, 1e-8, 1e-20])
+@pytest.mark.parametrize("order, d, tol", [((1, 0, 1), 0, 1e-9), ((0, 1, 2), 1, 1e-5),
+                                           ((0, 1, 1), 1, 1e-5)], ids=str)
+def test_results_in_small_units_are_the_results_scaled(order, d, tol, scale):
+    # The reported log-likelihood, forecasts and standard errors of a series in small
+    # units are those of the series in ordinary units, scaled: the steady-state test and
+    # the diffuse states' width follow the series' units (the first made the ARMA(1,1)
+    # lose 0.05 of its log-likelihood at 1e-4, the second the ARIMA models' every result
+    # from 1e-6 on: a NaN likelihood and forecasts of the wrong level).
+    rng = np.random.default_rng(11)
+    y = _simulate(rng, 200, [0.6][:order[0]], [0.4, 0.2][:order[2]], d)
+    base = korvanta.fit(y, order)
+    res = korvanta.fit(y * scale, order)
+    assert res.converged, res.message
+    assert res.llf + res.nobs * np.log(scale) == pytest.approx(base.llf, abs=tol)
+    fb, fs = base.forecast(6), res.forecast(6)
+    np.testing.assert_allclose(fs.mean / scale, fb.mean, rtol=1e-6, atol=1e-6 * np.std(y))
+    np.testing.assert_allclose(fs.se / scale, fb.se, rtol=1e-5)
+    np.testing.assert_allclose(res.bse[:-1], base.bse[:-1], rtol=1e-3)
+
+
 @settings(max_examples=100, deadline=None)
 @given(coefs=st.lists(st.floats(-3, 3).filter(lambda v: v == 0 or abs(v) > 1e-3),
                       min_size=0, max_size=5),

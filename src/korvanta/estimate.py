@@ -136,7 +136,7 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
             for retry in [inside, *(prepared(s) for s in others if s[-1] > 0)]:
                 other = search(retry, maxiter=opt.iterations + maxiter, after=opt)
                 other_llf = kr.loglike(problem.y, other.params, **data)
-                if other_llf > llf:
+                if math.isfinite(other_llf) and not other_llf <= llf:
                     opt, llf = other, other_llf
                 else:
                     opt = replace(opt, iterations=other.iterations,

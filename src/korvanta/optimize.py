@@ -26,7 +26,7 @@ from scipy.optimize import minimize
 import _korvanta_rs as kr
 
 from ._blas import single_threaded_blas
-from .problem import DIFFUSE_VARIANCE, Problem
+from .problem import DIFFUSE_VARIANCE, STEADY_TOLERANCE, Problem
 from .roots import BOUNDARY, roots_within
 from .scores import H_FORWARD, relative_steps, score_matrix
 
@@ -101,7 +101,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     scaling = _Scaling(problem, start)
     # Dividing y by c shifts its log-likelihood by nobs·ln(c); progress reports undo that.
     shift = -0.5 * problem.nobs * math.log(scaling.c2)
-    opt = _maximize(scaling.problem, scaling.to_scaled(start), DIFFUSE_VARIANCE / scaling.c2,
+    opt = _maximize(scaling.problem, scaling.to_scaled(start), scaling.problem.diffuse_variance,
                     shift, concentrate_scale=concentrate_scale, maxiter=maxiter, parallel=parallel,
                     callback=callback, verbose=verbose, after=after)
     return replace(opt, params=scaling.from_scaled(opt.params))
@@ -129,7 +129,11 @@ class _Scaling:
         factor[k_trend:k_trend + k] = c / sx
         factor[-1] = c * c
         self.factor = factor
-        self.problem = replace(problem, y=np.ascontiguousarray(problem.y / c), exog=exog)
+        # The steady-state test keeps the extension's own tolerance in these units, where
+        # the innovations have scale one.
+        self.problem = replace(problem, y=np.ascontiguousarray(problem.y / c), exog=exog,
+                               diffuse_variance=problem.diffuse_variance / self.c2,
+                               tolerance=STEADY_TOLERANCE)
 
     def to_scaled(self, params: Vector) -> Vector:
         out: Vector = params / self.factor
@@ -144,8 +148,9 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
               concentrate_scale: bool, maxiter: int, parallel: bool,
               callback: Callable[[Progress], Any] | None, verbose: bool,
               after: Optimum | None) -> Optimum:
-    # The results report the likelihood with diffuse states 1e6 data units wide; the
-    # search uses the same width, expressed in its own units (those of the scaled series,
+    # The results report the likelihood with the problem's diffuse states (1e6 data units
+    # wide, narrower for a series in small units); the search uses the same width,
+    # expressed in its own units (those of the scaled series,
     # and of the innovation variance when the scale is concentrated), but never wider
     # than 1e6 of those units: beyond that, rounding in the differencing states keeps
     # the filter's covariance from ever settling into its (fast) steady state.  Where the
@@ -232,8 +237,8 @@ class _Runs:
 
         def call() -> tuple[float, Vector]:
             return kr.loglike_grad(self.problem.y, u, concentrate_scale=concentrate_scale,
-                                   diffuse_variance=diffuse, parallel=self.parallel,
-                                   **self.data)
+                                   parallel=self.parallel,
+                                   **{**self.data, "diffuse_variance": diffuse})
 
         value, grad = _interruptible(call) if self.slow else call()
         self.slow = self.slow or time.perf_counter() - t0 > _SLOW_CALL
@@ -270,8 +275,8 @@ class _Runs:
                 out: Vector = kr.transform_params(u, **kw)
                 return out
             params = kr.transform_params(u, concentrate_scale=True, **kw)
-            sigma2 = kr.concentrated_scale(problem.y, params, diffuse_variance=diffuse,
-                                           **self.data)
+            sigma2 = kr.concentrated_scale(problem.y, params,
+                                           **{**self.data, "diffuse_variance": diffuse})
             return np.append(params, sigma2)
 
         progress = self.on_iteration if self.verbose or self.callback is not None else None
@@ -397,8 +402,7 @@ def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vecto
 
 def _no_search(problem: Problem, diffuse: float) -> Optimum:
     """A model whose only parameter is the concentrated variance: nothing to search."""
-    sigma2 = kr.concentrated_scale(problem.y, np.empty(0), diffuse_variance=diffuse,
-                                   **problem.data_kwargs())
+    sigma2 = kr.concentrated_scale(problem.y, np.empty(0), **problem.data_kwargs(diffuse))
     return Optimum(params=np.array([sigma2]), converged=True,
                    message="the variance is the only parameter: no search needed",
                    iterations=0, n_evaluations=0)
@@ -411,14 +415,13 @@ def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
     scale concentrated the variance is held at its start value: the information between
     it and the other parameters vanishes for ARMA models, so its block is left out."""
     kw = problem.model_kwargs()
-    data = problem.data_kwargs()
+    data = problem.data_kwargs(diffuse)
     u = kr.untransform_params(start, **kw)
     k = u.size - 1 if concentrate_scale else u.size
 
     def terms(v: Vector) -> Vector:
         full = np.concatenate([v, u[k:]])
-        return kr.loglikeobs(problem.y, kr.transform_params(full, **kw),
-                             diffuse_variance=diffuse, **data)
+        return kr.loglikeobs(problem.y, kr.transform_params(full, **kw), **data)
 
     info = score_matrix(terms, u[:k], relative_steps(u[:k], H_FORWARD, False),
                         central=False)

@@ -8,6 +8,7 @@ tuples and never checks them again.  Every problem it finds raises `InputError` 
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -32,6 +33,19 @@ MIN_EXTRA_OBS = 10
 MAX_HORIZON = 2 ** 25
 # Variance of the diffuse initial states, in the data's units (the extension's default).
 DIFFUSE_VARIANCE = 1e6
+# ... but at most this many times a rough innovation variance of the series: the first
+# updates of the diffuse states cancel their variance down to the innovations', and in a
+# series in small units (a standard deviation of 1e-6 and below) the rounding of 1e6 left
+# nothing of the likelihood, the forecasts or the residuals (a negative forecast variance:
+# NaN).  At 1e11 rounding costs a few 1e-6 of the log-likelihood at most.
+DIFFUSE_RATIO = 1e11
+# The extension's test for a settled covariance (the sum of the squared changes of its
+# entries below this) is absolute: in a series in small units it passes while the
+# covariance still changes by a fraction of a percent per step (an ARMA(1,1) with a
+# standard deviation of 1e-4 lost 0.05 of its log-likelihood).  The problem's tolerance
+# is this times the fourth power of the series' rough innovation scale where that is below
+# one, which makes the test the same in any smaller units.
+STEADY_TOLERANCE = 1e-19
 
 _TRENDS = {"n": (), "c": (0,), "t": (1,), "ct": (0, 1)}
 
@@ -57,6 +71,8 @@ class Problem:
     index: Any                      # pandas Index, datetime64 array or None
     k_diffuse: int                  # observations that only initialise the state
     nobs: int                       # observations that enter the likelihood
+    diffuse_variance: float = DIFFUSE_VARIANCE  # of the diffuse states, in the data's units
+    tolerance: float = STEADY_TOLERANCE         # of the extension's steady-state test
 
     @property
     def n(self) -> int:
@@ -93,9 +109,13 @@ class Problem:
                 "enforce_stationarity": self.enforce_stationarity,
                 "enforce_invertibility": self.enforce_invertibility}
 
-    def data_kwargs(self) -> dict[str, Any]:
-        """The model's keyword arguments plus the regressors, for the likelihood calls."""
-        return {**self.model_kwargs(), "exog": self.exog}
+    def data_kwargs(self, diffuse_variance: float | None = None) -> dict[str, Any]:
+        """The model's keyword arguments plus the regressors and the diffuse states'
+        variance (the problem's own unless given) and the steady-state tolerance, for the
+        likelihood calls."""
+        return {**self.model_kwargs(), "exog": self.exog,
+                "diffuse_variance": self.diffuse_variance if diffuse_variance is None
+                else diffuse_variance, "tolerance": self.tolerance}
 
 
 def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
@@ -121,12 +141,16 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     k_diffuse = k_diff if enforce_stationarity else k_states
     _check_length(values, order_t, seasonal_t)
     nobs = int(np.count_nonzero(~np.isnan(values[k_diffuse:])))
+    rough = _rough_variance(values, order_t, seasonal_t)
     problem = Problem(
         y=values, order=order_t, seasonal_order=seasonal_t, trend_powers=powers,
         exog=exog_flat, k_exog=k_exog, exog_names=exog_names,
         enforce_stationarity=bool(enforce_stationarity),
         enforce_invertibility=bool(enforce_invertibility), name=name, index=index,
-        k_diffuse=k_diffuse, nobs=nobs)
+        k_diffuse=k_diffuse, nobs=nobs,
+        diffuse_variance=min(DIFFUSE_VARIANCE, DIFFUSE_RATIO * rough) if rough > 0
+        else DIFFUSE_VARIANCE,
+        tolerance=STEADY_TOLERANCE * min(1.0, rough) ** 2 if rough > 0 else STEADY_TOLERANCE)
     need = problem.k_params + MIN_EXTRA_OBS
     if nobs < need:
         raise InputError(
@@ -134,6 +158,24 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
             f"the first {k_diffuse} (which only initialise the differencing) for its "
             f"{problem.k_params} parameters; the series has {nobs}")
     return problem
+
+
+def _rough_variance(values: Vector, order: tuple[int, int, int],
+                    seasonal_order: tuple[int, int, int, int]) -> float:
+    """A rough innovation variance of the series, 0.0 where it has none: half the mean
+    square of the first differences of the differenced series (within a small factor of
+    the innovation variance for stationary ARMA series, however persistent)."""
+    z = values
+    for _ in range(order[1]):
+        z = z[1:] - z[:-1]
+    s = seasonal_order[3]
+    for _ in range(seasonal_order[1]):
+        z = z[s:] - z[:-s]
+    dz = z[1:] - z[:-1]
+    dz = dz[np.isfinite(dz)]
+    with np.errstate(over="ignore"):
+        rough = 0.5 * float(np.mean(dz * dz)) if dz.size else 0.0
+    return rough if math.isfinite(rough) and rough > 0 else 0.0
 
 
 def _series(y: Any) -> tuple[Vector, str, Any]:
