@@ -68,10 +68,11 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     likelihood's gradient asks for it).  start_params: a constrained
     starting vector in the order of the result's `params` (sigma2 included); by default a
     Hannan–Rissanen step on the differenced series.  maxiter: iterations of the search at
-    most (each retry from an end on the invertibility boundary has as many again).  cov_type:
-    "opg" (outer product of the scores) or "hessian" (numerical Hessian).  parallel: let the extension spread each gradient over
-    its worker threads when the model is large enough for that to pay off (it decides per
-    call; the estimates are the same bits either way).  index: labels of the
+    most (each retry from an end on the invertibility boundary has as many again).
+    cov_type: "opg" (outer product of the scores) or "hessian" (numerical Hessian).
+    parallel: let the extension spread each gradient over its worker threads when the
+    model is large enough for that to pay off (it decides per call; the estimates are the
+    same bits either way).  index: labels of the
     observations (dates) when y is not a pandas Series; name: the series' name in the
     summary (a Series' own name by default).  verbose / callback: report every
     iteration (to stderr / to `callback(Progress)`).  boundary_retry: when the search
