@@ -165,13 +165,11 @@ def _rough_variance(values: Vector, order: tuple[int, int, int],
     """A rough innovation variance of the series, 0.0 where it has none: half the mean
     square of the first differences of the differenced series (within a small factor of
     the innovation variance for stationary ARMA series, however persistent)."""
-    z = values
-    for _ in range(order[1]):
-        z = z[1:] - z[:-1]
+    z = np.diff(values, n=order[1])
     s = seasonal_order[3]
     for _ in range(seasonal_order[1]):
         z = z[s:] - z[:-s]
-    dz = z[1:] - z[:-1]
+    dz = np.diff(z)
     dz = dz[np.isfinite(dz)]
     with np.errstate(over="ignore"):
         rough = 0.5 * float(np.mean(dz * dz)) if dz.size else 0.0
