@@ -98,12 +98,40 @@ def test_forecast_of_a_regression_needs_future_regressors():
     (np.full(60, 3.0), (1, 0, 0), (0, 0, 0, 0), "c"),
     (np.arange(60.0), (0, 1, 1), (0, 0, 0, 0), "c"),
     (np.tile([1.0, 2.0, 3.0, 4.0], 15), (0, 0, 0), (0, 1, 0, 4), None),
-], ids=["constant", "linear-after-differencing", "periodic-no-noise"])
+    (np.arange(80.0) ** 2, (2, 2, 0), (1, 1, 0, 3), None),
+], ids=["constant", "linear-after-differencing", "periodic-no-noise", "quadratic-seasonal"])
 def test_series_without_variance_is_reported(y, order, seasonal, trend):
     with pytest.warns(korvanta.ConvergenceWarning, match="constant after differencing"):
         res = korvanta.fit(y, order, seasonal, trend)
     assert not res.converged and res.params[-1] == 0.0
     assert "constant after differencing" in res.summary()
+    # Nothing is left to forecast but the series' own continuation: no spread (rounding
+    # must not leave a negative variance and a NaN standard error).
+    fc = res.forecast(8)
+    se = np.asarray(fc.se)
+    assert np.isfinite(fc.mean).all() and np.isfinite(se).all()
+    assert (se >= 0).all() and se.max() <= 1e-3 * max(np.ptp(y), 1.0)
+
+
+@pytest.mark.parametrize("scale, n, order", [
+    (3.0, 167, (2, 1, 3)), (10.0, 60, (2, 1, 3)), (100.0, 100, (2, 1, 3)), (3.0, 100, (1, 2, 3)),
+])
+@pytest.mark.parametrize("cov_type", ["opg", "hessian"])
+def test_search_that_runs_out_to_the_boundary_ends_at_finite_estimates(scale, n, order,
+                                                                       cov_type):
+    # A noiseless quadratic has no maximum: the AR and MA roots run out to the unit circle
+    # while the variance falls, until the coordinates of the search are so far out that the
+    # transform rounds to the boundary itself.  Its inverse is infinite there: the fit
+    # must go on from the search's own coordinates (it used to end with NaN estimates),
+    # with no stray floating-point warning (errors under this suite's settings) on the
+    # way, and the standard errors at such an end are NaN, not a traceback.
+    y = np.arange(float(n)) ** 2 * scale
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        res = korvanta.fit(y, order, cov_type=cov_type)
+    assert np.isfinite(res.params).all() and np.isfinite(res.llf)
+    assert res.bse.shape == res.params.shape
+    assert np.isfinite(res.forecast(4).mean).all()
 
 
 def test_trendless_model_of_a_drifting_series_is_not_a_clean_success():

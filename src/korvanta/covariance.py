@@ -20,14 +20,22 @@ COV_TYPES = ("opg", "hessian")
 
 def covariance(problem: Problem, params: Vector, cov_type: str) -> Matrix:
     """The covariance matrix of the constrained estimates (NaN where it does not exist)."""
+    k = params.size
     if cov_type == "opg":
         S = constrained_scores(problem, params)
-        return _inverse(S.T @ S)
+        # Scores that overflow (estimates at a unit root of a series in huge units) leave
+        # an information that is not finite: no covariance then.
+        with np.errstate(over="ignore", invalid="ignore"):
+            information = S.T @ S
+        return _inverse(information)
     # The Hessian is taken in the unconstrained coordinates, where steps large enough to
     # rise above the likelihood's noise never leave the stationary region, and carried
     # to the constrained ones by the transform's Jacobian (the gradient is zero there).
     kw = problem.model_kwargs()
     u = kr.untransform_params(params, **kw)
+    if not np.isfinite(u).all():
+        # Estimates on the boundary itself, where the coordinates are infinite.
+        return np.full((k, k), np.nan)
     cov_u = _inverse(-numerical_hessian(problem, u))
     J = score_matrix(lambda v: kr.transform_params(v, **kw), u,
                      relative_steps(u, H_CENTRAL, True), central=True)

@@ -179,7 +179,7 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     if not ((opt.converged or run.failed) and runs.iterations < maxiter
             and narrow(opt.params)):
         return opt
-    u = kr.untransform_params(opt.params, **problem.model_kwargs())
+    u = _unconstrained(problem, opt.params, run.u)
     at_u = runs.evaluate(u, concentrate_scale=False, diffuse=plain)
     # After a failed line search the profile search's metric no longer fits its end: the
     # search with sigma2 free takes over from there in any case.
@@ -200,6 +200,7 @@ class _Run:
     optimum: Optimum
     metric: Matrix | None       # the last preconditioner C (C'C ~ Hessian per observation)
     failed: bool = False        # ended by a failed line search, away from a maximum
+    u: Vector | None = None     # the end in the search's unconstrained coordinates
 
 
 class _Runs:
@@ -286,7 +287,7 @@ class _Runs:
             # objective at `point` (outer product of the scores): there the problem looks
             # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters'
             # scales.
-            C = _preconditioner(problem, point, concentrate_scale, scale, diffuse_base)
+            C = _preconditioner(problem, point, concentrate_scale, scale, diffuse_base, u0)
             C_inv = np.asarray(np.linalg.inv(C), dtype=np.float64)
             done = self.iterations
             res, C_inv, at_end, by_gradient = _search(
@@ -330,7 +331,7 @@ class _Runs:
                     not _near_edge(problem, params, _EDGE):
                 break
             C = C if not res.x.any() else \
-                _preconditioner(problem, params, concentrate_scale, scale, diffuse_base)
+                _preconditioner(problem, params, concentrate_scale, scale, diffuse_base, u)
             try:
                 g = np.linalg.solve(C.T, at_end[1])
             except np.linalg.LinAlgError:
@@ -349,7 +350,7 @@ class _Runs:
             point, u0, at_u0 = params, u, at_end
         return _Run(Optimum(params=params, converged=converged, message=message,
                             iterations=self.iterations, n_evaluations=self.n_evaluations), C,
-                    failed and not converged)
+                    failed and not converged, u)
 
 
 def _near_edge(problem: Problem, params: Vector, radius: float) -> bool:
@@ -409,24 +410,30 @@ def _no_search(problem: Problem, diffuse: float) -> Optimum:
 
 
 def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
-                    scale: float, diffuse: float) -> Matrix:
+                    scale: float, diffuse: float, searched: Vector | None = None) -> Matrix:
     """Upper-triangular C with C'C ≈ the objective's Hessian in the unconstrained
     coordinates at `start`: the outer product of forward-difference scores.  With the
     scale concentrated the variance is held at its start value: the information between
-    it and the other parameters vanishes for ARMA models, so its block is left out."""
+    it and the other parameters vanishes for ARMA models, so its block is left out.
+    `searched`: the search's own coordinates of `start`, where known."""
     kw = problem.model_kwargs()
     data = problem.data_kwargs(diffuse)
-    u = kr.untransform_params(start, **kw)
+    u = _unconstrained(problem, start, searched)
     k = u.size - 1 if concentrate_scale else u.size
+    if not np.isfinite(u).all():
+        return np.eye(k)
 
     def terms(v: Vector) -> Vector:
         full = np.concatenate([v, u[k:]])
         return kr.loglikeobs(problem.y, kr.transform_params(full, **kw), **data)
 
-    info = score_matrix(terms, u[:k], relative_steps(u[:k], H_FORWARD, False),
-                        central=False)
-    info = info.T @ info
-    info = info * scale
+    # Terms that are not finite (a step onto the boundary) leave an information that is
+    # not finite either: the identity stands in for it below.
+    with np.errstate(over="ignore", invalid="ignore"):
+        info = score_matrix(terms, u[:k], relative_steps(u[:k], H_FORWARD, False),
+                            central=False)
+        info = info.T @ info
+        info = info * scale
     if k and np.isfinite(info).all() and (np.diag(info) > 0).all():
         # Factor the correlation form: parameters of very different scales (an intercept
         # in the data's units next to ARMA coefficients) would otherwise leave the small
@@ -439,6 +446,20 @@ def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
         except np.linalg.LinAlgError:
             pass
     return np.eye(k)
+
+
+def _unconstrained(problem: Problem, params: Vector, searched: Vector | None) -> Vector:
+    """The unconstrained coordinates of `params`, a search's end that it reached at
+    `searched` (without sigma2 when the scale was concentrated).
+
+    Far out on the search's coordinates the transform rounds to the boundary itself (an
+    MA coefficient of exactly one), whose inverse is infinite or NaN: there the search's
+    own coordinates stand in for the rounded ones."""
+    u = kr.untransform_params(params, **problem.model_kwargs())
+    if searched is not None and not np.isfinite(u).all():
+        u = np.ascontiguousarray(np.concatenate([searched, u[searched.size:]]))
+    out: Vector = u
+    return out
 
 
 def _interruptible(call: Callable[[], T]) -> T:

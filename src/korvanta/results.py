@@ -174,7 +174,10 @@ class FitResult:
         future, _, _ = check_exog(exog, steps, "exog", pr.k_exog)
         _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
                                       **pr.data_kwargs())
-        se = np.sqrt(var)
+        # A model without variance left to forecast (a series that follows its own lags
+        # exactly) has forecast variances of zero, which rounding can leave a little
+        # below it.
+        se = np.sqrt(np.maximum(var, 0.0))
         q = float(norm.ppf(1.0 - alpha / 2.0))
         lower, upper = mean - q * se, mean + q * se
         index = continue_index(pr.index, pr.n, steps)
