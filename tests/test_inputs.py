@@ -53,6 +53,11 @@ BAD = {
     "start-not-invertible": (dict(y=Y, order=(0, 1, 1), start_params=[-1.5, 1.0]),
                              "start_params must be stationary and invertible"),
     "index-wrong-length": (dict(y=Y, index=np.arange(10)), "index has 10 labels"),
+    "huge-values": (dict(y=Y * 1e130), "y has a value of magnitude 6.43e+130 at position 138"),
+    "tiny-values": (dict(y=Y * 1e-200), "y is too small in magnitude (largest 6.43e-200)"),
+    "exog-huge": (dict(y=Y, exog=X * 1e119), "exog has a value of magnitude 1.43e+121 in row"),
+    "exog-tiny-column": (dict(y=Y, exog=np.column_stack([X[:, 0], X[:, 1] * 1e-125])),
+                         "exog is too small in magnitude in column 1"),
 }
 
 
@@ -92,6 +97,19 @@ def test_forecast_of_a_regression_needs_future_regressors():
         res.forecast(4)
     with pytest.raises(InputError, match="exog has 3 rows, but 4 are needed"):
         res.forecast(4, exog=np.ones((3, 1)))
+    with pytest.raises(InputError, match="exog has a value of magnitude 1e\\+200"):
+        res.forecast(4, exog=np.full((4, 1), 1e200))
+
+
+def test_log_forecast_beyond_the_largest_double_shows_inf():
+    from korvanta.forecasting import Forecast
+
+    mean = np.array([700.0, 709.0, 720.0])
+    fc = Forecast(mean=mean, se=np.ones(3), lower=mean - 1.96, upper=mean + 1.96, alpha=0.05,
+                  index=None, start=10)
+    rows = [line.split() for line in fc.table(log=True).splitlines()
+            if line.split() and line.split()[0] in {"11", "12", "13"}]
+    assert [r[1] for r in rows][2] == "inf" and float(rows[0][1]) == pytest.approx(np.exp(700), rel=1e-5)
 
 
 @pytest.mark.parametrize("y, order, seasonal, trend", [

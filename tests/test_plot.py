@@ -102,3 +102,37 @@ def test_missing_pandas_names_the_extra(result, monkeypatch):
     fc = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).forecast(2)
     with pytest.raises(ImportError, match=r'pip install "korvanta-rs\[pandas\]"'):
         fc.to_frame()
+
+
+def test_interval_beyond_the_largest_double_is_left_out(tmp_path):
+    # A log model whose interval, on the data's scale, runs past 1e308 over the horizon
+    # (through the values just below it, where matplotlib's tick arithmetic overflows).
+    rng = np.random.default_rng(3)
+    y = np.cumsum(rng.standard_normal(80) * 5.0)
+    y += 665.0 - y[-1]
+    res = korvanta.fit(y, (0, 1, 0))
+    hi = np.asarray(res.forecast(40).upper)
+    assert hi.min() < 690.0 and hi.max() > 720.0
+    fig = res.plot_forecast(40, log=True, path=tmp_path / "wide.png")
+    try:
+        band = fig.axes[0].collections[0].get_paths()[0].vertices[:, 1]
+        assert np.isfinite(band).all() and band.max() <= 1e300
+        assert (tmp_path / "wide.png").stat().st_size > 0
+    finally:
+        plt.close(fig)
+
+
+@pytest.mark.parametrize("index", [
+    np.arange(-30, 30).astype("datetime64[Y]") - 1970,           # years before year 1
+    np.arange(9950, 10010).astype("datetime64[Y]") - 1970,       # continued past 9999
+], ids=["before-year-1", "past-9999"])
+def test_dates_outside_the_chart_axis_are_drawn_at_their_positions(index):
+    y = np.cumsum(np.random.default_rng(4).standard_normal(60))
+    res = korvanta.fit(y, (1, 0, 0), index=index, name="level\tin\x01file")
+    fig = res.plot_forecast(60)
+    try:
+        fig.canvas.draw()
+        assert _line(fig.axes[0], "observed").get_xdata()[0] == 0
+        assert "level in file" in fig.axes[0].get_title()
+    finally:
+        plt.close(fig)

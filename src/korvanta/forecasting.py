@@ -69,8 +69,9 @@ class Forecast:
         mean, lo, hi = (np.asarray(a, dtype=float) for a in (self.mean, self.lower, self.upper))
         if log:
             cols = ["forecast", f"lower {level}", f"upper {level}", "mean"]
-            rows = np.column_stack([np.exp(mean), np.exp(lo), np.exp(hi),
-                                    np.exp(mean + 0.5 * self.variance)])
+            with np.errstate(over="ignore"):    # beyond the largest double: inf
+                rows = np.column_stack([np.exp(mean), np.exp(lo), np.exp(hi),
+                                        np.exp(mean + 0.5 * self.variance)])
             note = (f"forecast = exp(log forecast), the median on the data scale; the "
                     f"interval is exp(log interval);\nmean = exp(mean + var/2), the "
                     "lognormal mean")

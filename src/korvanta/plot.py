@@ -18,6 +18,17 @@ if TYPE_CHECKING:
 
 __all__ = ["plot_forecast", "check_chart_path"]
 
+# Largest magnitude drawn: matplotlib's tick arithmetic overflows near the largest double.
+_DRAWABLE = 1e300
+# matplotlib's date axis spans these years: other dates are drawn at their positions.
+_FIRST_DATE, _LAST_DATE = np.datetime64("0001-01-01"), np.datetime64("9999-12-31")
+
+
+def _drawable(dates: npt.NDArray[Any]) -> bool:
+    # Compared in days: in nanoseconds the year 1 itself is out of range.
+    days = dates.astype("datetime64[D]")
+    return bool(days.size == 0 or (days.min() >= _FIRST_DATE and days.max() <= _LAST_DATE))
+
 
 def check_chart_path(path: str | os.PathLike[str]) -> Path:
     """A path the chart can be saved to, or InputError: the format must be one matplotlib
@@ -64,14 +75,19 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
     future = as_datetimes(fc.index) if dates is not None else None
     x_hist: npt.NDArray[Any]
     x_fc: npt.NDArray[Any]
-    if dates is not None and future is not None:
+    if dates is not None and future is not None and _drawable(dates) and _drawable(future):
         x_hist, x_fc = dates, future
     else:
         x_hist, x_fc = np.arange(n), np.arange(n, n + steps)
 
     def back(v: Any) -> npt.NDArray[np.float64]:
         arr = np.asarray(v, dtype=float)
-        return np.exp(arr) if log else arr
+        if log:
+            with np.errstate(over="ignore"):
+                arr = np.exp(arr)
+        # matplotlib's tick arithmetic overflows near the largest double (an interval of
+        # a log model, exponentiated): such values are left out of the chart, like inf.
+        return np.where(np.abs(arr) > _DRAWABLE, np.copysign(np.inf, arr), arr)
 
     y = back(pr.y)
     if ax is None:
@@ -97,11 +113,14 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
         ax.plot(xs, back(mean), color="tab:red", lw=1.6, zorder=4, label="forecast")
     from .summary import model_name
 
+    # A name from a file's header can hold tabs or other control characters, which the
+    # fonts have no glyph for.
+    name = "".join(c if c.isprintable() else " " for c in pr.name)
     ax.set_title(title or f"{model_name(pr.order, pr.seasonal_order, pr.k_exog)} "
-                          f"fitted to {pr.name}")
+                          f"fitted to {name}")
     # Drawn on the data's scale: a "log(x)" series is labelled x.
-    logged = log and pr.name.startswith("log(") and pr.name.endswith(")")
-    ax.set_ylabel(pr.name[4:-1] if logged else pr.name)
+    logged = log and name.startswith("log(") and name.endswith(")")
+    ax.set_ylabel(name[4:-1] if logged else name)
     ax.legend(loc="upper left")
     ax.grid(alpha=0.3)
     fig.tight_layout()

@@ -9,7 +9,7 @@ tuples and never checks them again.  Every problem it finds raises `InputError` 
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -25,6 +25,7 @@ __all__ = ["InputError", "Problem", "make_problem", "check_exog", "check_steps",
            "MIN_EXTRA_OBS", "MAX_HORIZON"]
 
 Vector = npt.NDArray[np.float64]
+Matrix = npt.NDArray[np.float64]
 
 # Observations that must enter the likelihood beyond one per parameter; with fewer, the
 # estimates (and certainly their standard errors) mean nothing.
@@ -46,6 +47,12 @@ DIFFUSE_RATIO = 1e11
 # is this times the fourth power of the series' rough innovation scale where that is below
 # one, which makes the test the same in any smaller units.
 STEADY_TOLERANCE = 1e-19
+# Magnitudes of the data that the fit supports.  Variances and least squares need squares
+# and sums of squares of the data: beyond about 1e150 they overflow, and below about
+# 1e-160 they fall into the subnormal range, where the variance of a series reads as zero
+# or divides into NaN.  The bounds leave a margin for long series.
+LARGEST_MAGNITUDE = 1e120
+SMALLEST_MAGNITUDE = 1e-120
 
 _TRENDS = {"n": (), "c": (0,), "t": (1,), "ct": (0, 1)}
 
@@ -201,7 +208,31 @@ def _series(y: Any) -> tuple[Vector, str, Any]:
                          "observation")
     if np.isnan(values).all():
         raise InputError("every observation of y is missing")
+    _check_magnitude(values[:, None], "y", lambda i, _: f"at position {i}")
     return np.ascontiguousarray(values), name, index
+
+
+def _check_magnitude(arr: Matrix, what: str, where: Callable[[int, int], str]) -> None:
+    """Each column's largest magnitude (NaN ignored) within the supported range, or
+    zero (a column of zeros is left to the checks that know what it means)."""
+    with np.errstate(invalid="ignore"):
+        size = np.where(np.isnan(arr), 0.0, np.abs(arr))
+    if not size.size:
+        return
+    largest = size.max(axis=0)
+    for col, top in enumerate(largest):
+        if top > LARGEST_MAGNITUDE:
+            row = int(np.argmax(size[:, col]))
+            raise InputError(
+                f"{what} has a value of magnitude {top:.3g} {where(row, col)}; beyond "
+                f"{LARGEST_MAGNITUDE:g} the squares that the fit needs overflow: rescale it "
+                "(divide by a power of ten)")
+        if 0.0 < top < SMALLEST_MAGNITUDE:
+            column = f" in column {col}" if arr.shape[1] > 1 else ""
+            raise InputError(
+                f"{what} is too small in magnitude{column} (largest {top:.3g}); below "
+                f"{SMALLEST_MAGNITUDE:g} the squares that the fit needs underflow: rescale "
+                "it (multiply by a power of ten)")
 
 
 def _is_numeric_series(s: Any) -> bool:
@@ -314,6 +345,7 @@ def check_exog(exog: Any, n: int, what: str,
         row, col = (int(v[0]) for v in np.nonzero(~finite))
         raise InputError(f"{what} has a non-finite value ({arr[row, col]}) in row {row}, "
                          f"column {col}; regressors cannot be missing")
+    _check_magnitude(arr, what, lambda row, col: f"in row {row}, column {col}")
     if names is None:
         names = tuple(f"x{i + 1}" for i in range(k))
     if k == 0:

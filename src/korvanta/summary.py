@@ -23,12 +23,18 @@ def model_name(order: tuple[int, ...], seasonal_order: tuple[int, ...], k_exog: 
     return text.replace("SARIMA", "SARIMAX") if k_exog else text
 
 
-def _num(v: float, width: int, digits: int = 4) -> str:
+def _num(v: float, width: int, digits: int = 4, small: bool = True) -> str:
+    """`v` right-aligned in `width` characters, at least one of them a space before it (a
+    wider number widens its column rather than running into the one before).  Numbers of a
+    million and more, and below 0.01 where `small` asks for their digits, in exponent
+    form."""
     if not math.isfinite(v):
-        return f"{'nan' if math.isnan(v) else v:>{width}}"
-    if v != 0 and (abs(v) >= 1e6 or abs(v) < 1e-2):
-        return f"{v:>{width}.{digits}e}"
-    return f"{v:>{width}.{digits}f}"
+        text = "nan" if math.isnan(v) else f"{v}"
+    elif v != 0 and (abs(v) >= 1e6 or (small and abs(v) < 1e-2)):
+        text = f"{v:.{digits}e}"
+    else:
+        text = f"{v:.{digits}f}"
+    return f" {text}".rjust(width)
 
 
 def summary_text(res: FitResult, title: str | None = None) -> str:
@@ -63,7 +69,7 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
     with np.errstate(invalid="ignore"):
         for name, est, se, z, p, (lo, hi) in zip(res.param_names, res.params, res.bse,
                                                   res.zvalues, res.pvalues, ci):
-            lines.append(f"{name:<14}{_num(est, 12)}{_num(se, 12)}{_num(z, 8, 2)}"
+            lines.append(f"{name:<14}{_num(est, 12)}{_num(se, 12)}{_num(z, 8, 2, small=False)}"
                          f"{p:>8.3f}{_num(lo, 12)}{_num(hi, 12)}")
     lines.append("=" * _WIDTH)
     notes = []

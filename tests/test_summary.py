@@ -1,0 +1,52 @@
+"""The text summary: every number in its own column, whatever its size."""
+
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import korvanta
+from korvanta.summary import summary_text
+from pkg_data import airline
+
+
+def stub(params, bse, names):
+    """A result with chosen estimates and standard errors, for the table alone."""
+    params, bse = np.asarray(params, float), np.asarray(bse, float)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        z = params / bse
+    problem = SimpleNamespace(name="y", order=(1, 0, 1), seasonal_order=(0, 0, 0, 0),
+                              k_exog=0, trend_powers=(0,), n=100)
+    return SimpleNamespace(
+        problem=problem, nobs=100, k_diffuse=0, cov_type="opg", converged=True, llf=-1e7,
+        aic=2e7, aicc=2e7, bic=2e7, hqic=2e7, iterations=5, n_evaluations=6,
+        param_names=names, params=params, bse=bse, zvalues=z, pvalues=np.full(z.size, 0.5),
+        conf_int=lambda alpha: np.column_stack([params - 1.96 * bse, params + 1.96 * bse]),
+        concentrate_scale=True, warnings=())
+
+
+@pytest.mark.parametrize("params, bse", [
+    ([0.9999, 8.0333e-4, 5.8e-3], [123.2375, 3.29e-3, 0.715]),         # z of 0.008 and 0.24
+    ([-1.2345e100, 2.5e-300, 3.3e7], [9.87e99, 1e-301, 1e6]),          # 12-character numbers
+    ([-12345.678, -0.001, 1.0], [np.nan, np.inf, 0.0]),
+], ids=["tiny-z", "huge-exponents", "non-finite"])
+def test_parameter_rows_keep_their_columns(params, bse):
+    names = ["intercept", "ma.L1", "sigma2"]
+    res = stub(params, bse, names)
+    lines = summary_text(res).splitlines()
+    rows = [line for line in lines if line.split() and line.split()[0] in names]
+    assert len(rows) == 3
+    ci = res.conf_int(0.05)
+    for row, est, se, z, (lo, hi) in zip(rows, res.params, res.bse, res.zvalues, ci):
+        fields = row.split()
+        assert len(fields) == 7, row
+        printed = [float(f) for f in fields[1:3] + fields[5:7]]
+        np.testing.assert_allclose(printed, [est, se, lo, hi], rtol=1e-4, atol=1e-4 * 1e-2)
+        assert float(fields[3]) == pytest.approx(z, abs=0.005) if np.isfinite(z) else \
+            fields[3] == f"{z}"
+
+
+def test_airline_summary_reads_like_a_table():
+    text = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).summary()
+    assert "ma.L1              -0.4018      0.0730   -5.50   0.000     -0.5449     -0.2586" in text
+    assert all(len(line) <= 78 for line in text.splitlines() if not line.startswith("["))
