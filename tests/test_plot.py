@@ -123,8 +123,8 @@ def test_interval_beyond_the_largest_double_is_left_out(tmp_path):
 
 
 @pytest.mark.parametrize("index", [
-    np.arange(-30, 30).astype("datetime64[Y]") - 1970,           # years before year 1
-    np.arange(9950, 10010).astype("datetime64[Y]") - 1970,       # continued past 9999
+    (np.arange(-30, 30) - 1970).astype("datetime64[Y]"),         # years before year 1
+    (np.arange(9950, 10010) - 1970).astype("datetime64[Y]"),     # continued past 9999
 ], ids=["before-year-1", "past-9999"])
 def test_dates_outside_the_chart_axis_are_drawn_at_their_positions(index):
     y = np.cumsum(np.random.default_rng(4).standard_normal(60))
