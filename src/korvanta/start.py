@@ -63,9 +63,14 @@ def _lstsq(target: Vector, design: Matrix) -> tuple[Vector, Vector] | None:
     rows &= np.isfinite(target)
     if np.count_nonzero(rows) <= design.shape[1] + 1:
         return None
+    resid = np.full(target.shape[0], np.nan)
+    if not design.shape[1]:
+        # Nothing to regress on (a pure moving average without trend terms): the target
+        # itself is the residual.
+        resid[rows] = target[rows]
+        return np.empty(0), resid
     A, b = design[rows], target[rows]
     coef = _least_squares(A, b)
-    resid = np.full(target.shape[0], np.nan)
     resid[rows] = b - A @ coef
     return coef, resid
 
