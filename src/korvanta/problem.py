@@ -215,14 +215,13 @@ def _series(y: Any) -> tuple[Vector, str, Any]:
 def _check_magnitude(arr: Matrix, what: str, where: Callable[[int, int], str]) -> None:
     """Each column's largest magnitude (NaN ignored) within the supported range, or
     zero (a column of zeros is left to the checks that know what it means)."""
-    with np.errstate(invalid="ignore"):
-        size = np.where(np.isnan(arr), 0.0, np.abs(arr))
-    if not size.size:
+    if not arr.size:
         return
-    largest = size.max(axis=0)
+    size = np.abs(arr)
+    largest = np.fmax.reduce(size, axis=0)      # fmax passes NaN over
     for col, top in enumerate(largest):
         if top > LARGEST_MAGNITUDE:
-            row = int(np.argmax(size[:, col]))
+            row = int(np.flatnonzero(size[:, col] == top)[0])
             raise InputError(
                 f"{what} has a value of magnitude {top:.3g} {where(row, col)}; beyond "
                 f"{LARGEST_MAGNITUDE:g} the squares that the fit needs overflow: rescale it "
