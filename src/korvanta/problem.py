@@ -217,8 +217,8 @@ def _check_magnitude(arr: Matrix, what: str, where: Callable[[int, int], str]) -
     zero (a column of zeros is left to the checks that know what it means)."""
     if not arr.size:
         return
-    size = np.abs(arr)
-    largest = np.fmax.reduce(size, axis=0)      # fmax passes NaN over
+    size = np.where(np.isnan(arr), 0.0, np.abs(arr))
+    largest = size.max(axis=0)
     for col, top in enumerate(largest):
         if top > LARGEST_MAGNITUDE:
             row = int(np.flatnonzero(size[:, col] == top)[0])
