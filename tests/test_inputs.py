@@ -188,3 +188,14 @@ def test_quiet_by_default_and_progress_on_request(capsys):
     assert len(seen) == res.iterations and err.count("iteration") == res.iterations
     assert [p.iteration for p in seen] == list(range(1, res.iterations + 1))
     assert seen[-1].llf == pytest.approx(res.llf, rel=1e-6)
+
+
+def test_covariance_of_estimates_on_the_boundary_itself_is_nan():
+    # An MA coefficient of exactly -1 has infinite unconstrained coordinates: no Hessian
+    # there, and no floating-point warning on the way to saying so.
+    from korvanta.covariance import covariance
+    from korvanta.problem import make_problem
+
+    problem = make_problem(Y, (0, 1, 1), (0, 0, 0, 0), None, None)
+    cov = covariance(problem, np.array([-1.0, 0.01]), "hessian")
+    assert cov.shape == (2, 2) and np.isnan(cov).all()
