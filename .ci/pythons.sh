@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The one cp310-abi3 wheel on every CPython from 3.10 found on this machine: for each, a fresh
-# venv with the wheel and its test extras, and the whole suite. The oldest supported pairing,
-# CPython 3.10 with NumPy 1.26, and NumPy 2.x on every newer CPython.
+# venv with the wheel and its test extras, and the whole suite: CPython 3.10 with NumPy 1.26,
+# NumPy 2.x on every newer CPython, and once more CPython 3.10 with the oldest version of every
+# dependency that pyproject.toml accepts (.ci/oldest.txt).
 #
 #     .ci/pythons.sh WHEEL
 #
 # Interpreters come from pyenv ($PYENV_ROOT/versions/*) and from python3.X on PATH, one per
 # minor version. The run fails, instead of passing on fewer versions, when 3.10 is missing or
 # the newest found is older than KORVANTA_NEWEST_PYTHON (default 3.13). Each venv is kept as
-# .venv-ci-py3.X for later steps.
+# .venv-ci-py3.X for later steps (the oldest versions' as .venv-ci-oldest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wheel=$1
@@ -65,4 +66,14 @@ for version in $versions; do
     "$venv/bin/python" -m pytest -q -p no:cacheprovider
     summary+=("$ran: suite passed in $((SECONDS - start)) s")
 done
+
+venv=.venv-ci-oldest
+echo "-- CPython $oldest (${chosen[$oldest]}), the oldest accepted dependencies"
+start=$SECONDS
+rm -rf "$venv"
+"${chosen[$oldest]}" -m venv "$venv"
+"$venv/bin/pip" install -q -c .ci/oldest.txt "${wheel}[test]"
+ran=$("$venv/bin/python" -c 'import platform, numpy, scipy, pandas; print("CPython", platform.python_version(), "with NumPy", numpy.__version__, "SciPy", scipy.__version__, "pandas", pandas.__version__)')
+"$venv/bin/python" -m pytest -q -p no:cacheprovider
+summary+=("$ran: suite passed in $((SECONDS - start)) s")
 printf '%s\n' "${summary[@]}"

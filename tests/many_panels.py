@@ -53,8 +53,10 @@ def two_worker_client():
     """A client of a real local Dask cluster: two worker processes of one thread each."""
     import distributed
 
+    # The scheduler's web server on a free port: its default one may be taken by another
+    # cluster on the machine, which turns into a warning and a failed test.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cl, \
+                                  dashboard_address=":0") as cl, \
             distributed.Client(cl) as client:
         yield client
 

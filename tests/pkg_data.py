@@ -7,6 +7,17 @@ import numpy as np
 DATA = Path(__file__).resolve().parent.parent / "data"
 
 
+def month_end():
+    """pandas' alias of the month-end frequency: "ME" from pandas 2.2, "M" before."""
+    import pandas as pd
+
+    try:
+        pd.tseries.frequencies.to_offset("ME")
+    except ValueError:
+        return "M"
+    return "ME"
+
+
 def column(file, name):
     table = np.genfromtxt(DATA / file, delimiter=",", names=True)
     return np.ascontiguousarray(table[name], dtype=float)

@@ -190,6 +190,30 @@ def test_quiet_by_default_and_progress_on_request(capsys):
     assert seen[-1].llf == pytest.approx(res.llf, rel=1e-6)
 
 
+def test_progress_when_scipy_passes_the_point_alone(monkeypatch):
+    # SciPy before 1.11 calls back with the new point only: the reports must be the ones a
+    # newer SciPy gives, which passes the value with it.
+    import korvanta.optimize as optimize
+
+    def reports():
+        seen = []
+        res = korvanta.fit(Y, (0, 1, 1), (0, 1, 1, 12), trend="c", callback=seen.append)
+        return [(p.iteration, p.n_evaluations, p.llf) for p in seen], res
+
+    new, res_new = reports()
+    real = optimize.minimize
+
+    def older_minimize(fun, x0, callback=None, **kw):
+        point_only = None if callback is None else \
+            (lambda intermediate_result: callback(intermediate_result.x))
+        return real(fun, x0, callback=point_only, **kw)
+
+    monkeypatch.setattr(optimize, "minimize", older_minimize)
+    old, res_old = reports()
+    assert len(new) == res_new.iterations > 3 and old == new
+    np.testing.assert_array_equal(res_old.params, res_new.params)
+
+
 def test_covariance_of_estimates_on_the_boundary_itself_is_nan():
     # An MA coefficient of exactly -1 has infinite unconstrained coordinates: no Hessian
     # there, and no floating-point warning on the way to saying so.

@@ -7,6 +7,7 @@ import pytest
 import korvanta
 import korvanta.many as many
 from korvanta import InputError
+from pkg_data import month_end
 from many_panels import (AIRLINE, BAD, GOOD, airline_like, mixed_panel, regular,
                          two_worker_client)
 
@@ -267,7 +268,7 @@ def test_an_explicit_frequency_lays_out_a_series_too_gappy_to_show_its_own():
 
 
 def test_a_mapping_of_dated_series_continues_their_dates():
-    dates = pd.date_range("2001-01-31", periods=144, freq="ME")
+    dates = pd.date_range("2001-01-31", periods=144, freq=month_end())
     series = {"dated": pd.Series(airline_like(3), index=dates), "plain": airline_like(4)}
     _, f = korvanta.fit_many(series, *AIRLINE, horizon=2, engine="serial")
     assert f.ds.tolist() == [pd.Timestamp("2013-01-31"), pd.Timestamp("2013-02-28"), 144, 145]

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 import _korvanta_rs as kr
 import korvanta
 from korvanta.dates import continue_index
-from pkg_data import KNOWN_OPTIMA, airline
+from pkg_data import KNOWN_OPTIMA, airline, month_end
 
 pd = pytest.importorskip("pandas")
 
@@ -43,7 +43,7 @@ def test_forecast_is_the_extensions_forecast_bit_for_bit(name, y, exog, order, s
 
 @pytest.mark.parametrize("make_index, expected", [
     (lambda: pd.date_range("1949-01-01", periods=144, freq="MS"), "1961-01-01"),
-    (lambda: pd.DatetimeIndex(pd.date_range("1949-01-31", periods=144, freq="ME").values),
+    (lambda: pd.DatetimeIndex(pd.date_range("1949-01-31", periods=144, freq=month_end()).values),
      "1961-01-31"),
     (lambda: pd.period_range("1949-01", periods=144, freq="M"), "1961-01"),
     (lambda: pd.RangeIndex(10, 154), "154"),

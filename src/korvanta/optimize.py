@@ -21,7 +21,7 @@ from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
-from scipy.optimize import minimize
+from scipy.optimize import OptimizeResult, minimize
 
 import _korvanta_rs as kr
 
@@ -392,10 +392,24 @@ def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vecto
             return 1e300, np.zeros_like(x)
         return found[0], C_inv.T @ found[1]
 
+    report: Callable[[Any], None] | None = None
+    if callback is not None:
+        tell = callback
+
+        def report(intermediate_result: Any) -> None:
+            # SciPy before 1.11 passes the new point alone, not the result with its value:
+            # that point is the one the line search evaluated last.
+            if not hasattr(intermediate_result, "fun"):
+                x = np.asarray(intermediate_result)
+                found = last[1] if np.array_equal(last[0], x) else None
+                value = found[0] if found is not None else objective(x)[0]
+                intermediate_result = OptimizeResult(x=x, fun=value)
+            tell(intermediate_result)
+
     gtol = GTOL * gamma
     with single_threaded_blas():
         res = minimize(objective, np.zeros_like(u0), jac=True, method="L-BFGS-B",
-                       callback=callback,
+                       callback=report,
                        options={"maxiter": max(maxiter, 1), "ftol": FTOL, "gtol": gtol})
     at_end = last[1] if np.array_equal(last[0], res.x) else None
     return res, C_inv, at_end, bool(np.max(np.abs(res.jac), initial=0.0) <= gtol)
