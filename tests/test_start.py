@@ -95,3 +95,43 @@ def test_least_squares_matches_the_svd(columns, collinear):
     expected = np.linalg.lstsq(A, b, rcond=None)[0]
     np.testing.assert_allclose(_least_squares(A, b), expected, rtol=1e-8,
                                atol=1e-12 * np.abs(expected).max())
+
+
+@pytest.mark.parametrize("order, seasonal, trend, k_exog", [
+    ((1, 0, 1), (0, 0, 0, 0), None, 0),
+    ((2, 1, 1), (0, 1, 1, 7), "c", 1),
+])
+def test_start_of_a_long_series_comes_from_its_last_observations(order, seasonal, trend,
+                                                                 k_exog):
+    # The regressions of the start hold the series many times over: a long series' start
+    # is that of its last observations, with the trend's time counted from the first.
+    import tracemalloc
+
+    from korvanta.problem import make_problem
+    from korvanta.start import _WINDOW, start_candidates
+
+    d, D, s = order[1], seasonal[1], seasonal[3]
+    rng = np.random.default_rng(3)
+    n = 40 * _WINDOW
+    y = np.cumsum(rng.standard_normal(n)) if d else rng.standard_normal(n)
+    X = rng.standard_normal((n, k_exog)) if k_exog else None
+    y = y + 10.0 + (X.sum(axis=1) if k_exog else 0.0)
+    long = make_problem(y, order, seasonal, trend, X)
+    start_candidates(make_problem(y[:500], order, seasonal, trend, X[:500] if k_exog else None))
+    tracemalloc.start()   # after the modules the start imports on first use
+    try:
+        found = start_candidates(long)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    # Without the window the regressions held about 20 copies of the whole series.
+    assert peak < 1.5 * y.nbytes
+
+    keep = _WINDOW + d + D * s
+    tail = make_problem(y[-keep:], order, seasonal, None, None if X is None else X[-keep:])
+    if trend is None:
+        expected = start_candidates(tail)
+        key = lambda c: c.tobytes()  # noqa: E731  (the ranking uses the whole series)
+        assert sorted(map(key, found)) == sorted(map(key, expected))
+    else:
+        assert all(np.isfinite(c).all() and c[-1] > 0 for c in found)

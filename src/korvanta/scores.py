@@ -40,20 +40,31 @@ def score_matrix(terms: Callable[[Vector], Vector], x: Vector, steps: Vector, *,
                  central: bool, base: Vector | None = None) -> Matrix:
     """The n x k matrix of derivatives of the per-observation terms with respect to x,
     by central (or forward, from `base`) differences."""
-    cols = []
+    if not x.size:
+        return np.empty((0, 0))
     if not central and base is None:
         base = terms(x)
+    # Each column is formed in the fresh array the terms come in and copied into place:
+    # for a long series the scores are the largest arrays of a fit.
+    out: Matrix | None = None
     for i in range(x.size):
         up = x.copy()
         up[i] += steps[i]
+        col = np.asarray(terms(up), dtype=np.float64)
         if central:
             dn = x.copy()
             dn[i] -= steps[i]
-            cols.append((terms(up) - terms(dn)) / (up[i] - dn[i]))
+            col -= terms(dn)
+            col /= up[i] - dn[i]
         else:
             assert base is not None
-            cols.append((terms(up) - base) / (up[i] - x[i]))
-    out: Matrix = np.column_stack(cols) if cols else np.empty((0, 0))
+            col -= base
+            col /= up[i] - x[i]
+        if out is None:
+            out = np.empty((col.shape[0], x.size))
+        out[:, i] = col
+        del col     # not kept alive while the next column's terms are computed
+    assert out is not None
     return out
 
 
@@ -66,8 +77,10 @@ def constrained_scores(problem: Problem, params: Vector) -> Matrix:
         return kr.loglikeobs(problem.y, p, **kw)
 
     S = score_matrix(terms, params, relative_steps(params, H_CENTRAL, True), central=True)
-    counted = np.zeros(problem.n, dtype=bool)
-    counted[problem.k_diffuse:] = True
-    counted &= ~np.isnan(problem.y)
-    out: Matrix = S[counted]
+    observed = ~np.isnan(problem.y[problem.k_diffuse:])
+    if observed.all():
+        # The rows after the diffuse ones, without a copy.
+        whole: Matrix = S[problem.k_diffuse:]
+        return whole
+    out: Matrix = S[problem.k_diffuse:][observed]
     return out

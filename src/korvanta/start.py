@@ -29,6 +29,10 @@ Matrix = npt.NDArray[np.float64]
 _ONE = np.ones(1)
 _ONE.flags.writeable = False
 
+# Observations (after differencing) that the start values are estimated from: the last
+# ones of a longer series.
+_WINDOW = 20_000
+
 # Largest root-reciprocal modulus accepted for a starting polynomial: starting right at
 # the boundary would put the optimiser where the transform is flat.
 _MAX_MODULUS = 0.95
@@ -123,16 +127,19 @@ def start_candidates(problem: Problem) -> list[Vector]:
     best first (by profile likelihood where there are several), then the others."""
     p, d, q = problem.order
     P, D, Q, s = problem.seasonal_order
-    n = problem.n
-    z = difference(problem.y, d, D, s)
+    # The last _WINDOW observations after differencing are plenty for a start of a few
+    # digits, and the regressions below hold the series many times over.
+    first = max(0, problem.n - (_WINDOW + d + D * s))
+    n = problem.n - first
+    z = difference(problem.y[first:], d, D, s)
     if problem.trend_powers:
-        t = 1.0 + np.arange(n)
+        t = 1.0 + np.arange(first, problem.n)
         trend = np.column_stack([t ** k for k in problem.trend_powers])
     else:
         trend = np.empty((n, 0))
     beta = np.zeros(problem.k_exog)
     if problem.k_exog and problem.exog is not None:
-        X = problem.exog.reshape(problem.k_exog, n).T
+        X = problem.exog.reshape(problem.k_exog, problem.n).T[first:]
         fit = _lstsq(z, np.column_stack([difference(X, d, D, s), trend]))
         if fit is not None:
             beta = fit[0][:problem.k_exog]
