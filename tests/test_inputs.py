@@ -101,6 +101,35 @@ def test_forecast_of_a_regression_needs_future_regressors():
         res.forecast(4, exog=np.full((4, 1), 1e200))
 
 
+def test_labelled_regressors_must_carry_the_observations_labels():
+    # Rows are taken in order: a table of regressors in another order, or from other
+    # dates, would pair each observation with another row's values.
+    pd = pytest.importorskip("pandas")
+    dates = pd.date_range("1949-01-01", periods=144, freq="MS")
+    y = pd.Series(Y, index=dates)
+    frame = pd.DataFrame({"x": X[:, 1]}, index=dates)
+    res = korvanta.fit(y, (1, 1, 0), exog=frame)
+    by_position = korvanta.fit(Y, (1, 1, 0), exog=X[:, 1:])
+    np.testing.assert_array_equal(res.params, by_position.params)
+    for unlabelled in (frame.reset_index(drop=True), frame.to_numpy()):
+        np.testing.assert_array_equal(korvanta.fit(y, (1, 1, 0), exog=unlabelled).params,
+                                      res.params)
+    for other, shown in [(frame.iloc[::-1], "row 0 is labelled 1960-12-01, where 1949-01-01"),
+                         (frame.set_axis(dates.to_period("M")), "row 0 is labelled 1949-01, where"),
+                         (frame.set_axis(pd.RangeIndex(1, 145)), "row 0 is labelled 1, where")]:
+        with pytest.raises(InputError, match="exog's index does not match y's index: " + shown):
+            korvanta.fit(y, (1, 1, 0), exog=other)
+
+    future = pd.date_range("1961-01-01", periods=4, freq="MS")
+    values = np.arange(4.0)[:, None]
+    expected = res.forecast(4, exog=values).mean
+    for given in (pd.DataFrame(values, index=future), pd.DataFrame(values)):
+        np.testing.assert_array_equal(res.forecast(4, exog=given).mean, expected)
+    with pytest.raises(InputError, match="does not match the forecast's periods: row 0 is "
+                                         "labelled 1970-01-01, where 1961-01-01"):
+        res.forecast(4, exog=pd.DataFrame(values, index=future + pd.DateOffset(years=9)))
+
+
 def test_log_forecast_beyond_the_largest_double_shows_inf():
     from korvanta.forecasting import Forecast
 
@@ -204,8 +233,10 @@ def test_progress_when_scipy_passes_the_point_alone(monkeypatch):
     real = optimize.minimize
 
     def older_minimize(fun, x0, callback=None, **kw):
+        # (A SciPy that old passes the point already.)
         point_only = None if callback is None else \
-            (lambda intermediate_result: callback(intermediate_result.x))
+            (lambda intermediate_result: callback(getattr(intermediate_result, "x",
+                                                          intermediate_result)))
         return real(fun, x0, callback=point_only, **kw)
 
     monkeypatch.setattr(optimize, "minimize", older_minimize)

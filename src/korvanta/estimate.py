@@ -60,7 +60,8 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     likelihood.
 
     y: 1-D array-like or pandas Series (NaN marks a missing value).  trend: None, "c",
-    "t", "ct" or a list of powers of time.  exog: (n, k) array-like or DataFrame.
+    "t", "ct" or a list of powers of time.  exog: (n, k) array-like or DataFrame (whose
+    index, unless it is pandas' default, must be y's when y is a Series with labels).
     concentrate_scale: search over the other parameters with sigma2 profiled out (the
     same maximum, one parameter fewer; not done when a value is missing among the first
     observations, which only initialise the differencing; where the diffuse states are

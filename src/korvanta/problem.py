@@ -139,7 +139,8 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     order_t = _int_tuple(order, 3, "order")
     seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
     powers = _trend_powers(trend)
-    exog_flat, k_exog, exog_names = check_exog(exog, values.shape[0], "exog", None)
+    exog_flat, k_exog, exog_names = check_exog(exog, values.shape[0], "exog", None, index,
+                                               "y's index")
     try:
         dims = kr.spec_dims(order_t, seasonal_t, list(powers), k_exog)
     except (ValueError, OverflowError) as exc:
@@ -303,12 +304,13 @@ def _check_length(y: Vector, order: tuple[int, int, int],
                          f"({n} observations)")
 
 
-def check_exog(exog: Any, n: int, what: str,
-               k_expected: int | None) -> tuple[Vector | None, int, tuple[str, ...]]:
+def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any = None,
+               whose: str = "") -> tuple[Vector | None, int, tuple[str, ...]]:
     """Regressors as the extension's flat layout, their number and their names.
 
     `n` is the number of rows required; `k_expected` the number of columns (None when
-    the regressors define it).
+    the regressors define it).  `labels`: the pandas index that a pandas `exog`'s rows
+    must carry (`whose` says what they are), unless either is only positions.
     """
     if exog is None:
         if k_expected:
@@ -317,9 +319,11 @@ def check_exog(exog: Any, n: int, what: str,
         return None, 0, ()
     pd = _optional.pandas_if_loaded()
     names: tuple[str, ...] | None = None
+    rows_index = None
     if pd is not None and isinstance(exog, pd.Series):
         exog = exog.to_frame()
     if pd is not None and isinstance(exog, pd.DataFrame):
+        rows_index = exog.index
         names = tuple(str(c) for c in exog.columns)
         kinds = [exog[c].dtype.kind for c in exog.columns]
         bad = [str(c) for c, k in zip(exog.columns, kinds) if k not in "biuf"]
@@ -335,6 +339,7 @@ def check_exog(exog: Any, n: int, what: str,
     if arr.shape[0] != n:
         raise InputError(f"{what} has {arr.shape[0]} rows, but {n} are needed "
                          f"(shape {arr.shape})")
+    _check_labels(pd, rows_index, labels, what, whose)
     k = arr.shape[1]
     if k_expected is not None and k != k_expected:
         raise InputError(f"{what} has {k} columns, but the model was fitted with "
@@ -350,6 +355,31 @@ def check_exog(exog: Any, n: int, what: str,
     if k == 0:
         return None, 0, ()
     return np.ascontiguousarray(arr.ravel(order="F")), k, names
+
+
+def _check_labels(pd: Any, rows: Any, labels: Any, what: str, whose: str) -> None:
+    """Regressors whose rows are labelled must carry the observations' labels: taken by
+    position, a table in another order or from other dates would silently pair each
+    observation with another row's regressors."""
+    if rows is None or not isinstance(labels, pd.Index) or _positions(pd, rows) or \
+            _positions(pd, labels) or rows.equals(labels):
+        return
+    row = next((i for i, (a, b) in enumerate(zip(rows, labels)) if not a == b), 0)
+    example = " (e.g. exog.loc[y.index])" if whose == "y's index" else ""
+    raise InputError(f"{what}'s index does not match {whose}: row {row} is labelled "
+                     f"{_label(rows[row])}, where {_label(labels[row])} is expected; give "
+                     f"{what} those labels{example}, or pass it as an array to take its rows "
+                     "in order")
+
+
+def _label(value: Any) -> str:
+    text = str(value)
+    return text[:-9] if text.endswith(" 00:00:00") else text
+
+
+def _positions(pd: Any, index: Any) -> bool:
+    """Whether an index is pandas' default, the positions 0, 1, 2, … (no labels given)."""
+    return isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1
 
 
 def check_steps(steps: Any, what: str = "steps") -> int:

@@ -161,7 +161,8 @@ class FitResult:
         """Forecast `steps` periods after the series, with (1 - alpha) intervals.
 
         A model with regressors needs their future values: `exog` of shape
-        (steps, k_exog), or a DataFrame with as many rows.
+        (steps, k_exog), or a DataFrame with as many rows (labelled with the forecast's
+        periods, or with pandas' default index).
         """
         from scipy.stats import norm
 
@@ -171,7 +172,9 @@ class FitResult:
         if not 0.0 < alpha < 1.0:
             raise ValueError(f"alpha must lie strictly between 0 and 1; got {alpha}")
         pr = self.problem
-        future, _, _ = check_exog(exog, steps, "exog", pr.k_exog)
+        index = continue_index(pr.index, pr.n, steps)
+        future, _, _ = check_exog(exog, steps, "exog", pr.k_exog, index,
+                                  "the forecast's periods")
         _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
                                       **pr.data_kwargs())
         # A model without variance left to forecast (a series that follows its own lags
@@ -180,7 +183,6 @@ class FitResult:
         se = np.sqrt(np.maximum(var, 0.0))
         q = float(norm.ppf(1.0 - alpha / 2.0))
         lower, upper = mean - q * se, mean + q * se
-        index = continue_index(pr.index, pr.n, steps)
         pd = _optional.pandas_if_loaded()
         if pd is not None and isinstance(pr.index, pd.Index):
             labels = index if index is not None else pd.RangeIndex(pr.n, pr.n + steps)
