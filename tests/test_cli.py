@@ -149,6 +149,12 @@ BAD_FILES = {
                      "unsupported chart format '.docx'"),
     "chart-folder": ("month,passengers\n" + _airline_rows(144), ["--plot", "no/such/out.png"],
                      "the folder no/such does not exist"),
+    "rows-out-of-order": ("month,passengers\n" + _airline_rows(40).replace(
+        "1949-11,104\n1949-12,118", "1949-12,118\n1949-11,104"), [],
+        "the rows are not in date order: 1949-11 (observation 12) follows 1949-12; sort"),
+    "date-twice": ("month,passengers\n" + _airline_rows(40).replace("1949-12,118",
+                                                                    "1949-11,118"), [],
+                   "the date 1949-11 appears twice (observations 11 and 12)"),
 }
 
 

@@ -1,6 +1,7 @@
 """Bad input is reported with a clear error before any fitting starts; problems found
 by a fit are reported as such, never as a clean success."""
 
+import re
 import warnings
 
 import numpy as np
@@ -128,6 +129,43 @@ def test_labelled_regressors_must_carry_the_observations_labels():
     with pytest.raises(InputError, match="does not match the forecast's periods: row 0 is "
                                          "labelled 1970-01-01, where 1961-01-01"):
         res.forecast(4, exog=pd.DataFrame(values, index=future + pd.DateOffset(years=9)))
+
+
+def test_dates_out_of_order_are_refused(no_search):
+    # The observations are taken in order: dates that do not run one way, each once, say
+    # the series is not in time order (a shuffled or unsorted table).
+    pd = pytest.importorskip("pandas")
+    dates = pd.date_range("1949-01-01", periods=144, freq="MS")
+    swapped = np.r_[0:50, 51, 50, 52:144]
+    bad = {
+        "shuffled": (pd.Series(Y[swapped], index=dates[swapped]), {},
+                     "the dates of y's index are out of order: row 51 (1953-03-01) follows "
+                     "row 50 (1953-04-01)"),
+        "periods": (pd.Series(Y[swapped], index=dates.to_period("M")[swapped]), {},
+                    "row 51 (1953-03) follows row 50 (1953-04)"),
+        "twice": (pd.Series(Y, index=dates.where(np.arange(144) != 5, dates[4])), {},
+                  "y's index has the date 1949-05-01 twice (rows 4 and 5)"),
+        "missing": (pd.Series(Y, index=dates.where(np.arange(144) != 7, pd.NaT)), {},
+                    "y's index has a missing date at row 7"),
+        "numpy-dates": (Y, {"index": dates.to_numpy()[swapped]},
+                        "the dates of index are out of order: row 51 (1953-03-01)"),
+    }
+    for y, kwargs, message in bad.values():
+        with pytest.raises(InputError, match=re.escape(message)):
+            korvanta.fit(y, (1, 1, 0), **kwargs)
+
+
+def test_dates_in_either_direction_or_other_labels_are_accepted():
+    pd = pytest.importorskip("pandas")
+    dates = pd.date_range("1949-01-01", periods=144, freq="MS")
+    forwards = korvanta.fit(pd.Series(Y, index=dates), (1, 1, 0))
+    backwards = korvanta.fit(pd.Series(Y, index=dates[::-1]), (1, 1, 0))
+    np.testing.assert_array_equal(forwards.params, backwards.params)
+    # A backcast continues the dates backwards.
+    assert backwards.forecast(1).mean.index[0] == pd.Timestamp("1948-12-01")
+    labels = pd.Index([f"id{i}" for i in np.random.default_rng(0).permutation(144)])
+    np.testing.assert_array_equal(korvanta.fit(pd.Series(Y, index=labels), (1, 1, 0)).params,
+                                  forwards.params)
 
 
 def test_log_forecast_beyond_the_largest_double_shows_inf():

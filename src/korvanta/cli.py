@@ -14,7 +14,7 @@ import numpy as np
 from .csvio import read_series
 from .auto import AutoFitResult, auto_fit
 from .estimate import KorvantaWarning, fit
-from .problem import InputError, check_steps
+from .problem import InputError, check_steps, date_order_fault
 from .results import FitResult
 
 __all__ = ["main", "build_parser", "run"]
@@ -122,6 +122,7 @@ def run(args: argparse.Namespace) -> None:
         raise InputError(f"{series.path}: malformed CSV: only {len(y)} rows of data")
     if np.isnan(y).all():
         raise InputError(f"{series.path}: every observation is missing")
+    _check_rows_in_order(series)
     horizon = check_steps(args.horizon, "--horizon")
     if args.plot is not None:
         check_chart_path(args.plot)
@@ -157,6 +158,21 @@ def run(args: argparse.Namespace) -> None:
         pyplot().close(fig)
         print()
         print(f"chart saved to {args.plot}")
+
+
+def _check_rows_in_order(series: Any) -> None:
+    """The rows of a dated file must run in date order, each date once: the
+    observations are taken in the order of the rows."""
+    fault = date_order_fault(series.dates)
+    if fault is None:
+        return
+    kind, i = fault
+    if kind == "twice":
+        raise InputError(f"{series.path}: the date {series.labels[i]} appears twice "
+                         f"(observations {i + 1} and {i + 2})")
+    raise InputError(f"{series.path}: the rows are not in date order: {series.labels[i]} "
+                     f"(observation {i + 1}) follows {series.labels[i - 1]}; sort the rows "
+                     "by date")
 
 
 def _fit(args: argparse.Namespace, z: Any, dates: Any, target: str) -> FitResult:

@@ -74,7 +74,9 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     parallel: let the extension spread each gradient over its worker threads when the
     model is large enough for that to pay off (it decides per call; the estimates are the
     same bits either way).  index: labels of the
-    observations (dates) when y is not a pandas Series; name: the series' name in the
+    observations (dates) when y is not a pandas Series; dates, here or in y's index, must
+    each come once and run one way, as the observations are taken in order.  name: the
+    series' name in the
     summary (a Series' own name by default).  verbose / callback: report every
     iteration (to stderr / to `callback(Progress)`).  boundary_retry: when the search
     ends with a moving-average root on the boundary of the invertible region (a local

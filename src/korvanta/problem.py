@@ -134,8 +134,12 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     name = y_name if name is None else str(name)
     if index is None:
         index = y_index
-    elif len(index) != values.shape[0]:
-        raise InputError(f"index has {len(index)} labels for {values.shape[0]} observations")
+        _check_date_order(index, "y's index")
+    else:
+        if len(index) != values.shape[0]:
+            raise InputError(f"index has {len(index)} labels for {values.shape[0]} "
+                             "observations")
+        _check_date_order(index, "index")
     order_t = _int_tuple(order, 3, "order")
     seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
     powers = _trend_powers(trend)
@@ -166,6 +170,51 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
             f"the first {k_diffuse} (which only initialise the differencing) for its "
             f"{problem.k_params} parameters; the series has {nobs}")
     return problem
+
+
+def _check_date_order(index: Any, what: str) -> None:
+    """Dates that label the observations must each come once and run one way (forwards,
+    or backwards for a backcast): the observations are taken in order, and dates out of
+    order say that the series is not in time order (a shuffled or unsorted table)."""
+    fault = date_order_fault(index)
+    if fault is None:
+        return
+    kind, row = fault
+    if kind == "missing":
+        raise InputError(f"{what} has a missing date at row {row}")
+    if kind == "twice":
+        raise InputError(f"{what} has the date {_label(index[row])} twice (rows {row} and "
+                         f"{row + 1}): one observation per date")
+    raise InputError(f"the dates of {what} are out of order: row {row} ({_label(index[row])}) "
+                     f"follows row {row - 1} ({_label(index[row - 1])}); the observations "
+                     "are taken in order, so sort the series by date first")
+
+
+def date_order_fault(index: Any) -> tuple[str, int] | None:
+    """Where dates fail to come once each and run one way: ("missing", row), ("twice",
+    row) when row + 1 repeats row, ("order", row) where row turns back; None where they
+    are in order or are not dates (a pandas DatetimeIndex or PeriodIndex, or anything
+    NumPy reads as datetime64)."""
+    pd = _optional.pandas_if_loaded()
+    if pd is not None and isinstance(index, (pd.DatetimeIndex, pd.PeriodIndex)):
+        missing = np.asarray(index.isna())
+        keys = np.asarray(index.asi8)
+    elif pd is not None and isinstance(index, pd.Index):
+        return None
+    else:
+        dates = np.asarray(index)
+        if dates.dtype.kind != "M":
+            return None
+        missing = np.isnat(dates)
+        keys = dates.view(np.int64)
+    if missing.any():
+        return "missing", int(np.flatnonzero(missing)[0])
+    step = np.sign(np.diff(keys))
+    if step.size == 0 or (step == step[0]).all() and step[0] != 0:
+        return None
+    if not step.all():
+        return "twice", int(np.flatnonzero(step == 0)[0])
+    return "order", int(np.flatnonzero(step != step[0])[0]) + 1
 
 
 def _rough_variance(values: Vector, order: tuple[int, int, int],
@@ -373,8 +422,11 @@ def _check_labels(pd: Any, rows: Any, labels: Any, what: str, whose: str) -> Non
 
 
 def _label(value: Any) -> str:
+    """A label as text, a date without a midnight time."""
+    if isinstance(value, np.datetime64):
+        value = value.astype("datetime64[s]")
     text = str(value)
-    return text[:-9] if text.endswith(" 00:00:00") else text
+    return text[:-9] if text.endswith((" 00:00:00", "T00:00:00")) else text
 
 
 def _positions(pd: Any, index: Any) -> bool:
