@@ -10,7 +10,7 @@ import numpy.typing as npt
 
 from . import _optional
 
-__all__ = ["continue_index", "as_datetimes"]
+__all__ = ["continue_index", "as_datetimes", "date_text"]
 
 
 def continue_index(index: Any, n: int, steps: int) -> Any:
@@ -89,3 +89,12 @@ def as_datetimes(index: Any) -> npt.NDArray[Any] | None:
     if arr.dtype.kind == "M" and not np.isnat(arr).any():
         return arr
     return None
+
+
+def date_text(value: Any) -> str:
+    """A date as text, without a midnight time."""
+    if isinstance(value, np.datetime64) or hasattr(value, "to_datetime64"):
+        text = str(np.asarray(value).astype("datetime64[s]"))
+    else:
+        text = str(value)
+    return text[:-9] if text.endswith("T00:00:00") else text

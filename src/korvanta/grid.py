@@ -19,9 +19,10 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from .dates import date_text
 from .problem import InputError
 
-__all__ = ["Grid", "lay_out", "infer_freq", "date_text"]
+__all__ = ["Grid", "lay_out", "infer_freq"]
 
 # Dates looked at together when a series with gaps is asked for its frequency.
 _WINDOW = 5
@@ -147,13 +148,3 @@ def _check_span(size: int, n: int) -> None:
     # A stray date far away would make an enormous, almost empty grid.
     if size > 16 * n + 1024:
         raise InputError(f"the dates span {size} periods for {n} observations: mostly gaps")
-
-
-def date_text(value: Any) -> str:
-    """A date as text, without a midnight time."""
-    if isinstance(value, np.datetime64) or hasattr(value, "to_datetime64"):
-        text = str(np.asarray(value).astype("datetime64[s]"))
-    else:
-        text = str(value)
-    return text[:-9] if text.endswith("T00:00:00") else text
-

@@ -25,10 +25,11 @@ import _korvanta_rs as kr
 from . import _optional
 from .auto import auto_fit, check_search_options
 from .covariance import COV_TYPES
+from .dates import date_text
 from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
                       available_cpus, current_client, is_dask_client, one_thread)
 from .estimate import fit
-from .grid import date_text, lay_out
+from .grid import lay_out
 from .names import param_names
 from .panel import ID, Panel, SeriesTask, make_panel
 from .results import FitResult

@@ -19,6 +19,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from . import _optional
+from .dates import date_text
 from .names import param_names
 
 __all__ = ["InputError", "Problem", "make_problem", "check_exog", "check_steps",
@@ -183,11 +184,12 @@ def _check_date_order(index: Any, what: str) -> None:
     if kind == "missing":
         raise InputError(f"{what} has a missing date at row {row}")
     if kind == "twice":
-        raise InputError(f"{what} has the date {_label(index[row])} twice (rows {row} and "
-                         f"{row + 1}): one observation per date")
-    raise InputError(f"the dates of {what} are out of order: row {row} ({_label(index[row])}) "
-                     f"follows row {row - 1} ({_label(index[row - 1])}); the observations "
-                     "are taken in order, so sort the series by date first")
+        raise InputError(f"{what} has the date {date_text(index[row])} twice (rows {row} "
+                         f"and {row + 1}): one observation per date")
+    raise InputError(f"the dates of {what} are out of order: row {row} "
+                     f"({date_text(index[row])}) follows row {row - 1} "
+                     f"({date_text(index[row - 1])}); the observations are taken in order, "
+                     "so sort the series by date first")
 
 
 def date_order_fault(index: Any) -> tuple[str, int] | None:
@@ -416,17 +418,9 @@ def _check_labels(pd: Any, rows: Any, labels: Any, what: str, whose: str) -> Non
     row = next((i for i, (a, b) in enumerate(zip(rows, labels)) if not a == b), 0)
     example = " (e.g. exog.loc[y.index])" if whose == "y's index" else ""
     raise InputError(f"{what}'s index does not match {whose}: row {row} is labelled "
-                     f"{_label(rows[row])}, where {_label(labels[row])} is expected; give "
-                     f"{what} those labels{example}, or pass it as an array to take its rows "
-                     "in order")
-
-
-def _label(value: Any) -> str:
-    """A label as text, a date without a midnight time."""
-    if isinstance(value, np.datetime64):
-        value = value.astype("datetime64[s]")
-    text = str(value)
-    return text[:-9] if text.endswith((" 00:00:00", "T00:00:00")) else text
+                     f"{date_text(rows[row])}, where {date_text(labels[row])} is expected; "
+                     f"give {what} those labels{example}, or pass it as an array to take its "
+                     "rows in order")
 
 
 def _positions(pd: Any, index: Any) -> bool:
