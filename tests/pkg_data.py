@@ -1,5 +1,7 @@
 """The public data sets the package tests fit, read with plain NumPy."""
 
+import csv
+from functools import cache
 from pathlib import Path
 
 import numpy as np
@@ -25,6 +27,13 @@ def column(file, name):
 
 def airline():
     return np.log(column("airline_passengers.csv", "passengers"))
+
+
+@cache
+def classic(name):
+    """One of the classic series of the long-format table."""
+    with open(DATA / "classic_series.csv", newline="") as f:
+        return np.array([float(r["y"]) for r in csv.DictReader(f) if r["unique_id"] == name])
 
 
 # (id, y, exog, order, seasonal_order, trend, known log-likelihood at the optimum)

@@ -102,6 +102,25 @@ def test_missing_observation_and_raw_scale(tmp_path, capsys):
         assert float(point) - float(lo) == pytest.approx(float(hi) - float(point), abs=2e-4)
 
 
+def test_multistart_option(tmp_path, capsys):
+    # A likelihood with two maxima 82 units apart: the option must reach the fit's
+    # search, which finds the higher one only from every start.
+    from pkg_data import classic
+
+    csv = tmp_path / "co2.csv"
+    csv.write_text("".join(f"{v}\n" for v in classic("co2_monthly")))
+    model = ["--order", "1", "1", "1", "--seasonal-order", "0", "0", "1", "12"]
+    expected = {}
+    for flag in (False, True):
+        expected[flag] = korvanta.fit(classic("co2_monthly"), (1, 1, 1), (0, 0, 1, 12),
+                                      multistart=flag).llf
+        assert main(["fit", str(csv), *model, "--horizon", "1",
+                     *(["--multistart"] if flag else [])]) == 0
+        assert _value(capsys.readouterr().out, "Log-likelihood") == \
+            pytest.approx(expected[flag], abs=1e-3)
+    assert expected[True] > expected[False] + 1
+
+
 def test_yearly_dates_continue(tmp_path, capsys):
     assert main(["fit", str(ROOT / "data" / "nile.csv"), "--horizon", "2"]) == 0
     out = capsys.readouterr().out

@@ -6,11 +6,9 @@ library's estimate, evaluated here by the extension), with the scale concentrate
 and on simulated persistent series the second looks at the end never lower the result.
 """
 
-import csv
 import math
 import warnings
 from contextlib import contextmanager
-from functools import cache
 
 import numpy as np
 import pytest
@@ -24,13 +22,7 @@ import korvanta.optimize
 from korvanta.estimate import BoundaryWarning, ConvergenceWarning
 from korvanta.problem import make_problem
 from korvanta.start import start_candidates, start_params
-from pkg_data import DATA
-
-
-@cache
-def classic(name):
-    with open(DATA / "classic_series.csv", newline="") as f:
-        return np.array([float(r["y"]) for r in csv.DictReader(f) if r["unique_id"] == name])
+from pkg_data import classic
 
 
 # (series, order, seasonal order, trend, a point at or near the maximum)
@@ -251,3 +243,49 @@ def test_fit_many_passes_the_retry_on(retry):
         warnings.simplefilter("ignore", BoundaryWarning)
         res = korvanta.fit(y, (0, 0, 2), trend="c", boundary_retry=retry)
     assert summary.llf.iloc[0] == res.llf
+
+
+# Rugged likelihoods whose highest-ranked start leads to a lower local maximum (by 82, 7
+# and 1.6 units), with a point at the higher one.
+SEVERAL_MAXIMA = [
+    ("co2_monthly", (1, 1, 1), (0, 0, 1, 12), None,
+     [0.501864714, 0.15911428, 0.577964543, 0.42527401]),
+    ("nottem", (2, 0, 1), (0, 0, 1, 12), None,
+     [1.50127679, -0.509679264, -0.218428516, 0.224996532, 19.9544337]),
+    ("johnsonjohnson", (1, 0, 2), (0, 1, 1, 4), "c",
+     [0.0151333874, 0.979918116, -0.841936435, 0.123055609, 0.0542155621, 0.1881159]),
+]
+
+
+@pytest.mark.parametrize("name, order, seasonal, trend, point", SEVERAL_MAXIMA,
+                         ids=[c[0] for c in SEVERAL_MAXIMA])
+def test_multistart_reaches_the_higher_maximum(name, order, seasonal, trend, point):
+    y = classic(name)
+    known = _known_llf(y, order, seasonal, trend, point)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        default = korvanta.fit(y, order, seasonal, trend)
+    reports = []
+    wide = korvanta.fit(y, order, seasonal, trend, multistart=True, callback=reports.append)
+    assert wide.llf >= known - 1e-7 * abs(known)
+    assert wide.converged
+    # The counts run on across the searches, as with the boundary retry.
+    assert [r.iteration for r in reports] == list(range(1, wide.iterations + 1))
+    assert wide.n_evaluations > default.n_evaluations
+
+
+@pytest.mark.parametrize("name, order, seasonal, trend", [
+    ("ldeaths", (1, 1, 2), (0, 0, 0, 0), None),        # a boundary retry in both fits
+    ("usaccdeaths", (2, 0, 1), (1, 0, 0, 12), "c"),
+    ("lynx", (2, 0, 0), (0, 0, 0, 0), "c"),            # one start candidate
+    ("wwwusage", (0, 0, 2), (0, 0, 0, 0), "c"),
+])
+def test_multistart_never_ends_lower(name, order, seasonal, trend):
+    y = classic(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        default = korvanta.fit(y, order, seasonal, trend)
+        wide = korvanta.fit(y, order, seasonal, trend, multistart=True)
+    assert wide.llf >= default.llf
+    if len(start_candidates(make_problem(y, order, seasonal, trend, None))) == 1:
+        np.testing.assert_array_equal(wide.params, default.params)

@@ -173,6 +173,15 @@ def test_not_converged_keeps_its_estimates_and_forecast():
     assert np.isfinite(s.llf[0]) and len(f) == 2
 
 
+def test_fit_options_reach_every_fit():
+    from pkg_data import classic
+
+    y = classic("co2_monthly")
+    s, _ = korvanta.fit_many({"a": y}, (1, 1, 1), (0, 0, 1, 12), horizon=1,
+                             engine="serial", multistart=True)
+    assert s.llf[0] == korvanta.fit(y, (1, 1, 1), (0, 0, 1, 12), multistart=True).llf
+
+
 def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
     real = many.fit_batch
 

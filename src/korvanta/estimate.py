@@ -55,7 +55,7 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         enforce_invertibility: bool = True, start_params: Any = None, maxiter: int = 200,
         cov_type: str = "opg", parallel: bool = True, index: Any = None,
         name: str | None = None, verbose: bool = False, callback: Callable[[Progress], Any] | None = None,
-        boundary_retry: bool = True) -> FitResult:
+        boundary_retry: bool = True, multistart: bool = False) -> FitResult:
     """Fit SARIMA(order)x(seasonal_order) with a trend and regressors by exact maximum
     likelihood.
 
@@ -81,7 +81,10 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     iteration (to stderr / to `callback(Progress)`).  boundary_retry: when the search
     ends with a moving-average root on the boundary of the invertible region (a local
     maximum as often as not), search again from that point with the root pulled inside
-    and from the other start candidate, and keep the highest end.
+    and from the other start candidate, and keep the highest end.  multistart: search
+    from every start candidate (the Hannan–Rissanen step and the pure autoregression),
+    not only the one with the highest likelihood, and keep the highest end: a surface
+    with several maxima is then searched more widely, at about twice the time.
 
     Input errors raise InputError (a ValueError) before any fitting.
     """
@@ -97,12 +100,13 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     with single_threaded_blas():
         return _fit(problem, start_params, started=started, concentrate_scale=concentrate_scale,
                     maxiter=int(maxiter), cov_type=cov_type, parallel=parallel, callback=callback,
-                    verbose=verbose, boundary_retry=bool(boundary_retry))
+                    verbose=verbose, boundary_retry=bool(boundary_retry),
+                    multistart=bool(multistart))
 
 
 def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_scale: bool, maxiter: int,
          cov_type: str, parallel: bool, callback: Callable[[Progress], Any] | None, verbose: bool,
-         boundary_retry: bool) -> FitResult:
+         boundary_retry: bool, multistart: bool) -> FitResult:
     """The fit of a checked problem: start values, search, final likelihood and warnings.
     BLAS is single-threaded throughout: its matrices are small, and waking its threads on a
     busy machine costs more than they save."""
@@ -131,20 +135,32 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     else:
         opt = search(start, maxiter=maxiter)
         llf = kr.loglike(problem.y, opt.params, **data)
+        untried = [s for s in others if s[-1] > 0]
+
+        def keep_higher(begin: Vector) -> None:
+            # Another search, with as many iterations again, counted with the others; the
+            # higher end is kept.
+            nonlocal opt, llf
+            before = opt.iterations
+            other = search(begin, maxiter=before + maxiter, after=opt)
+            other_llf = kr.loglike(problem.y, other.params, **data)
+            if math.isfinite(other_llf) and not other_llf <= llf:
+                opt, llf = other, other_llf
+            else:
+                opt = replace(opt, iterations=other.iterations, n_evaluations=other.n_evaluations)
+
         inside = _pulled_inside(problem, opt.params) if boundary_retry else None
         if inside is not None and opt.iterations < maxiter:
             # An end on the invertibility boundary is often a local maximum of its own (the
             # likelihood of a moving average piles up at a unit root): searches from just
-            # inside it and from the other start candidates, each with as many iterations
-            # again, and the highest end is kept.
-            for retry in [inside, *(prepared(s) for s in others if s[-1] > 0)]:
-                other = search(retry, maxiter=opt.iterations + maxiter, after=opt)
-                other_llf = kr.loglike(problem.y, other.params, **data)
-                if math.isfinite(other_llf) and not other_llf <= llf:
-                    opt, llf = other, other_llf
-                else:
-                    opt = replace(opt, iterations=other.iterations,
-                                  n_evaluations=other.n_evaluations)
+            # inside it and from the other start candidates, and the highest end is kept.
+            for begin in [inside, *(prepared(s) for s in untried)]:
+                keep_higher(begin)
+            untried = []
+        if multistart:
+            # After the above, so that a wider search never ends lower than the default.
+            for begin in untried:
+                keep_higher(prepared(begin))
     converged = opt.converged and math.isfinite(llf)
     if not converged:
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"

@@ -43,7 +43,8 @@ ENGINES = ("processes", "serial", "dask")
 # fit's options that make sense for every series alike.
 _FIT_OPTIONS = {"concentrate_scale": bool, "enforce_stationarity": bool,
                 "enforce_invertibility": bool, "start_params": object, "maxiter": int,
-                "cov_type": str, "parallel": bool, "boundary_retry": bool}
+                "cov_type": str, "parallel": bool, "boundary_retry": bool,
+                "multistart": bool}
 # Largest default batch: big enough to amortise the hand-over (a few ms), small enough
 # that the work spreads evenly and a progress bar moves.
 _MAX_BATCH = 64
