@@ -31,9 +31,10 @@ def airline():
 
 @cache
 def classic(name):
-    """One of the classic series of the long-format table."""
+    """One of the classic series of the long-format table (NaN where a value is missing)."""
     with open(DATA / "classic_series.csv", newline="") as f:
-        return np.array([float(r["y"]) for r in csv.DictReader(f) if r["unique_id"] == name])
+        return np.array([float(r["y"] or "nan") for r in csv.DictReader(f)
+                         if r["unique_id"] == name])
 
 
 # (id, y, exog, order, seasonal_order, trend, known log-likelihood at the optimum)
