@@ -199,6 +199,26 @@ def test_failed_line_search_restarts(monkeypatch, case, concentrate):
     assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
 
 
+@pytest.mark.parametrize("text", ["ABNORMAL: ", "ABNORMAL_TERMINATION_IN_LNSRCH"])
+def test_failed_line_search_is_reported_in_words(monkeypatch, text):
+    # SciPy's own report (its wording changed between versions) says nothing to a user.
+    real = korvanta.optimize.minimize
+
+    def failing(*args, **kwargs):
+        res = real(*args, **kwargs)
+        res.status, res.success, res.message = 2, False, text
+        return res
+
+    monkeypatch.setattr(korvanta.optimize, "minimize", failing)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        res = korvanta.fit(classic("lakehuron"), (1, 0, 1), trend="c", maxiter=2)
+    assert not res.converged
+    assert res.message == ("the line search found no higher point along the search direction "
+                           f"(L-BFGS-B: {text.strip().rstrip(':')})")
+    assert any(str(w.message) == f"The fit did not converge: {res.message}." for w in caught)
+
+
 @contextmanager
 def _without_second_looks():
     """The search as it was: no restarts, no check of the likelihood's own gradient (and

@@ -302,6 +302,8 @@ class _Runs:
             failed = not converged and res.status == 2
             if failed and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
                 converged, failed = True, False
+            if res.status == 2:
+                message = _line_search_message(str(res.message), converged)
             u = np.ascontiguousarray(u0 + C_inv @ res.x, dtype=np.float64)
             params = to_params(u)
             if failed and at_end is None and np.isfinite(params).all():
@@ -351,6 +353,14 @@ class _Runs:
         return _Run(Optimum(params=params, converged=converged, message=message,
                             iterations=self.iterations, n_evaluations=self.n_evaluations), C,
                     failed and not converged, u)
+
+
+def _line_search_message(text: str, at_maximum: bool) -> str:
+    """What SciPy's terse report of a failed line search ("ABNORMAL: ") means here."""
+    where = ("with the gradient as small as its own noise: a maximum" if at_maximum
+             else "along the search direction")
+    return f"the line search found no higher point {where} (L-BFGS-B: " \
+           f"{text.strip().rstrip(':').strip()})"
 
 
 def _near_edge(problem: Problem, params: Vector, radius: float) -> bool:
