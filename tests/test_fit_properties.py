@@ -98,6 +98,25 @@ def test_results_in_small_units_are_the_results_scaled(order, d, tol, scale):
     np.testing.assert_allclose(res.bse[:-1], base.bse[:-1], rtol=1e-3)
 
 
+@pytest.mark.parametrize("cov_type", ["opg", "hessian"])
+@pytest.mark.parametrize("scale", [1e-100, 1e-30, 1e30, 1e100])
+def test_standard_errors_follow_the_units(cov_type, scale):
+    # They were differences with steps of order one in each parameter, in the data's units:
+    # NaN for a series in units of 1e-30 (the step dwarfed the intercept) or of 1e100 (the
+    # information overflowed), and a regressor's step depended on its units too.
+    rng = np.random.default_rng(5)
+    y = _simulate(rng, 150, [0.6], [0.3], 0) + 3.0
+    x = rng.normal(size=(150, 1))
+    base = korvanta.fit(y, (1, 0, 1), trend="c", exog=x, cov_type=cov_type)
+    res = korvanta.fit(y * scale, (1, 0, 1), trend="c", exog=x * 1e3, cov_type=cov_type)
+    # intercept, regressor, AR, MA, sigma2
+    units = np.array([scale, scale * 1e-3, 1.0, 1.0, scale * scale])
+    assert np.isfinite(base.bse).all()
+    np.testing.assert_allclose(res.bse / units, base.bse, rtol=1e-3)
+    np.testing.assert_allclose(res.cov_params[:4, :4] / np.outer(units[:4], units[:4]),
+                               base.cov_params[:4, :4], rtol=2e-3, atol=1e-12)
+
+
 @settings(max_examples=100, deadline=None)
 @given(coefs=st.lists(st.floats(-3, 3).filter(lambda v: v == 0 or abs(v) > 1e-3),
                       min_size=0, max_size=5),

@@ -1,4 +1,10 @@
-"""Covariance of the estimates: outer product of the scores, or the numerical Hessian."""
+"""Covariance of the estimates: outer product of the scores, or the numerical Hessian.
+
+Both are computed in the units the search uses, where the innovations and each regressor
+have scale one, and carried back to the data's units: differences whose steps are of
+order one in each parameter would otherwise be far too large for the intercept of a
+series measured in small units, and the information of one in large units overflows.
+"""
 
 from __future__ import annotations
 
@@ -7,41 +13,59 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
+from .optimize import Scaling
 from .problem import Problem
 from .scores import H_CENTRAL, H_SECOND, constrained_scores, relative_steps, score_matrix
 
-__all__ = ["covariance", "numerical_hessian", "COV_TYPES"]
+__all__ = ["covariance", "scaled_covariance", "in_data_units", "numerical_hessian", "COV_TYPES"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
 
 COV_TYPES = ("opg", "hessian")
 
-
 def covariance(problem: Problem, params: Vector, cov_type: str) -> Matrix:
-    """The covariance matrix of the constrained estimates (NaN where it does not exist)."""
+    """The covariance matrix of the constrained estimates (NaN where it does not exist;
+    infinite where it exceeds the floating-point range)."""
+    return in_data_units(*scaled_covariance(problem, params, cov_type))
+
+
+def in_data_units(cov: Matrix, factor: Vector) -> Matrix:
+    """C·f f': a covariance in the search's units carried to the data's."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        out: Matrix = cov * np.outer(factor, factor)
+    return out
+
+
+def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[Matrix, Vector]:
+    """(C, f): the covariance of the constrained estimates is C·f f', with C computed in
+    the search's units (standard errors sqrt(diag C)·f without overflow)."""
     k = params.size
+    if not np.isfinite(params).all() or not params[-1] > 0:
+        return np.full((k, k), np.nan), np.ones(k)
+    scaling = Scaling(problem, params)
+    scaled, at = scaling.problem, scaling.to_scaled(params)
     if cov_type == "opg":
-        S = constrained_scores(problem, params)
-        # Scores that overflow (estimates at a unit root of a series in huge units) leave
-        # an information that is not finite: no covariance then.
+        S = constrained_scores(scaled, at)
+        # Scores that overflow (estimates at a unit root) leave an information that is not
+        # finite: no covariance then.
         with np.errstate(over="ignore", invalid="ignore"):
             information = S.T @ S
-        return _inverse(information)
+        return _inverse(information), scaling.factor
     # The Hessian is taken in the unconstrained coordinates, where steps large enough to
     # rise above the likelihood's noise never leave the stationary region, and carried
     # to the constrained ones by the transform's Jacobian (the gradient is zero there).
-    kw = problem.model_kwargs()
-    u = kr.untransform_params(params, **kw)
+    kw = scaled.model_kwargs()
+    u = kr.untransform_params(at, **kw)
     if not np.isfinite(u).all():
         # Estimates on the boundary itself, where the coordinates are infinite.
-        return np.full((k, k), np.nan)
-    cov_u = _inverse(-numerical_hessian(problem, u))
-    J = score_matrix(lambda v: kr.transform_params(v, **kw), u,
-                     relative_steps(u, H_CENTRAL, True), central=True)
-    cov: Matrix = J @ cov_u @ J.T
-    out: Matrix = 0.5 * (cov + cov.T)
-    return out
+        return np.full((k, k), np.nan), scaling.factor
+    with np.errstate(over="ignore", invalid="ignore"):
+        cov_u = _inverse(-numerical_hessian(scaled, u))
+        J = score_matrix(lambda v: kr.transform_params(v, **kw), u,
+                         relative_steps(u, H_CENTRAL, True), central=True)
+        cov: Matrix = J @ cov_u @ J.T
+    return 0.5 * (cov + cov.T), scaling.factor
 
 
 def _inverse(information: Matrix) -> Matrix:
@@ -62,7 +86,7 @@ def numerical_hessian(problem: Problem, u: Vector) -> Matrix:
     kw = problem.data_kwargs()
 
     def f(v: Vector) -> float:
-        return kr.loglike_u(problem.y, v, **kw)
+        return float(kr.loglike_u(problem.y, v, **kw))
 
     k = u.size
     h = relative_steps(u, H_SECOND, True)

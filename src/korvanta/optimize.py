@@ -30,7 +30,7 @@ from .problem import DIFFUSE_VARIANCE, STEADY_TOLERANCE, Problem
 from .roots import BOUNDARY, roots_within
 from .scores import H_FORWARD, relative_steps, score_matrix
 
-__all__ = ["Progress", "Optimum", "maximize"]
+__all__ = ["Progress", "Optimum", "maximize", "Scaling"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -98,7 +98,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     which would be far too large for the intercept of a series measured in 1e-8 units.
     The likelihood is equivariant, so the estimates are simply scaled back.
     """
-    scaling = _Scaling(problem, start)
+    scaling = Scaling(problem, start)
     # Dividing y by c shifts its log-likelihood by nobs·ln(c); progress reports undo that.
     shift = -0.5 * problem.nobs * math.log(scaling.c2)
     opt = _maximize(scaling.problem, scaling.to_scaled(start), scaling.problem.diffuse_variance,
@@ -107,7 +107,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     return replace(opt, params=scaling.from_scaled(opt.params))
 
 
-class _Scaling:
+class Scaling:
     """The problem in units where the innovations and each regressor have scale one."""
 
     def __init__(self, problem: Problem, start: Vector) -> None:

@@ -13,7 +13,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from . import _optional
-from .covariance import covariance
+from .covariance import in_data_units, scaled_covariance
 from .forecasting import Forecast
 from .problem import Problem, check_exog, check_steps
 from .summary import summary_text
@@ -100,15 +100,22 @@ class FitResult:
 
     # -- inference -------------------------------------------------------------------------
     @cached_property
+    def _covariance(self) -> tuple[Matrix, Vector]:
+        return scaled_covariance(self.problem, self.params, self.cov_type)
+
+    @property
     def cov_params(self) -> Matrix:
         """Covariance of the estimates: the inverse outer product of the per-observation
         scores ("opg"), or the inverse of minus the numerical Hessian ("hessian")."""
-        return covariance(self.problem, self.params, self.cov_type)
+        return in_data_units(*self._covariance)
 
     @property
     def bse(self) -> Vector:
+        # From the covariance in the search's units: the variance of sigma2 for a series
+        # in units of 1e80 exceeds the floating-point range, its standard error does not.
+        cov, factor = self._covariance
         with np.errstate(invalid="ignore"):
-            out: Vector = np.sqrt(np.diag(self.cov_params))
+            out: Vector = np.sqrt(np.diag(cov)) * factor
         return out
 
     @property
