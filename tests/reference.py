@@ -356,3 +356,20 @@ def draw_case(draw, max_states=30, max_n=60):
         exog = np.empty(0)
     dv = draw(st.sampled_from([1e6, 1e3, 10.0]))
     return Case(model, params, y, exog, dv, rng)
+
+
+def central_hessian(f, x, h):
+    """Hessian of the scalar f at x by central second differences with steps h (four
+    evaluations per entry)."""
+    k = x.size
+    H = np.empty((k, k))
+    for i in range(k):
+        for j in range(k):
+            vals = []
+            for si, sj in ((1, 1), (1, -1), (-1, 1), (-1, -1)):
+                q = x.copy()
+                q[i] += si * h[i]
+                q[j] += sj * h[j]
+                vals.append(f(q))
+            H[i, j] = (vals[0] - vals[1] - vals[2] + vals[3]) / (4 * h[i] * h[j])
+    return H

@@ -13,6 +13,7 @@ import _korvanta_rs as kr
 import korvanta
 from korvanta.problem import make_problem
 from korvanta.start import start_params
+from reference import central_hessian
 
 
 def _simulate(rng, n, ar, ma, d):
@@ -115,6 +116,37 @@ def test_standard_errors_follow_the_units(cov_type, scale):
     np.testing.assert_allclose(res.bse / units, base.bse, rtol=1e-3)
     np.testing.assert_allclose(res.cov_params[:4, :4] / np.outer(units[:4], units[:4]),
                                base.cov_params[:4, :4], rtol=2e-3, atol=1e-12)
+
+
+def _dense_arma11_llf(params, y):
+    """Exact Gaussian log-likelihood of ARMA(1,1) with an intercept, from the dense
+    autocovariance matrix."""
+    c, phi, theta, sigma2 = params
+    n = y.size
+    gamma = np.empty(n)
+    gamma[0] = sigma2 * (1 + 2 * phi * theta + theta ** 2) / (1 - phi ** 2)
+    gamma[1] = sigma2 * (1 + phi * theta) * (phi + theta) / (1 - phi ** 2)
+    for k in range(2, n):
+        gamma[k] = phi * gamma[k - 1]
+    G = gamma[np.abs(np.subtract.outer(np.arange(n), np.arange(n)))]
+    e = y - c / (1 - phi)
+    return -0.5 * (n * np.log(2 * np.pi) + np.linalg.slogdet(G)[1] + e @ np.linalg.solve(G, e))
+
+
+@pytest.mark.parametrize("name", ["lakehuron", "nhtemp"])
+def test_hessian_standard_errors_of_an_intercept_model_match_dense_hessian(name):
+    # The intercept and the AR coefficient set the mean together, along a curved ridge:
+    # steps relative to each coordinate left no negative-definite Hessian (NaN standard
+    # errors for both).
+    from pkg_data import classic
+
+    y = classic(name)
+    res = korvanta.fit(y, (1, 0, 1), trend="c", cov_type="hessian")
+    assert _dense_arma11_llf(res.params, y) == pytest.approx(res.llf, rel=1e-12)
+    p = res.params
+    h = 1e-3 * korvanta.fit(y, (1, 0, 1), trend="c").bse
+    H = central_hessian(lambda q: _dense_arma11_llf(q, y), p, h)
+    np.testing.assert_allclose(res.bse, np.sqrt(np.diag(np.linalg.inv(-H))), rtol=3e-2)
 
 
 @settings(max_examples=100, deadline=None)

@@ -24,6 +24,10 @@ Matrix = npt.NDArray[np.float64]
 
 COV_TYPES = ("opg", "hessian")
 
+# The Hessian's second differences: steps of this many standard errors (in the metric of
+# the outer product of the scores), and half of it.
+H_WHITENED = 0.05
+
 def covariance(problem: Problem, params: Vector, cov_type: str) -> Matrix:
     """The covariance matrix of the constrained estimates (NaN where it does not exist;
     infinite where it exceeds the floating-point range)."""
@@ -81,30 +85,80 @@ def _inverse(information: Matrix) -> Matrix:
 
 
 def numerical_hessian(problem: Problem, u: Vector) -> Matrix:
-    """Hessian of `loglike_u` at the unconstrained `u`, by central second differences
-    (four evaluations per pair of parameters)."""
-    kw = problem.data_kwargs()
+    """Hessian of `loglike_u` at the unconstrained `u`.
 
-    def f(v: Vector) -> float:
-        return float(kr.loglike_u(problem.y, v, **kw))
+    Second differences along the axes of x = C·(v - u), where C'C is the outer product
+    of the scores: there the parameters are about uncorrelated and of unit scale, so one
+    step suits every direction, however strongly the parameters are correlated (an
+    intercept with the AR coefficients that set the mean with it, where steps relative to
+    each coordinate missed the curvature and left no negative-definite Hessian).  Even
+    there the likelihood can be far from quadratic within a standard error: steps of
+    H_WHITENED and half of it, extrapolated (Richardson), cancel the leading error term.
+    Where that gives no negative-definite matrix, steps relative to each coordinate stand
+    in."""
+    C = _metric(problem, u)
+    if C is not None:
+        wide = _second_differences(problem, u, C, H_WHITENED)
+        narrow = _second_differences(problem, u, C, H_WHITENED / 2)
+        H: Matrix = C.T @ ((4.0 * narrow - wide) / 3.0) @ C
+        if np.isfinite(H).all():
+            try:
+                np.linalg.cholesky(-H)
+                return H
+            except np.linalg.LinAlgError:
+                pass
+    C = np.diag(1.0 / relative_steps(u, H_SECOND, True))
+    out: Matrix = C.T @ _second_differences(problem, u, C, 1.0) @ C
+    return out
+
+
+def _metric(problem: Problem, u: Vector) -> Matrix | None:
+    """Upper-triangular C with C'C = the outer product of the scores with respect to the
+    unconstrained u, or None where that is not positive definite."""
+    kw, data = problem.model_kwargs(), problem.data_kwargs()
+    observed = ~np.isnan(problem.y[problem.k_diffuse:])
+
+    def terms(v: Vector) -> Vector:
+        out: Vector = kr.loglikeobs(problem.y, kr.transform_params(v, **kw), **data)
+        return out[problem.k_diffuse:][observed]
+
+    with np.errstate(over="ignore", invalid="ignore"):
+        S = score_matrix(terms, u, relative_steps(u, H_CENTRAL, True), central=True)
+        info = S.T @ S
+    if not (np.isfinite(info).all() and (np.diag(info) > 0).all()):
+        return None
+    # The correlation form, for parameters of very different scales.
+    d = np.sqrt(np.diag(info))
+    try:
+        factor: Matrix = np.linalg.cholesky(info / np.outer(d, d)).T * d
+    except np.linalg.LinAlgError:
+        return None
+    return factor
+
+
+def _second_differences(problem: Problem, u: Vector, C: Matrix, h: float) -> Matrix:
+    """Hessian of `loglike_u` at u with respect to x = C·(v - u), by central second
+    differences of step h along each axis of x (four evaluations per pair)."""
+    kw = problem.data_kwargs()
+    C_inv = np.linalg.inv(C)
+
+    def f(x: Vector) -> float:
+        return float(kr.loglike_u(problem.y, u + C_inv @ x, **kw))
 
     k = u.size
-    h = relative_steps(u, H_SECOND, True)
     H = np.empty((k, k))
-    f0 = f(u)
+    f0 = f(np.zeros(k))
     for i in range(k):
         for j in range(i, k):
             if i == j:
-                up, dn = u.copy(), u.copy()
-                up[i] += h[i]
-                dn[i] -= h[i]
-                H[i, i] = (f(up) - 2.0 * f0 + f(dn)) / (h[i] * h[i])
+                e = np.zeros(k)
+                e[i] = h
+                H[i, i] = (f(e) - 2.0 * f0 + f(-e)) / (h * h)
                 continue
             vals = []
             for si, sj in ((1, 1), (1, -1), (-1, 1), (-1, -1)):
-                v = u.copy()
-                v[i] += si * h[i]
-                v[j] += sj * h[j]
-                vals.append(f(v))
-            H[i, j] = H[j, i] = (vals[0] - vals[1] - vals[2] + vals[3]) / (4.0 * h[i] * h[j])
+                x = np.zeros(k)
+                x[i], x[j] = si * h, sj * h
+                vals.append(f(x))
+            H[i, j] = H[j, i] = (vals[0] - vals[1] - vals[2] + vals[3]) / (4.0 * h * h)
     return H
