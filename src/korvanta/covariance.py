@@ -119,8 +119,9 @@ def _metric(problem: Problem, u: Vector) -> Matrix | None:
     observed = ~np.isnan(problem.y[problem.k_diffuse:])
 
     def terms(v: Vector) -> Vector:
-        out: Vector = kr.loglikeobs(problem.y, kr.transform_params(v, **kw), **data)
-        return out[problem.k_diffuse:][observed]
+        whole: Vector = kr.loglikeobs(problem.y, kr.transform_params(v, **kw), **data)
+        out: Vector = whole[problem.k_diffuse:][observed]
+        return out
 
     with np.errstate(over="ignore", invalid="ignore"):
         S = score_matrix(terms, u, relative_steps(u, H_CENTRAL, True), central=True)
