@@ -30,6 +30,9 @@ Vector = npt.NDArray[np.float64]
 # A start whose variance is further than this factor from the profile's at its other
 # parameters starts from the profile's instead.
 _VARIANCE_RATIO = 4.0
+# First values beyond this many standard deviations of the diffuse initial states: the
+# states are not diffuse for the series, and the estimates depend on its units.
+_LARGE_UNITS = 30.0
 # A search that ends with a moving-average root on the invertibility boundary looks again
 # from the same point with that polynomial's roots pulled in to this modulus (and from the
 # other start candidates).
@@ -166,6 +169,7 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"
         notes.append((ConvergenceWarning, f"The fit did not converge: {reason}."))
     notes += [(BoundaryWarning, text) for text in _boundary_notes(problem, opt.params)]
+    notes += [(KorvantaWarning, text) for text in _units_notes(problem)]
     for category, text in notes:
         warnings.warn(text, category, stacklevel=3)
     return FitResult(problem=problem, params=opt.params, llf=llf, converged=converged,
@@ -235,6 +239,28 @@ def _degenerate(problem: Problem, start: Vector) -> bool:
     size = max(float(np.max(np.abs(y))), float(np.finfo(float).tiny))
     # Compared as standard deviations: the square of a huge size would overflow.
     return bool(math.sqrt(max(float(start[-1]), 0.0)) <= 1e-13 * size)
+
+
+def _units_notes(problem: Problem) -> list[str]:
+    """A note where the values that initialise the differencing lie far outside the
+    diffuse states' prior (centred on zero): their prior then pins the level down."""
+    first = problem.y[:problem.k_diffuse]
+    first = first[np.isfinite(first)]
+    if not first.size:
+        return []
+    sd = math.sqrt(problem.diffuse_variance)
+    largest = float(np.max(np.abs(first)))
+    if not largest > _LARGE_UNITS * sd:
+        return []
+    power = 10.0 ** math.ceil(math.log10(largest / sd))
+    return [f"The series' first values (up to {_readable(largest)}) are large against the "
+            f"standard deviation of the diffuse initial states ({_readable(sd)}): the states "
+            "are not diffuse, and the estimates depend on the series' units. Divide the "
+            f"series by a power of ten (by {power:g}, say) and multiply the forecasts back."]
+
+
+def _readable(x: float) -> str:
+    return f"{x:,.0f}" if 1e3 <= x < 1e15 else f"{x:.3g}"
 
 
 def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
