@@ -92,6 +92,14 @@ def test_bad_forecast_requests(fitted, steps, exog, message):
         fitted.forecast(steps, exog=exog)
 
 
+@pytest.mark.parametrize("alpha", [0, 1, -0.1, float("nan"), "0.05", True, None])
+def test_bad_interval_levels(fitted, alpha):
+    # A string used to end in a TypeError from a comparison, not in a message.
+    for call in (fitted.conf_int, lambda a: fitted.forecast(2, alpha=a)):
+        with pytest.raises(InputError, match="alpha must lie strictly between 0 and 1"):
+            call(alpha)
+
+
 def test_forecast_of_a_regression_needs_future_regressors():
     res = korvanta.fit(Y, (1, 1, 0), exog=X[:, 1:])
     with pytest.raises(InputError, match="exog is required: the model has 1 regressors"):

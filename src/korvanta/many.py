@@ -33,7 +33,7 @@ from .grid import lay_out
 from .names import param_names
 from .panel import ID, Panel, SeriesTask, make_panel
 from .results import FitResult
-from .problem import InputError, _int_tuple, _trend_powers, check_steps
+from .problem import InputError, _int_tuple, _trend_powers, check_alpha, check_steps
 from .search_table import model_label
 from .tables import FAILED, NOT_CONVERGED, OK, Outcome, TableBuilder
 
@@ -124,8 +124,7 @@ def fit_many(data: Any, order: Sequence[int] | str,
     """
     auto = isinstance(order, str) and order == "auto"
     steps = None if horizon is None else check_steps(horizon, "horizon")
-    if not (isinstance(alpha, (float, int)) and 0.0 < alpha < 1.0):
-        raise InputError(f"alpha must lie strictly between 0 and 1; got {alpha!r}")
+    alpha = check_alpha(alpha)
     order_t: tuple[int, int, int] | None = None
     seasonal_t: tuple[int, int, int, int] = (0, 0, 0, 0)
     powers: tuple[int, ...] = ()

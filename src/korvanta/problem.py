@@ -438,3 +438,12 @@ def check_steps(steps: Any, what: str = "steps") -> int:
         raise InputError(f"{what}={steps} is beyond the longest forecast, {MAX_HORIZON} "
                          "periods")
     return int(steps)
+
+
+def check_alpha(alpha: Any) -> float:
+    """The level of an interval's tails: a number strictly between 0 and 1."""
+    if isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, (int, float, np.integer,
+                                                                     np.floating)) \
+            or not 0.0 < alpha < 1.0:
+        raise InputError(f"alpha must lie strictly between 0 and 1; got {alpha!r}")
+    return float(alpha)

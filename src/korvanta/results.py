@@ -15,7 +15,7 @@ import _korvanta_rs as kr
 from . import _optional
 from .covariance import in_data_units, scaled_covariance
 from .forecasting import Forecast
-from .problem import Problem, check_exog, check_steps
+from .problem import Problem, check_alpha, check_exog, check_steps
 from .summary import summary_text
 
 __all__ = ["FitResult"]
@@ -135,9 +135,7 @@ class FitResult:
         """(k, 2) array of the lower and upper bounds of the (1 - alpha) intervals."""
         from scipy.stats import norm
 
-        if not 0.0 < alpha < 1.0:
-            raise ValueError(f"alpha must lie strictly between 0 and 1; got {alpha}")
-        q = float(norm.ppf(1.0 - alpha / 2.0))
+        q = float(norm.ppf(1.0 - check_alpha(alpha) / 2.0))
         return np.column_stack([self.params - q * self.bse, self.params + q * self.bse])
 
     # -- in-sample paths -------------------------------------------------------------------
@@ -176,8 +174,7 @@ class FitResult:
         from .dates import continue_index
 
         steps = check_steps(steps)
-        if not 0.0 < alpha < 1.0:
-            raise ValueError(f"alpha must lie strictly between 0 and 1; got {alpha}")
+        alpha = check_alpha(alpha)
         pr = self.problem
         index = continue_index(pr.index, pr.n, steps)
         future, _, _ = check_exog(exog, steps, "exog", pr.k_exog, index,
