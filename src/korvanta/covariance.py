@@ -28,6 +28,7 @@ COV_TYPES = ("opg", "hessian")
 # the outer product of the scores), and half of it.
 H_WHITENED = 0.05
 
+
 def covariance(problem: Problem, params: Vector, cov_type: str) -> Matrix:
     """The covariance matrix of the constrained estimates (NaN where it does not exist;
     infinite where it exceeds the floating-point range)."""
