@@ -15,7 +15,8 @@ import _korvanta_rs as kr
 
 from .optimize import Scaling
 from .problem import Problem
-from .scores import H_CENTRAL, H_SECOND, constrained_scores, relative_steps, score_matrix
+from .scores import (H_CENTRAL, H_SECOND, constrained_scores, metric_factor, relative_steps,
+                     score_matrix)
 
 __all__ = ["covariance", "scaled_covariance", "in_data_units", "numerical_hessian", "COV_TYPES"]
 
@@ -126,16 +127,7 @@ def _metric(problem: Problem, u: Vector) -> Matrix | None:
 
     with np.errstate(over="ignore", invalid="ignore"):
         S = score_matrix(terms, u, relative_steps(u, H_CENTRAL, True), central=True)
-        info = S.T @ S
-    if not (np.isfinite(info).all() and (np.diag(info) > 0).all()):
-        return None
-    # The correlation form, for parameters of very different scales.
-    d = np.sqrt(np.diag(info))
-    try:
-        factor: Matrix = np.linalg.cholesky(info / np.outer(d, d)).T * d
-    except np.linalg.LinAlgError:
-        return None
-    return factor
+        return metric_factor(S.T @ S)
 
 
 def _second_differences(problem: Problem, u: Vector, C: Matrix, h: float) -> Matrix:

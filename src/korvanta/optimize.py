@@ -28,7 +28,7 @@ import _korvanta_rs as kr
 from ._blas import single_threaded_blas
 from .problem import DIFFUSE_VARIANCE, STEADY_TOLERANCE, Problem
 from .roots import BOUNDARY, roots_within
-from .scores import H_FORWARD, relative_steps, score_matrix
+from .scores import H_FORWARD, metric_factor, relative_steps, score_matrix
 
 __all__ = ["Progress", "Optimum", "maximize", "Scaling"]
 
@@ -458,18 +458,8 @@ def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
                             central=False)
         info = info.T @ info
         info = info * scale
-    if k and np.isfinite(info).all() and (np.diag(info) > 0).all():
-        # Factor the correlation form: parameters of very different scales (an intercept
-        # in the data's units next to ARMA coefficients) would otherwise leave the small
-        # ones to rounding.  A little ridge keeps nearly collinear parameters usable.
-        d = np.sqrt(np.diag(info))
-        corr = info / np.outer(d, d) + 1e-10 * np.eye(k)
-        try:
-            factor: Matrix = np.linalg.cholesky(corr).T * d
-            return factor
-        except np.linalg.LinAlgError:
-            pass
-    return np.eye(k)
+    factor = metric_factor(info, ridge=1e-10)
+    return factor if factor is not None else np.eye(k)
 
 
 def _unconstrained(problem: Problem, params: Vector, searched: Vector | None) -> Vector:

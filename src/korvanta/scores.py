@@ -11,8 +11,8 @@ import _korvanta_rs as kr
 
 from .problem import Problem
 
-__all__ = ["score_matrix", "constrained_scores", "relative_steps", "H_CENTRAL", "H_FORWARD",
-           "H_SECOND"]
+__all__ = ["score_matrix", "constrained_scores", "relative_steps", "metric_factor",
+           "H_CENTRAL", "H_FORWARD", "H_SECOND"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -84,3 +84,23 @@ def constrained_scores(problem: Problem, params: Vector) -> Matrix:
         return whole
     out: Matrix = S[problem.k_diffuse:][observed]
     return out
+
+
+def metric_factor(info: Matrix, ridge: float = 0.0) -> Matrix | None:
+    """Upper-triangular C with C'C = `info` (an outer product of scores), or None where
+    that is not finite and positive definite.  The correlation form is factored: parameters
+    of very different scales (an intercept in the data's units next to ARMA coefficients)
+    would otherwise leave the small ones to rounding; `ridge` on its diagonal keeps nearly
+    collinear parameters usable."""
+    k = info.shape[0]
+    if not (k and np.isfinite(info).all() and (np.diag(info) > 0).all()):
+        return None
+    d = np.sqrt(np.diag(info))
+    corr = info / np.outer(d, d)
+    if ridge:
+        corr = corr + ridge * np.eye(k)
+    try:
+        factor: Matrix = np.linalg.cholesky(corr).T * d
+    except np.linalg.LinAlgError:
+        return None
+    return factor
