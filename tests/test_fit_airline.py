@@ -148,10 +148,13 @@ def test_standard_errors_are_outer_product_of_dense_scores(result, log_y):
     np.testing.assert_allclose((hi - lo) / 2, 1.959963984540054 * result.bse, rtol=1e-12)
 
 
-@pytest.mark.parametrize("metric", [True, False], ids=["whitened", "coordinate-steps"])
-def test_hessian_standard_errors_match_dense_hessian(log_y, monkeypatch, metric):
-    if not metric:
-        # Without the scores' metric the Hessian takes steps relative to each coordinate.
+@pytest.mark.parametrize("path", ["constrained", "unconstrained", "coordinate-steps"])
+def test_hessian_standard_errors_match_dense_hessian(log_y, monkeypatch, path):
+    if path != "constrained":
+        # As next to the boundary: the Hessian in the unconstrained coordinates, and
+        # without the scores' metric there, by steps relative to each coordinate.
+        monkeypatch.setattr(korvanta.covariance, "_constrained_hessian", lambda *a: None)
+    if path == "coordinate-steps":
         monkeypatch.setattr(korvanta.covariance, "_metric", lambda problem, u: None)
     res = korvanta.fit(log_y, (0, 1, 1), (0, 1, 1, 12), cov_type="hessian")
     p = res.params

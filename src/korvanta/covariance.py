@@ -8,6 +8,9 @@ series measured in small units, and the information of one in large units overfl
 
 from __future__ import annotations
 
+import math
+from collections.abc import Callable
+
 import numpy as np
 import numpy.typing as npt
 
@@ -15,6 +18,7 @@ import _korvanta_rs as kr
 
 from .optimize import Scaling
 from .problem import Problem
+from .roots import roots_within
 from .scores import (H_CENTRAL, H_SECOND, constrained_scores, metric_factor, relative_steps,
                      score_matrix)
 
@@ -58,9 +62,17 @@ def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[
         with np.errstate(over="ignore", invalid="ignore"):
             information = S.T @ S
         return _inverse(information), scaling.factor
-    # The Hessian is taken in the unconstrained coordinates, where steps large enough to
-    # rise above the likelihood's noise never leave the stationary region, and carried
-    # to the constrained ones by the transform's Jacobian (the gradient is zero there).
+    # The Hessian of the reported (constrained) parameters themselves: an estimate a
+    # little short of the maximum along a flat ridge has a small gradient, and carrying
+    # another coordinate system's Hessian over by its Jacobian would drop the gradient's
+    # term (enough to move the standard errors of an intercept model by a tenth).
+    H = _constrained_hessian(scaled, at)
+    if H is not None:
+        return _inverse(-H), scaling.factor
+    # Within a few hundredths of a standard error of the boundary those steps leave the
+    # region: there the Hessian is taken in the unconstrained coordinates, where steps
+    # large enough to rise above the likelihood's noise never leave it, and carried to the
+    # constrained ones by the transform's Jacobian (exact where the gradient is zero).
     kw = scaled.model_kwargs()
     u = kr.untransform_params(at, **kw)
     if not np.isfinite(u).all():
@@ -87,31 +99,66 @@ def _inverse(information: Matrix) -> Matrix:
 
 
 def numerical_hessian(problem: Problem, u: Vector) -> Matrix:
-    """Hessian of `loglike_u` at the unconstrained `u`.
+    """Hessian of `loglike_u` at the unconstrained `u`: along the whitened axes (see
+    `_whitened_hessian`), or where that gives no negative-definite matrix, by steps
+    relative to each coordinate."""
+    kw = problem.data_kwargs()
 
-    Second differences along the axes of x = C·(v - u), where C'C is the outer product
-    of the scores: there the parameters are about uncorrelated and of unit scale, so one
-    step suits every direction, however strongly the parameters are correlated (an
-    intercept with the AR coefficients that set the mean with it, where steps relative to
-    each coordinate missed the curvature and left no negative-definite Hessian).  Even
-    there the likelihood can be far from quadratic within a standard error: steps of
-    H_WHITENED and half of it, extrapolated (Richardson), cancel the leading error term.
-    Where that gives no negative-definite matrix, steps relative to each coordinate stand
-    in."""
+    def f(v: Vector) -> float:
+        return float(kr.loglike_u(problem.y, v, **kw))
+
     C = _metric(problem, u)
-    if C is not None:
-        wide = _second_differences(problem, u, C, H_WHITENED)
-        narrow = _second_differences(problem, u, C, H_WHITENED / 2)
-        H: Matrix = C.T @ ((4.0 * narrow - wide) / 3.0) @ C
-        if np.isfinite(H).all():
-            try:
-                np.linalg.cholesky(-H)
-                return H
-            except np.linalg.LinAlgError:
-                pass
+    H = _whitened_hessian(f, u, C) if C is not None else None
+    if H is not None:
+        return H
     C = np.diag(1.0 / relative_steps(u, H_SECOND, True))
-    out: Matrix = C.T @ _second_differences(problem, u, C, 1.0) @ C
+    out: Matrix = C.T @ _second_differences(f, u, C, 1.0) @ C
     return out
+
+
+def _constrained_hessian(problem: Problem, params: Vector) -> Matrix | None:
+    """Hessian of the log-likelihood at the constrained `params` along the whitened
+    axes, or None where a step leaves the stationary or invertible region (or the
+    result is not negative definite)."""
+    kw = problem.data_kwargs()
+    S = constrained_scores(problem, params)
+    with np.errstate(over="ignore", invalid="ignore"):
+        C = metric_factor(S.T @ S)
+    if C is None:
+        return None
+
+    def f(p: Vector) -> float:
+        if not p[-1] > 0 or any(
+                coefs.size and not roots_within(coefs, sign, 1.0)
+                for _, coefs, sign in problem.lag_polynomials(p)
+                if (sign > 0 and problem.enforce_stationarity)
+                or (sign < 0 and problem.enforce_invertibility)):
+            return math.nan
+        return float(kr.loglike(problem.y, p, **kw))
+
+    return _whitened_hessian(f, params, C)
+
+
+def _whitened_hessian(f: Callable[[Vector], float], x0: Vector, C: Matrix) -> Matrix | None:
+    """Hessian of f at x0 by second differences along the axes of x = C·(v - x0), where
+    C'C is the outer product of the scores: there the parameters are about uncorrelated
+    and of unit scale, so one step suits every direction, however strongly the parameters
+    are correlated (an intercept with the AR coefficients that set the mean with it, where
+    steps relative to each coordinate missed the curvature).  Even there the likelihood
+    can be far from quadratic within a standard error: steps of H_WHITENED and half of
+    it, extrapolated (Richardson), cancel the leading error term.  None where that gives
+    no finite, negative-definite matrix."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        wide = _second_differences(f, x0, C, H_WHITENED)
+        narrow = _second_differences(f, x0, C, H_WHITENED / 2)
+        H: Matrix = C.T @ ((4.0 * narrow - wide) / 3.0) @ C
+    if not np.isfinite(H).all():
+        return None
+    try:
+        np.linalg.cholesky(-H)
+    except np.linalg.LinAlgError:
+        return None
+    return H
 
 
 def _metric(problem: Problem, u: Vector) -> Matrix | None:
@@ -130,29 +177,29 @@ def _metric(problem: Problem, u: Vector) -> Matrix | None:
         return metric_factor(S.T @ S)
 
 
-def _second_differences(problem: Problem, u: Vector, C: Matrix, h: float) -> Matrix:
-    """Hessian of `loglike_u` at u with respect to x = C·(v - u), by central second
-    differences of step h along each axis of x (four evaluations per pair)."""
-    kw = problem.data_kwargs()
+def _second_differences(f: Callable[[Vector], float], x0: Vector, C: Matrix,
+                        h: float) -> Matrix:
+    """Hessian of f at x0 with respect to x = C·(v - x0), by central second differences
+    of step h along each axis of x (four evaluations per pair)."""
     C_inv = np.linalg.inv(C)
 
-    def f(x: Vector) -> float:
-        return float(kr.loglike_u(problem.y, u + C_inv @ x, **kw))
+    def at(x: Vector) -> float:
+        return f(x0 + C_inv @ x)
 
-    k = u.size
+    k = x0.size
     H = np.empty((k, k))
-    f0 = f(np.zeros(k))
+    f0 = at(np.zeros(k))
     for i in range(k):
         for j in range(i, k):
             if i == j:
                 e = np.zeros(k)
                 e[i] = h
-                H[i, i] = (f(e) - 2.0 * f0 + f(-e)) / (h * h)
+                H[i, i] = (at(e) - 2.0 * f0 + at(-e)) / (h * h)
                 continue
             vals = []
             for si, sj in ((1, 1), (1, -1), (-1, 1), (-1, -1)):
                 x = np.zeros(k)
                 x[i], x[j] = si * h, sj * h
-                vals.append(f(x))
+                vals.append(at(x))
             H[i, j] = H[j, i] = (vals[0] - vals[1] - vals[2] + vals[3]) / (4.0 * h * h)
     return H

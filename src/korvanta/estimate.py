@@ -17,7 +17,7 @@ import _korvanta_rs as kr
 
 from ._blas import single_threaded_blas
 from .covariance import COV_TYPES
-from .optimize import Optimum, Progress, maximize
+from .optimize import Coordinates, Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
 from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
@@ -138,22 +138,34 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     else:
         opt = search(start, maxiter=maxiter)
         llf = kr.loglike(problem.y, opt.params, **data)
+        # Searches from other points follow only a first search that ended before its
+        # iteration limit; each of them has as many iterations again.
+        within = opt.iterations < maxiter
         untried = [s for s in others if s[-1] > 0]
 
-        def keep_higher(begin: Vector) -> None:
+        def keep_higher(begin: Vector, mean_form: bool = True) -> None:
             # Another search, with as many iterations again, counted with the others; the
             # higher end is kept.
             nonlocal opt, llf
             before = opt.iterations
-            other = search(begin, maxiter=before + maxiter, after=opt)
+            other = search(begin, maxiter=before + maxiter, after=opt, mean_form=mean_form)
             other_llf = kr.loglike(problem.y, other.params, **data)
             if math.isfinite(other_llf) and not other_llf <= llf:
                 opt, llf = other, other_llf
             else:
                 opt = replace(opt, iterations=other.iterations, n_evaluations=other.n_evaluations)
 
+        if within and Coordinates(problem).mean and _near_unit_root(problem, opt.params):
+            # Over the mean, a search can slide to an autoregressive unit root, where the
+            # level is no longer pinned down, past a higher maximum that the constant's
+            # own coordinates or another start lead to: searches from those, and the
+            # highest end is kept.
+            keep_higher(start, mean_form=False)
+            for begin in untried:
+                keep_higher(prepared(begin))
+            untried = []
         inside = _pulled_inside(problem, opt.params) if boundary_retry else None
-        if inside is not None and opt.iterations < maxiter:
+        if inside is not None and within:
             # An end on the invertibility boundary is often a local maximum of its own (the
             # likelihood of a moving average piles up at a unit root): searches from just
             # inside it and from the other start candidates, and the highest end is kept.
@@ -231,6 +243,14 @@ def _pulled_inside(problem: Problem, params: Vector) -> Vector | None:
         coefs *= r ** np.arange(1, coefs.size + 1)
         moved = True
     return out if moved else None
+
+
+def _near_unit_root(problem: Problem, params: Vector) -> bool:
+    """Whether an autoregressive polynomial at `params` has a root on the boundary of the
+    stationary region."""
+    return any(sign > 0 and coefs.size and np.isfinite(coefs).all()
+               and not roots_within(coefs, sign, BOUNDARY)
+               for _, coefs, sign in problem.lag_polynomials(params))
 
 
 def _degenerate(problem: Problem, start: Vector) -> bool:

@@ -88,10 +88,11 @@ class Optimum:
 
 def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxiter: int,
              parallel: bool, callback: Callable[[Progress], Any] | None,
-             verbose: bool, after: Optimum | None = None) -> Optimum:
+             verbose: bool, after: Optimum | None = None, mean_form: bool = True) -> Optimum:
     """Maximise the likelihood from the constrained starting vector `start`.  `after`:
     an earlier search of the same fit, whose iterations and evaluations this one goes on
-    counting (and whose iterations count against `maxiter`).
+    counting (and whose iterations count against `maxiter`).  `mean_form`: search over a
+    constant's mean where `Coordinates` can (otherwise over the constant itself).
 
     The search runs on the series divided by its innovation scale (and the regressors by
     theirs): the extension's finite-difference steps are of order one in each parameter,
@@ -103,7 +104,7 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     shift = -0.5 * problem.nobs * math.log(scaling.c2)
     opt = _maximize(scaling.problem, scaling.to_scaled(start), scaling.problem.diffuse_variance,
                     shift, concentrate_scale=concentrate_scale, maxiter=maxiter, parallel=parallel,
-                    callback=callback, verbose=verbose, after=after)
+                    callback=callback, verbose=verbose, after=after, mean_form=mean_form)
     return replace(opt, params=scaling.from_scaled(opt.params))
 
 
@@ -144,10 +145,95 @@ class Scaling:
         return out
 
 
+class Coordinates:
+    """The search's coordinates: the extension's unconstrained parameters, except that a
+    constant c is replaced by the mean it implies, c / (phi(1) Phi(1)).
+
+    In phi(L) Phi(L^s) z_t = c + theta(L) ... the level of a persistent series is c
+    divided by a factor that vanishes as an autoregressive root nears one: at fixed c the
+    likelihood falls steeply along the AR coefficients, and the maximum lies at the end of
+    a narrow, curved ridge that the search follows in hundreds of small steps (or not at
+    all).  At a fixed mean the ridge is straight.  Only a constant alone: with a time
+    trend next to it, the mean form lets the search drift to a unit root along the
+    unidentified level and ends lower more often than not.  Without an autoregression, or
+    the stationarity that keeps the factor positive, the coordinates are the extension's."""
+
+    def __init__(self, problem: Problem, mean_form: bool = True) -> None:
+        self.kw = problem.model_kwargs()
+        p, _, q = problem.order
+        P, _, _, _ = problem.seasonal_order
+        self.mean = (mean_form and problem.trend_powers == (0,)
+                     and problem.enforce_stationarity and p + P > 0)
+        first = 1 + problem.k_exog
+        self.ar = [*range(first, first + p), *range(first + p + q, first + p + q + P)]
+
+    def _factor(self, w: Vector) -> tuple[float, list[float]]:
+        """phi(1) Phi(1) at w, and its derivatives along the AR entries of w.
+
+        Each polynomial's value at one is the product of 1 + r_k over its partial
+        autocorrelations r_k = x_k / s_k, s_k = sqrt(1 + x_k^2), which the stationarity
+        transform builds it from: no cancellation near a unit root, where 1 - sum(phi)
+        would keep only the last few digits of the coefficients.  1 + r_k = 1 / (s_k
+        (s_k - x_k)) and d log(1 + r_k) / d x_k = (s_k - x_k) / s_k^2 are written so that
+        neither subtracts nearly equal numbers.  Scalar arithmetic: the search calls this
+        at every step, on a few entries."""
+        factor, slopes = 1.0, []
+        for j in self.ar:
+            x = float(w[j])
+            s = math.hypot(1.0, x)
+            if x >= 0:
+                factor *= 1.0 + x / s
+                slopes.append(1.0 / (s * s * (s + x)))
+            else:
+                factor *= 1.0 / (s * (s - x))
+                slopes.append((s - x) / (s * s))
+        return factor, [factor * slope for slope in slopes]
+
+    def transform(self, w: Vector, concentrate_scale: bool) -> Vector:
+        """The constrained parameters at w (sigma2 last unless `concentrate_scale`)."""
+        params: Vector = kr.transform_params(w, concentrate_scale=concentrate_scale, **self.kw)
+        if self.mean:
+            params[0] = w[0] * self._factor(w)[0]
+        return params
+
+    def untransform(self, params: Vector, concentrate_scale: bool) -> Vector:
+        """w at constrained `params`; NaN for the mean where the factor is not positive
+        (an autoregressive root on the unit circle)."""
+        w: Vector = kr.untransform_params(np.ascontiguousarray(params),
+                                          concentrate_scale=concentrate_scale, **self.kw)
+        if self.mean:
+            factor = self._factor(w)[0]
+            w[0] = params[0] / factor if factor > 0 else math.nan
+        return w
+
+    def unconstrained(self, w: Vector) -> tuple[Vector, tuple[float, list[float]] | None]:
+        """The extension's unconstrained vector at w, and what the gradient needs of the
+        Jacobian (the factor and its derivatives), or None."""
+        if not self.mean:
+            return w, None
+        factor, slopes = self._factor(w)
+        u = w.copy()
+        u[0] = w[0] * factor
+        return u, (factor, [float(w[0]) * slope for slope in slopes])
+
+    def gradient(self, grad_u: Vector, jacobian: tuple[float, list[float]] | None) -> Vector:
+        """The gradient in w from the gradient in the extension's coordinates: only the
+        constant's entry c = w_0 · factor(w) depends on more than its own w_j."""
+        if jacobian is None:
+            return grad_u
+        factor, row = jacobian
+        g0 = float(grad_u[0])
+        out: Vector = grad_u.copy()
+        out[0] = g0 * factor
+        for j, d in zip(self.ar, row):
+            out[j] += g0 * d
+        return out
+
+
 def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: float, *,
               concentrate_scale: bool, maxiter: int, parallel: bool,
               callback: Callable[[Progress], Any] | None, verbose: bool,
-              after: Optimum | None) -> Optimum:
+              after: Optimum | None, mean_form: bool) -> Optimum:
     # The results report the likelihood with the problem's diffuse states (1e6 data units
     # wide, narrower for a series in small units); the search uses the same width,
     # expressed in its own units (those of the scaled series,
@@ -156,7 +242,7 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     # the filter's covariance from ever settling into its (fast) steady state.  Where the
     # cap applies the diffuse approximation is only closer to exact.
     runs = _Runs(problem, llf_shift, maxiter=maxiter, parallel=parallel, callback=callback,
-                 verbose=verbose)
+                 verbose=verbose, mean_form=mean_form)
     if after is not None:
         runs.iterations, runs.n_evaluations = after.iterations, after.n_evaluations
     plain = min(diffuse_base, DIFFUSE_VARIANCE)
@@ -179,7 +265,7 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     if not ((opt.converged or run.failed) and runs.iterations < maxiter
             and narrow(opt.params)):
         return opt
-    u = _unconstrained(problem, opt.params, run.u)
+    u = _unconstrained(runs.coords, opt.params, run.u)
     at_u = runs.evaluate(u, concentrate_scale=False, diffuse=plain)
     # After a failed line search the profile search's metric no longer fits its end: the
     # search with sigma2 free takes over from there in any case.
@@ -208,11 +294,13 @@ class _Runs:
     share."""
 
     def __init__(self, problem: Problem, llf_shift: float, *, maxiter: int, parallel: bool,
-                 callback: Callable[[Progress], Any] | None, verbose: bool) -> None:
+                 callback: Callable[[Progress], Any] | None, verbose: bool,
+                 mean_form: bool) -> None:
         self.problem, self.llf_shift, self.maxiter = problem, llf_shift, maxiter
         self.parallel, self.callback, self.verbose = parallel, callback, verbose
         self.scale = 1.0 / max(problem.nobs, 1)
         self.data = problem.data_kwargs()
+        self.coords = Coordinates(problem, mean_form)
         self.n_evaluations = 0
         self.iterations = 0
         self.started = time.perf_counter()
@@ -229,12 +317,13 @@ class _Runs:
         if self.callback is not None:
             self.callback(info)
 
-    def evaluate(self, u: Vector, *, concentrate_scale: bool,
+    def evaluate(self, w: Vector, *, concentrate_scale: bool,
                  diffuse: float) -> tuple[float, Vector] | None:
-        """Minus the log-likelihood per observation and its gradient in u, or None outside
-        the region where the filter gives a likelihood."""
+        """Minus the log-likelihood per observation and its gradient in the search's
+        coordinates w, or None outside the region where the filter gives a likelihood."""
         self.n_evaluations += 1
         t0 = time.perf_counter()
+        u, row = self.coords.unconstrained(w)
 
         def call() -> tuple[float, Vector]:
             return kr.loglike_grad(self.problem.y, u, concentrate_scale=concentrate_scale,
@@ -245,7 +334,7 @@ class _Runs:
         self.slow = self.slow or time.perf_counter() - t0 > _SLOW_CALL
         if not math.isfinite(value):
             return None
-        return -value * self.scale, -grad * self.scale
+        return -value * self.scale, -self.coords.gradient(grad, row) * self.scale
 
     def run(self, start: Vector, diffuse: float, diffuse_base: float, *,
             concentrate_scale: bool, hand_over: Callable[[Vector], bool] | None = None,
@@ -254,16 +343,12 @@ class _Runs:
         variance `diffuse`, restarting while the end is not a maximum (unless
         `hand_over(params)` says another search finishes from there).  `at_start`: the
         start's unconstrained coordinates and their evaluation, when already known."""
-        problem, scale = self.problem, self.scale
-        kw = problem.model_kwargs()
+        problem, scale, coords = self.problem, self.scale, self.coords
         if at_start is not None:
             u0, at_u0 = at_start
         else:
-            if concentrate_scale:
-                u0 = kr.untransform_params(np.ascontiguousarray(start[:-1]),
-                                           concentrate_scale=True, **kw)
-            else:
-                u0 = kr.untransform_params(start, **kw)
+            u0 = coords.untransform(start[:-1] if concentrate_scale else start,
+                                    concentrate_scale)
             if u0.size == 0:
                 return _Run(_no_search(problem, diffuse), None)
             at_u0 = self.evaluate(u0, concentrate_scale=concentrate_scale, diffuse=diffuse)
@@ -272,10 +357,9 @@ class _Runs:
             return self.evaluate(u, concentrate_scale=concentrate_scale, diffuse=diffuse)
 
         def to_params(u: Vector) -> Vector:
+            params = coords.transform(u, concentrate_scale)
             if not concentrate_scale:
-                out: Vector = kr.transform_params(u, **kw)
-                return out
-            params = kr.transform_params(u, concentrate_scale=True, **kw)
+                return params
             sigma2 = kr.concentrated_scale(problem.y, params,
                                            **{**self.data, "diffuse_variance": diffuse})
             return np.append(params, sigma2)
@@ -287,7 +371,8 @@ class _Runs:
             # objective at `point` (outer product of the scores): there the problem looks
             # like a unit sphere, and L-BFGS-B needs few steps whatever the parameters'
             # scales.
-            C = _preconditioner(problem, point, concentrate_scale, scale, diffuse_base, u0)
+            C = _preconditioner(problem, coords, point, concentrate_scale, scale,
+                                diffuse_base, u0)
             C_inv = np.asarray(np.linalg.inv(C), dtype=np.float64)
             done = self.iterations
             res, C_inv, at_end, by_gradient = _search(
@@ -333,7 +418,8 @@ class _Runs:
                     not _near_edge(problem, params, _EDGE):
                 break
             C = C if not res.x.any() else \
-                _preconditioner(problem, params, concentrate_scale, scale, diffuse_base, u)
+                _preconditioner(problem, coords, params, concentrate_scale, scale,
+                                diffuse_base, u)
             try:
                 g = np.linalg.solve(C.T, at_end[1])
             except np.linalg.LinAlgError:
@@ -433,23 +519,23 @@ def _no_search(problem: Problem, diffuse: float) -> Optimum:
                    iterations=0, n_evaluations=0)
 
 
-def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
-                    scale: float, diffuse: float, searched: Vector | None = None) -> Matrix:
-    """Upper-triangular C with C'C ≈ the objective's Hessian in the unconstrained
+def _preconditioner(problem: Problem, coords: Coordinates, start: Vector,
+                    concentrate_scale: bool, scale: float, diffuse: float,
+                    searched: Vector | None = None) -> Matrix:
+    """Upper-triangular C with C'C ≈ the objective's Hessian in the search's
     coordinates at `start`: the outer product of forward-difference scores.  With the
     scale concentrated the variance is held at its start value: the information between
     it and the other parameters vanishes for ARMA models, so its block is left out.
     `searched`: the search's own coordinates of `start`, where known."""
-    kw = problem.model_kwargs()
     data = problem.data_kwargs(diffuse)
-    u = _unconstrained(problem, start, searched)
+    u = _unconstrained(coords, start, searched)
     k = u.size - 1 if concentrate_scale else u.size
     if not np.isfinite(u).all():
         return np.eye(k)
 
     def terms(v: Vector) -> Vector:
         full = np.concatenate([v, u[k:]])
-        return kr.loglikeobs(problem.y, kr.transform_params(full, **kw), **data)
+        return kr.loglikeobs(problem.y, coords.transform(full, False), **data)
 
     # Terms that are not finite (a step onto the boundary) leave an information that is
     # not finite either: the identity stands in for it below.
@@ -462,14 +548,14 @@ def _preconditioner(problem: Problem, start: Vector, concentrate_scale: bool,
     return factor if factor is not None else np.eye(k)
 
 
-def _unconstrained(problem: Problem, params: Vector, searched: Vector | None) -> Vector:
-    """The unconstrained coordinates of `params`, a search's end that it reached at
+def _unconstrained(coords: Coordinates, params: Vector, searched: Vector | None) -> Vector:
+    """The search's coordinates of `params`, a search's end that it reached at
     `searched` (without sigma2 when the scale was concentrated).
 
     Far out on the search's coordinates the transform rounds to the boundary itself (an
     MA coefficient of exactly one), whose inverse is infinite or NaN: there the search's
     own coordinates stand in for the rounded ones."""
-    u = kr.untransform_params(params, **problem.model_kwargs())
+    u = coords.untransform(params, False)
     if searched is not None and not np.isfinite(u).all():
         u = np.ascontiguousarray(np.concatenate([searched, u[searched.size:]]))
     out: Vector = u
