@@ -84,10 +84,13 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     iteration (to stderr / to `callback(Progress)`).  boundary_retry: when the search
     ends with a moving-average root on the boundary of the invertible region (a local
     maximum as often as not), search again from that point with the root pulled inside
-    and from the other start candidate, and keep the highest end.  multistart: search
-    from every start candidate (the Hannan–Rissanen step and the pure autoregression),
-    not only the one with the highest likelihood, and keep the highest end: a surface
-    with several maxima is then searched more widely, at about twice the time.
+    and from the other start candidate, and keep the highest end; likewise when a search
+    over a constant's mean ends with an AR root on the boundary of the stationary region
+    (search again over the constant itself, and from the other start candidate).
+    multistart: search from every start candidate (the Hannan–Rissanen step and the pure
+    autoregression), not only the one with the highest likelihood, and keep the highest
+    end: a surface with several maxima is then searched more widely, at about twice the
+    time.
 
     Input errors raise InputError (a ValueError) before any fitting.
     """
@@ -155,7 +158,8 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
             else:
                 opt = replace(opt, iterations=other.iterations, n_evaluations=other.n_evaluations)
 
-        if within and Coordinates(problem).mean and _near_unit_root(problem, opt.params):
+        if boundary_retry and within and Coordinates(problem).mean and \
+                _near_unit_root(problem, opt.params):
             # Over the mean, a search can slide to an autoregressive unit root, where the
             # level is no longer pinned down, past a higher maximum that the constant's
             # own coordinates or another start lead to: searches from those, and the
