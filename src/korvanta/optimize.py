@@ -1,4 +1,5 @@
-"""The maximum-likelihood search: L-BFGS-B over the unconstrained parameters.
+"""The maximum-likelihood search: L-BFGS-B over the unconstrained parameters (with a
+constant replaced by the mean it implies, see `Coordinates`).
 
 Every step takes the log-likelihood and its gradient from one `loglike_grad` call.  With
 the scale concentrated out the search runs over one parameter fewer and the variance is
