@@ -76,6 +76,10 @@ def test_reaches_a_known_point(name, order, seasonal, trend, point, concentrate)
      [0.00203186013, 1.99597622, -0.996189092, -0.565921512, 4.1067884e-07], True),
     ("co2_monthly", False, (2, 0, 0), (1, 0, 1, 12),
      [0.000174307209, 0.724437065, 0.274484128, 0.999564208, -0.85323318, 0.0839805504], False),
+    # Over the mean this one slides to a unit root (536.45); over c it creeps to its
+    # iteration limit (552.10), and over the mean again it goes on from there.
+    ("bjsales", True, (2, 0, 1), (0, 0, 0, 0),
+     [0.00924225206, 1.8955516, -0.897251403, -0.669471482, 3.49464119e-05], True),
 ])
 def test_constant_of_a_persistent_series(name, log, order, seasonal, point, converged):
     # The constant of a series whose AR polynomial nearly vanishes at one sets its level

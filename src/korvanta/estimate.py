@@ -164,7 +164,12 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
             # level is no longer pinned down, past a higher maximum that the constant's
             # own coordinates or another start lead to: searches from those, and the
             # highest end is kept.
+            first = opt
             keep_higher(start, mean_form=False)
+            if opt is not first and not opt.converged and np.isfinite(opt.params).all():
+                # Over c the search creeps along the curved ridge to its iteration limit:
+                # over the mean it goes on from where that one stopped.
+                keep_higher(opt.params)
             for begin in untried:
                 keep_higher(prepared(begin))
             untried = []
