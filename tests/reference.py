@@ -373,3 +373,13 @@ def central_hessian(f, x, h):
                 vals.append(f(q))
             H[i, j] = (vals[0] - vals[1] - vals[2] + vals[3]) / (4 * h[i] * h[j])
     return H
+
+
+def arma11_autocovariance(phi, theta, sigma2, n):
+    """gamma_0 … gamma_{n-1} of ARMA(1,1), in closed form."""
+    gamma = np.empty(n)
+    gamma[0] = sigma2 * (1 + 2 * phi * theta + theta ** 2) / (1 - phi ** 2)
+    gamma[1] = sigma2 * (1 + phi * theta) * (phi + theta) / (1 - phi ** 2)
+    for k in range(2, n):
+        gamma[k] = phi * gamma[k - 1]
+    return gamma

@@ -34,12 +34,14 @@ def reference():
 
 
 def test_fit_end_to_end(tmp_path, capsys, reference):
-    png = tmp_path / "chart.png"
+    png, residuals = tmp_path / "chart.png", tmp_path / "residuals.svg"
     assert main(["fit", str(DATA), *AIRLINE, "--log", "--horizon", "24",
-                 "--plot", str(png)]) == 0
+                 "--plot", str(png), "--diagnostics", str(residuals)]) == 0
     out, err = capsys.readouterr()
     assert err == ""
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert b"<svg" in residuals.read_bytes()[:500]
+    assert f"chart saved to {residuals}" in out and "Ljung-Box Q(24):" in out
     for name, est in zip(reference.param_names, reference.params):
         m = re.search(rf"^{re.escape(name)}\s+(\S+)\s", out, re.M)
         assert m, f"no row for {name}"
@@ -166,6 +168,8 @@ BAD_FILES = {
                             ["--horizon", str(2 ** 25 + 1)], "beyond the longest forecast"),
     "chart-format": ("month,passengers\n" + _airline_rows(144), ["--plot", "out.docx"],
                      "unsupported chart format '.docx'"),
+    "diagnostics-format": ("month,passengers\n" + _airline_rows(144),
+                           ["--diagnostics", "out.docx"], "unsupported chart format '.docx'"),
     "chart-folder": ("month,passengers\n" + _airline_rows(144), ["--plot", "no/such/out.png"],
                      "the folder no/such does not exist"),
     "rows-out-of-order": ("month,passengers\n" + _airline_rows(40).replace(

@@ -13,7 +13,7 @@ import _korvanta_rs as kr
 import korvanta
 from korvanta.problem import make_problem
 from korvanta.start import start_params
-from reference import central_hessian
+from reference import arma11_autocovariance, central_hessian
 
 
 def _simulate(rng, n, ar, ma, d):
@@ -142,11 +142,7 @@ def _dense_arma11_llf(params, y):
     autocovariance matrix."""
     c, phi, theta, sigma2 = params
     n = y.size
-    gamma = np.empty(n)
-    gamma[0] = sigma2 * (1 + 2 * phi * theta + theta ** 2) / (1 - phi ** 2)
-    gamma[1] = sigma2 * (1 + phi * theta) * (phi + theta) / (1 - phi ** 2)
-    for k in range(2, n):
-        gamma[k] = phi * gamma[k - 1]
+    gamma = arma11_autocovariance(phi, theta, sigma2, n)
     G = gamma[np.abs(np.subtract.outer(np.arange(n), np.arange(n)))]
     e = y - c / (1 - phi)
     return -0.5 * (n * np.log(2 * np.pi) + np.linalg.slogdet(G)[1] + e @ np.linalg.solve(G, e))

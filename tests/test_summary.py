@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import korvanta
+from korvanta.diagnostics import residual_diagnostics
 from korvanta.summary import summary_text
 from pkg_data import airline
 
@@ -22,7 +23,8 @@ def stub(params, bse, names):
         aic=2e7, aicc=2e7, bic=2e7, hqic=2e7, iterations=5, n_evaluations=6,
         param_names=names, params=params, bse=bse, zvalues=z, pvalues=np.full(z.size, 0.5),
         conf_int=lambda alpha: np.column_stack([params - 1.96 * bse, params + 1.96 * bse]),
-        concentrate_scale=True, warnings=())
+        concentrate_scale=True, warnings=(),
+        diagnostics=lambda: residual_diagnostics(np.full(100, np.nan), 2, 10))
 
 
 @pytest.mark.parametrize("params, bse", [

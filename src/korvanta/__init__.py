@@ -15,6 +15,7 @@ from __future__ import annotations
 
 from .auto import AutoFitResult, auto_fit
 from .csvio import SeriesData, read_series
+from .diagnostics import Diagnostics
 from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
 from .forecasting import Forecast
 from .many import ManyResult, fit_many
@@ -37,6 +38,7 @@ __all__ = [
     "Candidate",
     "FitResult",
     "Forecast",
+    "Diagnostics",
     "Progress",
     "InputError",
     "KorvantaWarning",

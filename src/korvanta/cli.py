@@ -88,6 +88,9 @@ def add_fit_arguments(f: argparse.ArgumentParser, csv_required: bool = True) -> 
                         "or the numerical Hessian")
     f.add_argument("--plot", default=None, metavar="PATH",
                    help="save a chart of the series and the forecast (.png, .svg, .pdf …)")
+    f.add_argument("--diagnostics", default=None, metavar="PATH",
+                   help="save a chart of the standardized residuals: over time, histogram, "
+                        "normal Q-Q plot and autocorrelations")
     f.add_argument("--multistart", action="store_true",
                    help="search from every start candidate and keep the highest end (about "
                         "twice the time; finds a higher maximum on some rugged likelihoods)")
@@ -127,8 +130,9 @@ def run(args: argparse.Namespace) -> None:
         raise InputError(f"{series.path}: every observation is missing")
     _check_rows_in_order(series)
     horizon = check_steps(args.horizon, "--horizon")
-    if args.plot is not None:
-        check_chart_path(args.plot)
+    for path in (args.plot, args.diagnostics):
+        if path is not None:
+            check_chart_path(path)
     if args.log:
         bad = np.flatnonzero(y <= 0)
         if bad.size:
@@ -154,13 +158,18 @@ def run(args: argparse.Namespace) -> None:
     if horizon:
         print()
         print(result.forecast(horizon, alpha=args.alpha).table(log=args.log))
+    charts = []
     if args.plot is not None:
-        fig = result.plot_forecast(horizon, alpha=args.alpha, log=args.log, path=args.plot)
+        charts.append((result.plot_forecast(horizon, alpha=args.alpha, log=args.log,
+                                            path=args.plot), args.plot))
+    if args.diagnostics is not None:
+        charts.append((result.plot_diagnostics(path=args.diagnostics), args.diagnostics))
+    for fig, path in charts:
         from ._optional import pyplot
 
         pyplot().close(fig)
         print()
-        print(f"chart saved to {args.plot}")
+        print(f"chart saved to {path}")
 
 
 def _check_rows_in_order(series: Any) -> None:

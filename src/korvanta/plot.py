@@ -11,12 +11,13 @@ import numpy.typing as npt
 
 from . import _optional
 from .dates import as_datetimes
+from .diagnostics import autocorrelations
 from .problem import InputError, check_steps
 
 if TYPE_CHECKING:
     from .results import FitResult
 
-__all__ = ["plot_forecast", "check_chart_path"]
+__all__ = ["plot_forecast", "plot_diagnostics", "check_chart_path"]
 
 # Largest magnitude drawn: matplotlib's tick arithmetic overflows near the largest double.
 _DRAWABLE = 1e300
@@ -124,10 +125,83 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
     ax.legend(loc="upper left")
     ax.grid(alpha=0.3)
     fig.tight_layout()
-    if target is not None:
-        try:
-            fig.savefig(target, dpi=100)
-        except OSError as exc:
-            raise InputError(f"cannot write the chart to {target}: "
-                             f"{exc.strerror or exc}") from None
+    _save(fig, target)
     return fig
+
+
+def plot_diagnostics(result: FitResult, *, lags: int | None = None, path: Any = None,
+                     title: str | None = None) -> Any:
+    """Four panels of the standardized residuals: over time, their histogram against the
+    standard normal density, their normal quantile plot, and their autocorrelations with
+    the ±1.96/√n band of white noise.  Returns the Figure; saves it to `path` when
+    given."""
+    target = check_chart_path(path) if path is not None else None
+    checks = result.diagnostics(lags)     # checks `lags` before any drawing
+    plt = _optional.pyplot()
+    from scipy.stats import norm
+
+    pr = result.problem
+    e = np.asarray(result.standardized_resid, dtype=float)
+    dates = as_datetimes(pr.index)
+    x: npt.NDArray[Any] = dates if dates is not None and _drawable(dates) else np.arange(pr.n)
+    present = np.isfinite(e)
+    values = e[present]
+    # Drawn values only: a residual of 1e300 (a degenerate fit) would break the axes.
+    drawn = values[np.abs(values) <= _DRAWABLE]
+    fig, axes = plt.subplots(2, 2, figsize=(10, 7))
+    over_time, histogram, quantiles, correlogram = axes.ravel()
+
+    over_time.plot(x[pr.k_diffuse:], np.where(np.abs(e) <= _DRAWABLE, e, np.nan)[pr.k_diffuse:],
+                   color="black", lw=0.9)
+    over_time.axhline(0.0, color="tab:gray", lw=0.8)
+    over_time.set_title("Standardized residuals")
+
+    if drawn.size:
+        histogram.hist(drawn, bins=max(5, min(40, int(np.sqrt(drawn.size)))), density=True,
+                       color="tab:blue", alpha=0.6, label="residuals")
+    grid = np.linspace(-4.0, 4.0, 201)
+    histogram.plot(grid, norm.pdf(grid), color="tab:red", lw=1.4, label="N(0, 1)")
+    histogram.set_title("Histogram")
+    histogram.legend(loc="upper left")
+
+    if drawn.size:
+        ordered = np.sort(drawn)
+        # Blom's plotting positions.
+        expected = norm.ppf((np.arange(1, ordered.size + 1) - 0.375) / (ordered.size + 0.25))
+        quantiles.plot(expected, ordered, "o", ms=3, color="tab:blue")
+        edge = float(np.max(np.abs(expected)))
+        quantiles.plot([-edge, edge], [-edge, edge], color="tab:red", lw=1.2)
+    quantiles.set_xlabel("normal quantile")
+    quantiles.set_title("Normal Q-Q")
+
+    r = autocorrelations(e, checks.lags)
+    k = np.arange(1, r.size + 1)
+    correlogram.vlines(k, 0.0, r, color="tab:blue", lw=2)
+    correlogram.axhline(0.0, color="black", lw=0.8)
+    if checks.nobs:
+        band = 1.96 / np.sqrt(checks.nobs)
+        correlogram.axhspan(-band, band, color="tab:gray", alpha=0.2, lw=0)
+    correlogram.set_xlabel("lag")
+    correlogram.set_title(f"Autocorrelations (Ljung-Box p = {checks.ljung_box_pvalue:.3f})")
+
+    for ax in axes.ravel():
+        ax.grid(alpha=0.3)
+    from .summary import model_name
+
+    name = "".join(c if c.isprintable() else " " for c in pr.name)
+    fig.suptitle(title or f"Residuals of {model_name(pr.order, pr.seasonal_order, pr.k_exog)} "
+                          f"fitted to {name}")
+    fig.tight_layout()
+    _save(fig, target)
+    return fig
+
+
+
+def _save(fig: Any, target: Path | None) -> None:
+    """Save the Figure to the checked path, if any; a failure to write is an InputError."""
+    if target is None:
+        return
+    try:
+        fig.savefig(target, dpi=100)
+    except OSError as exc:
+        raise InputError(f"cannot write the chart to {target}: {exc.strerror or exc}") from None

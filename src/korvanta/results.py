@@ -14,8 +14,9 @@ import _korvanta_rs as kr
 
 from . import _optional
 from .covariance import in_data_units, scaled_covariance
+from .diagnostics import Diagnostics, default_lags, residual_diagnostics, standardized
 from .forecasting import Forecast
-from .problem import Problem, check_alpha, check_exog, check_steps
+from .problem import InputError, Problem, check_alpha, check_exog, check_steps
 from .summary import summary_text
 
 __all__ = ["FitResult"]
@@ -154,6 +155,30 @@ class FitResult:
         """One-step prediction errors y_t - fittedvalues_t; NaN where y_t is missing."""
         return self._as_series(self._paths[1])
 
+    @property
+    def standardized_resid(self) -> Any:
+        """Prediction errors over their standard deviations, v_t / sqrt(F_t), at the
+        observations the likelihood counts; NaN at the first `k_diffuse` and where y_t is
+        missing.  Independent standard normal under the model."""
+        _, errors, variances, _ = self._paths
+        return self._as_series(standardized(errors, variances, self.problem.k_diffuse))
+
+    def diagnostics(self, lags: int | None = None) -> Diagnostics:
+        """Ljung–Box, Jarque–Bera and heteroskedasticity checks of the standardized
+        residuals (see `korvanta.diagnostics`).  lags: autocorrelations in the Ljung–Box
+        statistic; by default 10, or two seasons for a seasonal model, at most a fifth of
+        the residuals."""
+        _, errors, variances, _ = self._paths
+        e = standardized(errors, variances, self.problem.k_diffuse)
+        p, _, q = self.problem.order
+        P, D, Q, s = self.problem.seasonal_order
+        if lags is None:
+            count = int(np.count_nonzero(np.isfinite(e)))
+            lags = default_lags(count, s if (P or D or Q) else 0)
+        elif isinstance(lags, bool) or not isinstance(lags, (int, np.integer)) or lags < 1:
+            raise InputError(f"lags must be a positive integer; got {lags!r}")
+        return residual_diagnostics(e, p + q + P + Q, int(lags))
+
     def _as_series(self, values: Vector) -> Any:
         pd = _optional.pandas_if_loaded()
         index = self.problem.index
@@ -207,9 +232,19 @@ class FitResult:
         return plot_forecast(self, steps, exog=exog, alpha=alpha, log=log,
                              in_sample=in_sample, path=path, ax=ax, title=title)
 
+    def plot_diagnostics(self, lags: int | None = None, *, path: Any = None,
+                         title: str | None = None) -> Any:
+        """Chart of the standardized residuals: over time, histogram, normal Q-Q plot and
+        autocorrelations; returns the matplotlib Figure (also saved to `path` when given).
+        See `korvanta.plot`."""
+        from .plot import plot_diagnostics
+
+        return plot_diagnostics(self, lags=lags, path=path, title=title)
+
     # -- report ------------------------------------------------------------------------------
     def summary(self, title: str | None = None) -> str:
-        """A text table of the fit: model, likelihood, criteria and the estimates."""
+        """A text table of the fit: model, likelihood, criteria, the estimates and the
+        residual checks."""
         return summary_text(self, title)
 
     def __str__(self) -> str:

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 if TYPE_CHECKING:
+    from .diagnostics import Diagnostics
     from .results import FitResult
 
 __all__ = ["summary_text", "model_name"]
@@ -35,6 +36,24 @@ def _num(v: float, width: int, digits: int = 4, small: bool = True) -> str:
     else:
         text = f"{v:.{digits}f}"
     return f" {text}".rjust(width)
+
+
+def _diagnostics_lines(d: Diagnostics) -> list[str]:
+    """The residual checks, two to a line, closed by a rule."""
+    def value(v: float) -> str:
+        return _num(v, 12, 3, small=False)
+
+    rows = [
+        (f"Ljung-Box Q({d.lags})", value(d.ljung_box), "Jarque-Bera (JB)", value(d.jarque_bera)),
+        (f"Prob(Q), {d.ljung_box_df} df", value(d.ljung_box_pvalue), "Prob(JB)",
+         value(d.jarque_bera_pvalue)),
+        ("Heteroskedasticity (H)", value(d.heteroskedasticity), "Skew", value(d.skew)),
+        ("Prob(H), two-sided", value(d.heteroskedasticity_pvalue), "Kurtosis",
+         value(d.kurtosis)),
+    ]
+    lines = [f"{lk + ':':<25}{lv.strip():>12}{'':4}{rk + ':':<25}{rv.strip():>12}"
+             for lk, lv, rk, rv in rows]
+    return [*lines, "=" * _WIDTH]
 
 
 def summary_text(res: FitResult, title: str | None = None) -> str:
@@ -72,6 +91,7 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
             lines.append(f"{name:<14}{_num(est, 12)}{_num(se, 12)}{_num(z, 8, 2, small=False)}"
                          f"{p:>8.3f}{_num(lo, 12)}{_num(hi, 12)}")
     lines.append("=" * _WIDTH)
+    lines += _diagnostics_lines(res.diagnostics())
     notes = []
     if res.concentrate_scale:
         notes.append("sigma2 was concentrated out of the likelihood during the search.")
