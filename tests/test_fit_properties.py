@@ -65,6 +65,10 @@ def test_hostile_series_fit_or_are_refused(values, order):
     assert isinstance(res.llf, float)
     assert res.params.shape == (len(res.param_names),)
     assert res.converged == (res.converged and np.isfinite(res.llf))
+    # The report of any fit that was accepted renders, residual checks included.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        assert "Ljung-Box Q(" in res.summary()
 
 
 @pytest.mark.parametrize("scale", [1e-8, 1.0, 1e8], ids=["tiny", "unit", "huge"])
