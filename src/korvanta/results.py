@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import time
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any
@@ -16,7 +17,7 @@ from . import _optional
 from .covariance import in_data_units, scaled_covariance
 from .diagnostics import Diagnostics, default_lags, residual_diagnostics, standardized
 from .forecasting import Forecast
-from .problem import InputError, Problem, check_alpha, check_exog, check_steps
+from .problem import InputError, Problem, check_alpha, check_exog, check_steps, make_problem
 from .summary import summary_text
 
 __all__ = ["FitResult"]
@@ -240,6 +241,34 @@ class FitResult:
         from .plot import plot_diagnostics
 
         return plot_diagnostics(self, lags=lags, path=path, title=title)
+
+    # -- other data ------------------------------------------------------------------------
+    def apply(self, y: Any, exog: Any = None, *, index: Any = None,
+              name: str | None = None) -> FitResult:
+        """These estimates applied to the series `y` without a new fit: its likelihood,
+        residuals, checks and forecasts at `params`.  For forecasting from newer data (the
+        fitted series with the observations since appended) or a related series.  `y` is
+        taken from the same start as the fitted series: a time trend counts from its first
+        observation.  exog: the regressors over `y`; index, name: as in `fit`.
+
+        The result's `iterations` and `n_evaluations` are 0 and its `warnings` say that
+        the parameters were not estimated on `y`.  Input errors raise InputError."""
+        started = time.perf_counter()
+        pr = self.problem
+        problem = make_problem(y, pr.order, pr.seasonal_order, list(pr.trend_powers), exog,
+                               enforce_stationarity=pr.enforce_stationarity,
+                               enforce_invertibility=pr.enforce_invertibility, index=index,
+                               name=name)
+        if problem.k_exog != pr.k_exog:
+            raise InputError(f"exog has {problem.k_exog} columns, but the fit has "
+                             f"{pr.k_exog} regressors")
+        llf = kr.loglike(problem.y, self.params, **problem.data_kwargs())
+        note = ("The parameters were estimated on another series and applied to this one "
+                "without a new fit.")
+        return FitResult(problem=problem, params=self.params, llf=llf,
+                         converged=self.converged, message=note, iterations=0,
+                         n_evaluations=0, fit_time=time.perf_counter() - started,
+                         concentrate_scale=False, cov_type=self.cov_type, warnings=(note,))
 
     # -- report ------------------------------------------------------------------------------
     def summary(self, title: str | None = None) -> str:
