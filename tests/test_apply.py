@@ -56,6 +56,8 @@ def test_dates_continue_from_the_newer_data():
     fc = res.apply(y).forecast(2)
     assert list(fc.mean.index.strftime("%Y-%m")) == ["1961-01", "1961-02"]
     assert res.apply(y).problem.name == "log(passengers)"
+    assert res.apply(y.to_numpy()).problem.name == "log(passengers)"
+    assert res.apply(y.to_numpy(), name="z").problem.name == "z"
 
 
 def test_new_input_is_checked(early):
@@ -68,3 +70,15 @@ def test_new_input_is_checked(early):
         with_x.apply(airline())
     with pytest.raises(InputError, match="exog"):
         with_x.apply(airline(), exog=np.ones((100, 1)))
+
+
+def test_regressors_keep_the_fits_names():
+    pd = pytest.importorskip("pandas")
+    y = airline()
+    X = pd.DataFrame({"root": np.sqrt(np.arange(144.0))})
+    res = korvanta.fit(y[:120], (1, 1, 0), exog=X.iloc[:120])
+    assert res.apply(y, exog=X.to_numpy()).param_names == res.param_names
+    assert res.apply(y, exog=X).param_names[0] == "root"
+    with pytest.raises(InputError, match=r"exog's columns \(other\) are not the fit's "
+                                         r"regressors \(root\)"):
+        res.apply(y, exog=X.rename(columns={"root": "other"}))

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from functools import cached_property
 from typing import Any
 
@@ -249,7 +249,8 @@ class FitResult:
         residuals, checks and forecasts at `params`.  For forecasting from newer data (the
         fitted series with the observations since appended) or a related series.  `y` is
         taken from the same start as the fitted series: a time trend counts from its first
-        observation.  exog: the regressors over `y`; index, name: as in `fit`.
+        observation.  exog: the regressors over `y` (unnamed columns take the fit's names);
+        index, name: as in `fit` (an unnamed series takes the fitted series' name).
 
         The result's `iterations` and `n_evaluations` are 0 and its `warnings` say that
         the parameters were not estimated on `y`.  Input errors raise InputError."""
@@ -259,9 +260,19 @@ class FitResult:
                                enforce_stationarity=pr.enforce_stationarity,
                                enforce_invertibility=pr.enforce_invertibility, index=index,
                                name=name)
+        if name is None and problem.name == "y":
+            # An unnamed series keeps the fitted series' name.
+            problem = replace(problem, name=pr.name)
         if problem.k_exog != pr.k_exog:
             raise InputError(f"exog has {problem.k_exog} columns, but the fit has "
                              f"{pr.k_exog} regressors")
+        if problem.exog_names != pr.exog_names:
+            pd = _optional.pandas_if_loaded()
+            if pd is not None and isinstance(exog, pd.DataFrame):
+                # Named columns other than the fit's are other regressors.
+                raise InputError(f"exog's columns ({', '.join(problem.exog_names)}) are not "
+                                 f"the fit's regressors ({', '.join(pr.exog_names)})")
+            problem = replace(problem, exog_names=pr.exog_names)
         llf = kr.loglike(problem.y, self.params, **problem.data_kwargs())
         note = ("The parameters were estimated on another series and applied to this one "
                 "without a new fit.")
