@@ -71,7 +71,7 @@ def autocorrelations(e: Vector, lags: int) -> Vector:
     if np.count_nonzero(present) < 2:
         return out
     with np.errstate(over="ignore", invalid="ignore"):
-        x = np.where(present, e - float(np.mean(e[present])), 0.0)
+        x = _unit_scale(np.where(present, e - float(np.mean(e[present])), 0.0))
         denominator = float(x @ x)
         if denominator > 0 and math.isfinite(denominator):
             for k in range(1, min(lags, e.size - 1) + 1):
@@ -88,13 +88,25 @@ def _ljung_box(e: Vector, lags: int) -> float:
     return float(n * (n + 2) * np.sum(r * r / (n - np.arange(1, lags + 1))))
 
 
+def _unit_scale(x: Vector) -> Vector:
+    """x over its largest magnitude: every statistic here is a ratio that does not change
+    with the scale, and the squares and fourth powers of residuals far from unit size
+    (1e-100, 1e100) would underflow or overflow."""
+    with np.errstate(invalid="ignore"):
+        top = float(np.max(np.abs(x), initial=0.0))
+    if not (top > 0 and math.isfinite(top)):
+        return x
+    out: Vector = x / top
+    return out
+
+
 def _moments(x: Vector) -> tuple[float, float]:
     """Skewness and kurtosis about the mean (NaN for fewer than two values or none
     spread)."""
     if x.size < 2:
         return math.nan, math.nan
-    d = x - float(np.mean(x))
     with np.errstate(over="ignore", invalid="ignore"):
+        d = _unit_scale(x - float(np.mean(x)))
         m2 = float(np.mean(d * d))
         if not (m2 > 0 and math.isfinite(m2)):
             return math.nan, math.nan
@@ -107,7 +119,7 @@ def residual_diagnostics(resid: Vector, k_arma: int, lags: int) -> Diagnostics:
     from scipy import stats
 
     e = np.asarray(resid, dtype=np.float64)
-    present = e[np.isfinite(e)]
+    present = _unit_scale(e[np.isfinite(e)])
     n = int(present.size)
     nan = math.nan
     q = _ljung_box(e, lags)
