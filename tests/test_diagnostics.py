@@ -149,11 +149,16 @@ def test_default_lags(order, seasonal, n, lags):
         assert korvanta.fit(y, order, seasonal).diagnostics().lags == lags
 
 
-@pytest.mark.parametrize("lags", [0, -3, 2.5, True, "10"])
-def test_bad_lags_are_refused(lags):
+@pytest.mark.parametrize("lags, message", [
+    (0, "a positive integer"), (-3, "a positive integer"), (2.5, "a positive integer"),
+    (True, "a positive integer"), ("10", "a positive integer"),
+    (131, r"below the number of standardized residuals \(131\)"), (10 ** 12, "below"),
+])
+def test_bad_lags_are_refused(lags, message):
     res = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12))
-    with pytest.raises(InputError, match="lags must be a positive integer"):
+    with pytest.raises(InputError, match=f"lags must be {message}"):
         res.diagnostics(lags)
+    assert res.diagnostics(130).lags == 130
 
 
 @pytest.mark.parametrize("y", [np.full(40, 5.0), np.r_[np.ones(20), np.full(20, 1e100)]],

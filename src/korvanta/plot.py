@@ -196,7 +196,6 @@ def plot_diagnostics(result: FitResult, *, lags: int | None = None, path: Any = 
     return fig
 
 
-
 def _save(fig: Any, target: Path | None) -> None:
     """Save the Figure to the checked path, if any; a failure to write is an InputError."""
     if target is None:

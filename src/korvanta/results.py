@@ -173,11 +173,14 @@ class FitResult:
         e = standardized(errors, variances, self.problem.k_diffuse)
         p, _, q = self.problem.order
         P, D, Q, s = self.problem.seasonal_order
+        count = int(np.count_nonzero(np.isfinite(e)))
         if lags is None:
-            count = int(np.count_nonzero(np.isfinite(e)))
             lags = default_lags(count, s if (P or D or Q) else 0)
         elif isinstance(lags, bool) or not isinstance(lags, (int, np.integer)) or lags < 1:
             raise InputError(f"lags must be a positive integer; got {lags!r}")
+        elif lags >= count:
+            raise InputError(f"lags must be below the number of standardized residuals "
+                             f"({count}); got {lags}")
         return residual_diagnostics(e, p + q + P + Q, int(lags))
 
     def _as_series(self, values: Vector) -> Any:
