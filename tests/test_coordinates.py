@@ -23,19 +23,33 @@ def _ar_value_at_one(problem, params):
         (1 - params[first + p + q:first + p + q + P].sum())
 
 
-@settings(max_examples=60, deadline=None)
-@given(model=st.sampled_from(MODELS), k_exog=st.integers(0, 1), concentrate=st.booleans(),
-       w=st.lists(st.floats(-4, 4), min_size=8, max_size=8))
-def test_mean_form_round_trip_and_gradient(model, k_exog, concentrate, w):
+def _mean_form_cases(bound):
+    """Models with a constant, with and without a regressor and the scale, and search
+    coordinates w within ±bound."""
+    return given(model=st.sampled_from(MODELS), k_exog=st.integers(0, 1),
+                 concentrate=st.booleans(),
+                 w=st.lists(st.floats(-bound, bound), min_size=8, max_size=8))
+
+
+def _mean_form(model, k_exog, concentrate, w):
+    """The problem (a constant, with a regressor where asked), its mean-form coordinates
+    and the first k_params entries of w (sigma2 = 0.49 where it is searched)."""
     order, seasonal = model
     exog = np.linspace(-1, 1, Y.size)[:, None] if k_exog else None
     problem = make_problem(Y, order, seasonal, "c", exog)
     coords = Coordinates(problem)
     assert coords.mean
-    k = problem.k_params - (1 if concentrate else 0)
-    w = np.array(w[:k])
+    w = np.array(w[:problem.k_params - (1 if concentrate else 0)])
     if not concentrate:
-        w[-1] = 0.7                                   # sigma2 = 0.49
+        w[-1] = 0.7
+    return problem, coords, w
+
+
+@settings(max_examples=60, deadline=None)
+@_mean_form_cases(4)
+def test_mean_form_round_trip_and_gradient(model, k_exog, concentrate, w):
+    problem, coords, w = _mean_form(model, k_exog, concentrate, w)
+    k = w.size
     params = coords.transform(w, concentrate)
     # The constant is the mean times phi(1) Phi(1); everything else is the extension's.
     extension = kr.transform_params(w, concentrate_scale=concentrate, **problem.model_kwargs())
@@ -58,20 +72,13 @@ def test_mean_form_round_trip_and_gradient(model, k_exog, concentrate, w):
 
 
 @settings(max_examples=40, deadline=None)
-@given(model=st.sampled_from(MODELS), k_exog=st.integers(0, 1), concentrate=st.booleans(),
-       w=st.lists(st.floats(-1.5, 1.5), min_size=8, max_size=8))
+@_mean_form_cases(1.5)
 def test_mean_form_gradient_of_the_likelihood(model, k_exog, concentrate, w):
     # End to end: the extension's gradient carried to w, against central differences of the
     # likelihood along w. Both are finite differences: away from the edges of the
     # stationary region (|w| <= 1.5) their truncation stays far below the tolerance.
-    order, seasonal = model
-    exog = np.linspace(-1, 1, Y.size)[:, None] if k_exog else None
-    problem = make_problem(Y, order, seasonal, "c", exog)
-    coords = Coordinates(problem)
-    k = problem.k_params - (1 if concentrate else 0)
-    w = np.array(w[:k])
-    if not concentrate:
-        w[-1] = 0.7
+    problem, coords, w = _mean_form(model, k_exog, concentrate, w)
+    k = w.size
     data = problem.data_kwargs()
     u, jacobian = coords.unconstrained(w)
     _, grad_u = kr.loglike_grad(problem.y, u, concentrate_scale=concentrate, **data)
