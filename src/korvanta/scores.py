@@ -76,7 +76,11 @@ def constrained_scores(problem: Problem, params: Vector) -> Matrix:
     def terms(p: Vector) -> Vector:
         return kr.loglikeobs(problem.y, p, **kw)
 
-    S = score_matrix(terms, params, relative_steps(params, H_CENTRAL, True), central=True)
+    # A step across the boundary (estimates at a unit root) gives infinite terms and
+    # differences that are not finite: the covariance built from them is then NaN.
+    with np.errstate(over="ignore", invalid="ignore"):
+        S = score_matrix(terms, params, relative_steps(params, H_CENTRAL, True),
+                         central=True)
     observed = ~np.isnan(problem.y[problem.k_diffuse:])
     if observed.all():
         # The rows after the diffuse ones, without a copy.
