@@ -74,6 +74,79 @@ def test_hostile_series_fit_or_are_refused(values, order):
         assert "Ljung-Box Q(" in res.summary()
 
 
+@st.composite
+def _odd_fits(draw):
+    """A short series of an awkward shape and units, a model, the fit's options, and
+    regressors for the fit and (not always of the right shape) for the forecast."""
+    rng = np.random.default_rng(draw(st.integers(0, 2 ** 32 - 1)))
+    n = draw(st.integers(5, 60))
+    shape = draw(st.sampled_from(["walk", "spike", "steps", "seasonal"]))
+    y = rng.standard_normal(n).cumsum() if shape == "walk" else rng.standard_normal(n)
+    if shape == "spike":
+        y[rng.integers(n)] = draw(st.sampled_from([1e8, -1e12]))
+    elif shape == "steps":
+        y = np.repeat(y[: (n + 9) // 10], 10)[:n]
+    elif shape == "seasonal":
+        y += 10 * np.sin(np.arange(n) * np.pi / 2)
+    y *= draw(st.sampled_from([1e-6, 1.0, 1e6]))
+    model = dict(order=draw(st.tuples(st.integers(0, 2), st.integers(0, 1), st.integers(0, 2))),
+                 seasonal_order=draw(st.sampled_from([(0, 0, 0, 0), (1, 0, 0, 4), (0, 1, 1, 4),
+                                                      (1, 1, 1, 4)])),
+                 trend=draw(st.sampled_from([None, "c", "t", "ct"])))
+    options = dict(concentrate_scale=draw(st.booleans()),
+                   enforce_stationarity=draw(st.booleans()),
+                   enforce_invertibility=draw(st.booleans()),
+                   cov_type=draw(st.sampled_from(["opg", "hessian"])),
+                   maxiter=draw(st.sampled_from([1, 3, 1000])))
+    k = draw(st.integers(0, 2))
+    steps = draw(st.integers(0, 8))
+    exog = rng.standard_normal((n, k)) if k else None
+    future = None
+    if k:
+        rows, cols = draw(st.sampled_from([(steps, k), (steps + 1, k), (steps, k + 1)]))
+        future = rng.standard_normal((rows, cols))
+        if rows and draw(st.booleans()):
+            future[0, 0] = draw(st.sampled_from([np.nan, np.inf]))
+    alpha = draw(st.sampled_from([0.05, 1e-10, 0.999, 0.0, np.nan]))
+    return y, model, exog, options, steps, future, alpha
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(case=_odd_fits())
+def test_any_option_fits_or_is_refused_and_its_result_reports(case):
+    # Whatever the options, a fit is refused with InputError or gives a result whose
+    # report, standard errors, checks, forecast and refit from its own estimates work
+    # without an exception or a NumPy warning (the suite turns warnings into errors).
+    y, model, exog, options, steps, future, alpha = case
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        try:
+            res = korvanta.fit(y, exog=exog, **model, **options)
+        except korvanta.InputError:
+            return
+        assert "coef" in res.summary()
+        assert res.bse.shape == res.params.shape
+        if res.nobs > 12:
+            res.diagnostics()
+        try:
+            fc = res.forecast(steps, exog=future, alpha=alpha)
+        except korvanta.InputError:
+            bad_alpha = not 0.0 < alpha < 1.0
+            bad_exog = future is not None and (future.shape != (steps, exog.shape[1])
+                                                or not np.isfinite(future).all())
+            assert bad_alpha or bad_exog
+        else:
+            assert fc.mean.shape == (steps,)
+            finite = np.isfinite(fc.se)
+            assert (fc.lower[finite] <= fc.upper[finite]).all()
+            fc.table()
+        try:
+            again = korvanta.fit(y, exog=exog, start_params=res.params, **model, **options)
+        except korvanta.InputError:
+            return      # estimates on the boundary: not a valid start
+        assert again.params.shape == res.params.shape
+
+
 @pytest.mark.parametrize("scale", [1e-8, 1.0, 1e8], ids=["tiny", "unit", "huge"])
 def test_fit_is_scale_equivariant(scale):
     rng = np.random.default_rng(5)
