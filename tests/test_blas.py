@@ -20,3 +20,35 @@ def test_single_threaded_inside_and_restored_after(threads):
                 assert all(n == 1 for n in _counts())
             assert all(n == 1 for n in _counts())
         assert _counts() == before
+
+
+
+def test_fits_on_several_threads_leave_the_thread_counts_as_they_were():
+    # The counts are the process's: a thread that limited them while another thread's
+    # limit was in force took one thread for the original count and put that back, and
+    # one that was not the thread in control of them could not put anything back. Either
+    # way BLAS stayed on one thread after the fits had ended.
+    import threading
+
+    before = _counts()
+    if all(n == 1 for n in before):
+        pytest.skip("no BLAS library here runs on more than one thread")
+    start = threading.Barrier(8)
+
+    def work():
+        start.wait()
+        for _ in range(300):
+            with single_threaded_blas():
+                pass
+
+    for _ in range(3):      # new threads each round: the first of them takes control
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert _counts() == before
+    # A thread of its own still gets one thread inside the block.
+    with single_threaded_blas():
+        assert all(n == 1 for n in _counts())
+    assert _counts() == before

@@ -8,6 +8,7 @@ for them.  One thread is always faster here.
 from __future__ import annotations
 
 import contextlib
+import os
 import threading
 from collections.abc import Iterator
 from typing import Any
@@ -16,29 +17,72 @@ __all__ = ["single_threaded_blas"]
 
 _controller: Any = None
 _held = threading.local()
+# The thread counts belong to the process, and recent threadpoolctl versions let only one
+# thread at a time change them (calls from others do nothing). So the thread that sets the
+# limit is the one that lifts it, when its block ends; blocks on other threads that start
+# meanwhile run under that limit while it lasts and change nothing themselves. (A thread
+# that limited the counts while another's limit was in force would take one thread for
+# the original count, and restore that.)
+_lock = threading.Lock()
+_owner: int | None = None     # the thread whose limit is in force
+_limiter: Any = None
+
+
+def _reset_after_fork() -> None:
+    """A child starts with no limit of its own (the thread that held one is not there)."""
+    global _lock, _owner, _limiter
+    _lock, _owner, _limiter = threading.Lock(), None, None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_reset_after_fork)
 
 
 @contextlib.contextmanager
 def single_threaded_blas() -> Iterator[None]:
     """Limit every loaded BLAS library to one thread for the duration of the block."""
-    global _controller
     if getattr(_held, "active", False):
         # Already limited further out on this thread: setting and restoring the limit
         # again costs more than the small fits it would be paid on.
         yield
         return
-    from threadpoolctl import ThreadpoolController
+    _held.active = True
+    try:
+        _limit()
+        yield
+    finally:
+        _held.active = False
+        _lift()
 
-    if _controller is None:
-        # Building the controller scans the loaded libraries (a few ms): once is enough,
-        # as SciPy's and NumPy's BLAS are loaded by the time a fit runs.
-        _controller = ThreadpoolController()
-    # Asking for the thread counts costs a microsecond; setting and restoring them ten.
-    single = all(lib.num_threads == 1 for lib in _controller.lib_controllers
-                 if lib.user_api == "blas")
-    with contextlib.nullcontext() if single else _controller.limit(limits=1, user_api="blas"):
-        _held.active = True
-        try:
-            yield
-        finally:
-            _held.active = False
+
+def _limit() -> None:
+    global _controller, _owner, _limiter
+    with _lock:
+        if _owner is not None:
+            return
+        from threadpoolctl import ThreadpoolController
+
+        if _controller is None:
+            # Building the controller scans the loaded libraries (a few ms): once is
+            # enough, as SciPy's and NumPy's BLAS are loaded by the time a fit runs.
+            _controller = ThreadpoolController()
+        # Asking for the thread counts costs a microsecond; setting and restoring them ten.
+        if all(lib.num_threads == 1 for lib in _controller.lib_controllers
+               if lib.user_api == "blas"):
+            return
+        _limiter = _controller.limit(limits=1, user_api="blas")
+        _owner = threading.get_ident()
+
+
+def _lift() -> None:
+    global _owner, _limiter
+    with _lock:
+        if _owner != threading.get_ident():
+            return
+        _limiter.restore_original_limits()
+        for lib in _controller.lib_controllers:
+            # Hand the control of the counts back, so that other threads may limit them.
+            release = getattr(lib, "clear_controlling_thread", None)
+            if release is not None:
+                release()
+        _owner, _limiter = None, None
