@@ -206,6 +206,32 @@ def test_series_without_variance_is_reported(y, order, seasonal, trend):
     assert (se >= 0).all() and se.max() <= 1e-3 * max(np.ptp(y), 1.0)
 
 
+def test_a_search_that_ends_on_rounding_is_reported():
+    # The seasonal differences of a line in small units: constant but for rounding, which
+    # the start's variance (profiled at its coefficients) does not show, the search's end
+    # does. It was reported as converged, with a variance of 1e-44 and a log-likelihood of
+    # 591 from fitting the rounding.
+    y = np.arange(15) * 1e-7
+    z = y[2:] - y[:-2]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        res = korvanta.fit(z, (1, 1, 0))
+    assert not res.converged
+    assert any(issubclass(w.category, korvanta.ConvergenceWarning)
+               and "constant after differencing" in str(w.message) for w in caught)
+
+
+def test_order_search_on_a_line_does_not_depend_on_the_units():
+    found = set()
+    for scale in (1e-7, 1.0, 1e7):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+            res = korvanta.auto_fit(np.arange(15) * scale, 2, D=1, stepwise=False, n_jobs=1)
+        assert res.converged
+        found.add((res.order, res.seasonal_order, res.trend_powers))
+    assert len(found) == 1
+
+
 @pytest.mark.parametrize("scale, n, order", [
     (3.0, 167, (2, 1, 3)), (10.0, 60, (2, 1, 3)), (100.0, 100, (2, 1, 3)), (3.0, 100, (1, 2, 3)),
 ])

@@ -74,6 +74,17 @@ def test_d_stops_at_the_limit_and_on_a_constant_difference():
     assert KPSS_CRITICAL[0.05] == 0.463
 
 
+@pytest.mark.parametrize("scale", [1e-9, 1e-7, 1e-3, 1.0, 1e5])
+@pytest.mark.parametrize("level", [0.0, 1e6], ids=["from zero", "from 1e6"])
+def test_a_line_is_constant_after_one_difference_in_any_units(scale, level):
+    # The differences of a line are constant but for rounding, which depends on the units:
+    # a statistic of that rounding took a line at 1e-7 per step for I(2).
+    y = level * scale + scale * (0.1 + np.arange(60) * 0.7)
+    assert choose_d(y) == 1
+    assert np.isnan(kpss_statistic(np.diff(y), size=np.max(np.abs(y))))
+    assert not np.isnan(kpss_statistic(y))
+
+
 def _seasonal(seed, n, m, amplitude):
     rng = np.random.default_rng(seed)
     t = np.arange(n)

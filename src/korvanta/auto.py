@@ -21,7 +21,7 @@ from .problem import MIN_EXTRA_OBS, InputError, make_problem
 from .results import FitResult
 from .search import Limits, Runner, Setting, grid_search, stepwise_search
 from .search_table import Candidate, SearchTable
-from .unitroot import choose_D, choose_d
+from .unitroot import choose_D, choose_d, magnitude
 
 __all__ = ["auto_fit", "AutoFitResult", "CRITERIA", "LONG_SEASON", "check_search_options",
            "SearchOptions"]
@@ -80,14 +80,15 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
         D_used = 0 if m == 1 else int(req.D or 0)
     else:
         D_used = choose_D(_for_tests(req, m, 0), m)
-    d_used = req.d if req.d is not None else choose_d(_for_tests(req, m, D_used))
+    d_used = req.d if req.d is not None else choose_d(_for_tests(req, m, D_used),
+                                                      size=magnitude(req.values))
     if m > 1 and _too_short(req.values, d_used, D_used, m):
         notes.append(_fallback(f"after {d_used} difference(s) and {D_used} seasonal "
                                f"difference(s) of {m}, too few observations remain for a "
                                "seasonal model"))
         m, D_used = 1, 0
         if req.d is None:
-            d_used = choose_d(_for_tests(req, 1, 0))
+            d_used = choose_d(_for_tests(req, 1, 0), size=magnitude(req.values))
     for note in notes:
         warnings.warn(note, KorvantaWarning, stacklevel=2)
     setting = _setting(req, m, d_used, D_used, fit_options)

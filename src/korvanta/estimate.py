@@ -133,10 +133,7 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     data = problem.data_kwargs()
     if _degenerate(problem, start):
         opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
-                      message="the series is constant after differencing (or follows its own "
-                              "lags exactly, once the trend and regressors are removed): "
-                              "there is no variance to estimate",
-                      iterations=0, n_evaluations=0)
+                      message=_NO_VARIANCE, iterations=0, n_evaluations=0)
         llf = kr.loglike(problem.y, opt.params, **data)
     else:
         opt = search(start, maxiter=maxiter)
@@ -186,6 +183,12 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
             for begin in untried:
                 keep_higher(prepared(begin))
     converged = opt.converged and math.isfinite(llf)
+    if converged and _degenerate(problem, opt.params):
+        # A search (from another model's estimates, say) that ends with the variance at
+        # the data's rounding has fitted that rounding: there is nothing to estimate, as
+        # where the start shows it.
+        opt = replace(opt, converged=False, message=_NO_VARIANCE)
+        converged = False
     if not converged:
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"
         notes.append((ConvergenceWarning, f"The fit did not converge: {reason}."))
@@ -262,8 +265,14 @@ def _near_unit_root(problem: Problem, params: Vector) -> bool:
                for _, coefs, sign in problem.lag_polynomials(params))
 
 
+_NO_VARIANCE = ("the series is constant after differencing (or follows its own lags "
+                "exactly, once the trend and regressors are removed): there is no variance "
+                "to estimate")
+
+
 def _degenerate(problem: Problem, start: Vector) -> bool:
-    """Whether the start's residual variance is zero at the data's own precision."""
+    """Whether the residual variance of `start` (a start or an end) is zero at the data's
+    own precision."""
     y = problem.y[np.isfinite(problem.y)]
     size = max(float(np.max(np.abs(y))), float(np.finfo(float).tiny))
     # Compared as standard deviations: the square of a huge size would overflow.

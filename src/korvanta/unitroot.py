@@ -23,13 +23,16 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["kpss_statistic", "kpss_lags", "KPSS_CRITICAL", "choose_d",
+__all__ = ["kpss_statistic", "kpss_lags", "KPSS_CRITICAL", "choose_d", "magnitude",
            "seasonal_strength", "choose_D", "SEASONAL_THRESHOLD", "SEASONAL_SPAN"]
 
 Vector = npt.NDArray[np.float64]
 
 # Upper-tail critical values of the level-stationarity statistic (KPSS 1992, Table 1).
 KPSS_CRITICAL = {0.10: 0.347, 0.05: 0.463, 0.025: 0.574, 0.01: 0.739}
+# Deviations from the mean up to this fraction of the values' magnitude are rounding (a
+# few units in the last place of each of the differences taken).
+_CONSTANT = 1e-13
 # Seasonal strength from which a seasonal difference is taken.
 SEASONAL_THRESHOLD = 0.64
 # Seasons over which the seasonal smoother averages each position (STL's seasonal
@@ -37,20 +40,35 @@ SEASONAL_THRESHOLD = 0.64
 SEASONAL_SPAN = 11
 
 
+def magnitude(x: Vector) -> float:
+    """The largest magnitude among the finite values of x (0.0 where there are none):
+    the scale of their rounding."""
+    finite = np.abs(x[np.isfinite(x)])
+    return float(finite.max()) if finite.size else 0.0
+
+
 def kpss_lags(n: int) -> int:
     """The lag truncation of the long-run variance: floor(3·sqrt(n)/13)."""
     return int(math.floor(3.0 * math.sqrt(n) / 13.0))
 
 
-def kpss_statistic(x: Vector, lags: int | None = None) -> float:
+def kpss_statistic(x: Vector, lags: int | None = None, *, size: float | None = None) -> float:
     """The KPSS level-stationarity statistic of `x` (missing values left out): large
-    values speak against stationarity.  NaN for fewer than 3 values or a constant x."""
+    values speak against stationarity.  NaN for fewer than 3 values or an x that is
+    constant but for rounding: within _CONSTANT of `size`, the magnitude of the values
+    x was computed from (by default its own largest)."""
     e = np.asarray(x, dtype=float)
     e = e[np.isfinite(e)]
     n = e.shape[0]
     if n < 3:
         return math.nan
+    if size is None:
+        size = float(np.max(np.abs(e)))
     e = e - e.mean()
+    if not float(np.max(np.abs(e))) > _CONSTANT * size:
+        # Constant but for rounding (a differenced straight line, say): the statistic
+        # would be a ratio of rounding errors, whatever the series' units.
+        return math.nan
     lag = kpss_lags(n) if lags is None else int(lags)
     lag = min(max(lag, 0), n - 1)
     # Newey–West long-run variance with Bartlett weights 1 - s/(lag + 1).
@@ -64,13 +82,18 @@ def kpss_statistic(x: Vector, lags: int | None = None) -> float:
     return stat
 
 
-def choose_d(y: Vector, max_d: int = 2, alpha: float = 0.05) -> int:
+def choose_d(y: Vector, max_d: int = 2, alpha: float = 0.05, *,
+             size: float | None = None) -> int:
     """The smallest d ≤ max_d for which the d-times differenced series passes the KPSS
-    test at level alpha (or becomes constant, or too short to test)."""
+    test at level alpha (or becomes constant, or too short to test).  `size`: the
+    magnitude of the values y was computed from, whose rounding its differences carry
+    (by default y's own largest)."""
     critical = KPSS_CRITICAL[alpha]
     z = np.asarray(y, dtype=float)
+    if size is None:
+        size = magnitude(z)
     for d in range(max_d):
-        stat = kpss_statistic(z)
+        stat = kpss_statistic(z, size=size)
         if not stat > critical:          # NaN (constant or too short) stops as well
             return d
         z = z[1:] - z[:-1]
