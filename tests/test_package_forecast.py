@@ -82,6 +82,31 @@ def test_dataframe_regressors_keep_their_names_and_order():
     assert res.params.tobytes() == arr.params.tobytes()
 
 
+def test_future_regressors_are_matched_by_name():
+    # Taken by position, a frame with the fit's columns in another order paired each
+    # coefficient with another regressor's future values, without a word.
+    rng = np.random.default_rng(3)
+    X = pd.DataFrame({"price": rng.normal(size=90), "promo": rng.normal(size=90)})
+    y = 2.0 * X["price"] - X["promo"] + rng.normal(size=90).cumsum()
+    res = korvanta.fit(y, (1, 1, 0), exog=X)
+    future = pd.DataFrame({"price": [1.0, 2.0, 3.0], "promo": [0.0, 5.0, -1.0]})
+    expected = res.forecast(3, exog=future.to_numpy())
+    for given in (future, future[["promo", "price"]]):
+        got = res.forecast(3, exog=given)
+        assert got.mean.to_numpy().tobytes() == expected.mean.to_numpy().tobytes()
+    with pytest.raises(korvanta.InputError, match=r"exog's columns \(price, discount\) are "
+                                                  r"not the fit's regressors \(price, promo\)"):
+        res.forecast(3, exog=future.rename(columns={"promo": "discount"}))
+    with pytest.raises(korvanta.InputError, match="not the fit's regressors"):
+        res.forecast(3, exog=future.assign(extra=1.0))
+    # A fit on an array has no names to match: a frame is taken by position.
+    plain = korvanta.fit(y, (1, 1, 0), exog=X.to_numpy())
+    assert plain.forecast(3, exog=future[["promo", "price"]]).mean.to_numpy().tobytes() == \
+        plain.forecast(3, exog=future[["promo", "price"]].to_numpy()).mean.to_numpy().tobytes()
+    # The same columns applied to newer data in another order are the same regressors.
+    assert res.apply(y, exog=X[["promo", "price"]]).llf == res.llf
+
+
 @settings(max_examples=40, deadline=None)
 @given(step=st.sampled_from(["D", "M", "Y", "h"]), n=st.integers(2, 50),
        steps=st.integers(0, 30), stride=st.integers(1, 5))

@@ -402,10 +402,32 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
                          f"column {col}; regressors cannot be missing")
     _check_magnitude(arr, what, lambda row, col: f"in row {row}, column {col}")
     if names is None:
-        names = tuple(f"x{i + 1}" for i in range(k))
+        names = unnamed(k)
     if k == 0:
         return None, 0, ()
     return np.ascontiguousarray(arr.ravel(order="F")), k, names
+
+
+def unnamed(k: int) -> tuple[str, ...]:
+    """The names of k regressors given without names: x1, x2, …"""
+    return tuple(f"x{i + 1}" for i in range(k))
+
+
+def match_columns(exog: Any, names: tuple[str, ...], what: str) -> Any:
+    """`exog` with a DataFrame's columns matched to the fitted regressors `names` by
+    name: the same columns in another order are put in the fit's order (taken by
+    position, each would stand in for another regressor), and other columns are refused.
+    Arrays, and any table where the fit's regressors had no names, are taken by position."""
+    pd = _optional.pandas_if_loaded()
+    if pd is None or not isinstance(exog, pd.DataFrame) or names == unnamed(len(names)):
+        return exog
+    given = tuple(str(c) for c in exog.columns)
+    if given == names:
+        return exog
+    if len(set(given)) == len(given) and sorted(given) == sorted(names):
+        return exog.iloc[:, [given.index(name) for name in names]]
+    raise InputError(f"{what}'s columns ({', '.join(given)}) are not the fit's regressors "
+                     f"({', '.join(names)})")
 
 
 def _check_labels(pd: Any, rows: Any, labels: Any, what: str, whose: str) -> None:

@@ -17,7 +17,8 @@ from . import _optional
 from .covariance import in_data_units, scaled_covariance
 from .diagnostics import Diagnostics, default_lags, residual_diagnostics, standardized
 from .forecasting import Forecast
-from .problem import InputError, Problem, check_alpha, check_exog, check_steps, make_problem
+from .problem import (InputError, Problem, check_alpha, check_exog, check_steps, make_problem,
+                      match_columns)
 from .summary import summary_text
 
 __all__ = ["FitResult"]
@@ -196,7 +197,8 @@ class FitResult:
 
         A model with regressors needs their future values: `exog` of shape
         (steps, k_exog), or a DataFrame with as many rows (labelled with the forecast's
-        periods, or with pandas' default index).
+        periods, or with pandas' default index) whose columns are the fitted regressors,
+        matched by name where the fit had names.
         """
         from scipy.stats import norm
 
@@ -206,8 +208,8 @@ class FitResult:
         alpha = check_alpha(alpha)
         pr = self.problem
         index = continue_index(pr.index, pr.n, steps)
-        future, _, _ = check_exog(exog, steps, "exog", pr.k_exog, index,
-                                  "the forecast's periods")
+        future, _, _ = check_exog(match_columns(exog, pr.exog_names, "exog"), steps, "exog",
+                                  pr.k_exog, index, "the forecast's periods")
         _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
                                       **pr.data_kwargs())
         # A model without variance left to forecast (a series that follows its own lags
@@ -252,14 +254,16 @@ class FitResult:
         residuals, checks and forecasts at `params`.  For forecasting from newer data (the
         fitted series with the observations since appended) or a related series.  `y` is
         taken from the same start as the fitted series: a time trend counts from its first
-        observation.  exog: the regressors over `y` (unnamed columns take the fit's names);
+        observation.  exog: the regressors over `y` (a DataFrame's columns are matched to
+        the fit's by name; unnamed columns take the fit's names);
         index, name: as in `fit` (an unnamed series takes the fitted series' name).
 
         The result's `iterations` and `n_evaluations` are 0 and its `warnings` say that
         the parameters were not estimated on `y`.  Input errors raise InputError."""
         started = time.perf_counter()
         pr = self.problem
-        problem = make_problem(y, pr.order, pr.seasonal_order, list(pr.trend_powers), exog,
+        problem = make_problem(y, pr.order, pr.seasonal_order, list(pr.trend_powers),
+                               match_columns(exog, pr.exog_names, "exog"),
                                enforce_stationarity=pr.enforce_stationarity,
                                enforce_invertibility=pr.enforce_invertibility, index=index,
                                name=name)
