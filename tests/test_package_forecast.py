@@ -91,7 +91,7 @@ def test_future_regressors_are_matched_by_name():
     res = korvanta.fit(y, (1, 1, 0), exog=X)
     future = pd.DataFrame({"price": [1.0, 2.0, 3.0], "promo": [0.0, 5.0, -1.0]})
     expected = res.forecast(3, exog=future.to_numpy())
-    for given in (future, future[["promo", "price"]]):
+    for given in (future, future[["promo", "price"]], pd.DataFrame(future.to_numpy())):
         got = res.forecast(3, exog=given)
         assert got.mean.to_numpy().tobytes() == expected.mean.to_numpy().tobytes()
     with pytest.raises(korvanta.InputError, match=r"exog's columns \(price, discount\) are "

@@ -417,11 +417,16 @@ def match_columns(exog: Any, names: tuple[str, ...], what: str) -> Any:
     """`exog` with a DataFrame's columns matched to the fitted regressors `names` by
     name: the same columns in another order are put in the fit's order (taken by
     position, each would stand in for another regressor), and other columns are refused.
-    Arrays, and any table where the fit's regressors had no names, are taken by position."""
+    Arrays, tables with pandas' default column labels 0, 1, … (given the fit's names)
+    and any table where the fit's regressors had no names are taken by position."""
     pd = _optional.pandas_if_loaded()
     if pd is None or not isinstance(exog, pd.DataFrame) or names == unnamed(len(names)):
         return exog
-    given = tuple(str(c) for c in exog.columns)
+    columns = exog.columns
+    if isinstance(columns, pd.RangeIndex) and columns.start == 0 and columns.step == 1 \
+            and len(columns) == len(names):
+        return exog.set_axis(list(names), axis=1)
+    given = tuple(str(c) for c in columns)
     if given == names:
         return exog
     if len(set(given)) == len(given) and sorted(given) == sorted(names):
