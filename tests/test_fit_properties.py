@@ -83,7 +83,7 @@ def _odd_fits(draw):
     shape = draw(st.sampled_from(["walk", "spike", "steps", "seasonal"]))
     y = rng.standard_normal(n).cumsum() if shape == "walk" else rng.standard_normal(n)
     if shape == "spike":
-        y[rng.integers(n)] = draw(st.sampled_from([1e8, -1e12]))
+        y[rng.integers(n)] = draw(st.sampled_from([1e8, -1e12, 1e94]))
     elif shape == "steps":
         y = np.repeat(y[: (n + 9) // 10], 10)[:n]
     elif shape == "seasonal":
@@ -111,8 +111,17 @@ def _odd_fits(draw):
     return y, model, exog, options, steps, future, alpha
 
 
+_SPIKE = np.append(np.random.default_rng(0).standard_normal(49) * 1e-6, 1e94)
+_FREE = dict(concentrate_scale=False, enforce_stationarity=False, enforce_invertibility=False,
+             cov_type="opg", maxiter=1)
+
+
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(case=_odd_fits())
+# A spike that sends an unconstrained AR estimate to 1e98: forecasts overflow to infinity,
+# whose interval bounds were formed with a NumPy warning.
+@example(case=(_SPIKE, dict(order=(1, 0, 0), seasonal_order=(0, 0, 0, 0), trend=None), None,
+               _FREE, 3, None, 0.05))
 def test_any_option_fits_or_is_refused_and_its_result_reports(case):
     # Whatever the options, a fit is refused with InputError or gives a result whose
     # report, standard errors, checks, forecast and refit from its own estimates work

@@ -278,6 +278,20 @@ def test_unit_root_estimate_is_reported():
     assert any("invertible" in w for w in res.warnings)
 
 
+def test_explosive_estimate_is_reported_as_outside_the_region():
+    # Without the stationarity constraint an explosive series gets an AR root inside the
+    # unit circle: not "on or near the boundary", and its modulus is shown.
+    rng = np.random.default_rng(4)
+    y = np.zeros(120)
+    for t in range(1, 120):
+        y[t] = 1.05 * y[t - 1] + rng.standard_normal()
+    with pytest.warns(korvanta.BoundaryWarning,
+                      match=r"root of modulus 0\.9[0-9]+: the estimates lie outside the "
+                            "stationary region"):
+        res = korvanta.fit(y, (1, 0, 0), enforce_stationarity=False)
+    assert res.params[0] > 1.0
+
+
 def test_quiet_by_default_and_progress_on_request(capsys):
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -308,7 +308,12 @@ def _boundary_notes(problem: Problem, params: Vector) -> list[str]:
             continue
         region = "stationary" if sign > 0 else "invertible"
         modulus = largest_inverse_root(coefs, sign)
-        if modulus >= BOUNDARY:
+        if modulus > 1.0 / BOUNDARY:
+            # Only where the fit does not keep the estimates in the region.
+            notes.append(f"The {name} polynomial has a root of modulus {1 / modulus:.6g}: "
+                         f"the estimates lie outside the {region} region, and their standard "
+                         "errors are unreliable.")
+        elif modulus >= BOUNDARY:
             notes.append(f"The {name} polynomial has a root of modulus {1 / modulus:.6f}: "
                          f"the estimates lie on or near the boundary of the {region} region, and "
                          "their standard errors are unreliable.")

@@ -470,7 +470,8 @@ def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vecto
     # L-BFGS-B tries a first step of unit length.  Scaled by the start's gradient norm,
     # that step is the Newton step of the preconditioned quadratic model.
     gamma = 1.0
-    g_norm = float(np.linalg.norm(first[1]))
+    with np.errstate(over="ignore"):
+        g_norm = float(np.linalg.norm(first[1]))
     if math.isfinite(g_norm) and g_norm > 0:
         gamma = min(max(g_norm, 1e-3), 10.0)
         C_inv = C_inv * gamma

@@ -217,7 +217,10 @@ class FitResult:
         # below it.
         se = np.sqrt(np.maximum(var, 0.0))
         q = float(norm.ppf(1.0 - alpha / 2.0))
-        lower, upper = mean - q * se, mean + q * se
+        # Estimates far outside the stationary region (where the fit does not enforce it)
+        # can send the forecast to infinity: its bounds are then infinite or NaN.
+        with np.errstate(over="ignore", invalid="ignore"):
+            lower, upper = mean - q * se, mean + q * se
         pd = _optional.pandas_if_loaded()
         if pd is not None and isinstance(pr.index, pd.Index):
             labels = index if index is not None else pd.RangeIndex(pr.n, pr.n + steps)
