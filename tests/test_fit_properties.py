@@ -83,7 +83,7 @@ def _odd_fits(draw):
     shape = draw(st.sampled_from(["walk", "spike", "steps", "seasonal"]))
     y = rng.standard_normal(n).cumsum() if shape == "walk" else rng.standard_normal(n)
     if shape == "spike":
-        y[rng.integers(n)] = draw(st.sampled_from([1e8, -1e12, 1e94]))
+        y[rng.integers(n)] = draw(st.sampled_from([1e8, -1e12, 1e14, 1e94]))
     elif shape == "steps":
         y = np.repeat(y[: (n + 9) // 10], 10)[:n]
     elif shape == "seasonal":
@@ -114,6 +114,9 @@ def _odd_fits(draw):
 _SPIKE = np.append(np.random.default_rng(0).standard_normal(49) * 1e-6, 1e94)
 _FREE = dict(concentrate_scale=False, enforce_stationarity=False, enforce_invertibility=False,
              cov_type="opg", maxiter=1)
+_RNG = np.random.default_rng(119)
+_SPIKE_X = (np.where(np.arange(41) == 18, 1e14, _RNG.standard_normal(41) * 1e6),
+            _RNG.standard_normal((41, 2)))
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -122,6 +125,9 @@ _FREE = dict(concentrate_scale=False, enforce_stationarity=False, enforce_invert
 # whose interval bounds were formed with a NumPy warning.
 @example(case=(_SPIKE, dict(order=(1, 0, 0), seasonal_order=(0, 0, 0, 0), trend=None), None,
                _FREE, 3, None, 0.05))
+# A spike that gives the first search step an infinite gradient entry.
+@example(case=(_SPIKE_X[0], dict(order=(1, 0, 2), seasonal_order=(0, 0, 0, 0), trend=None),
+               _SPIKE_X[1], _FREE, 0, np.empty((0, 2)), 0.05))
 def test_any_option_fits_or_is_refused_and_its_result_reports(case):
     # Whatever the options, a fit is refused with InputError or gives a result whose
     # report, standard errors, checks, forecast and refit from its own estimates work

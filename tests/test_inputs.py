@@ -137,6 +137,9 @@ def test_labelled_regressors_must_carry_the_observations_labels():
     with pytest.raises(InputError, match="does not match the forecast's periods: row 0 is "
                                          "labelled 1970-01-01, where 1961-01-01"):
         res.forecast(4, exog=pd.DataFrame(values, index=future + pd.DateOffset(years=9)))
+    # No rows to pair (an IndexError reporting the first mismatch once).
+    empty = pd.DataFrame(np.empty((0, 1)), columns=["x"], index=pd.RangeIndex(1000, 1000))
+    assert res.forecast(0, exog=empty).mean.size == 0
 
 
 def test_dates_out_of_order_are_refused(no_search):

@@ -466,7 +466,8 @@ def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vecto
     whether it stopped by the gradient test."""
     first: tuple[float, Vector] = (1e300, np.zeros_like(u0))
     if at_u0 is not None:
-        first = (at_u0[0], C_inv.T @ at_u0[1])
+        with np.errstate(over="ignore", invalid="ignore"):
+            first = (at_u0[0], C_inv.T @ at_u0[1])
     # L-BFGS-B tries a first step of unit length.  Scaled by the start's gradient norm,
     # that step is the Newton step of the preconditioned quadratic model.
     gamma = 1.0
@@ -488,7 +489,11 @@ def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vecto
             # Outside the region where the filter gives a likelihood (a zero variance, a
             # root on the unit circle): a huge value makes the line search step back.
             return 1e300, np.zeros_like(x)
-        return found[0], C_inv.T @ found[1]
+        # An infinite entry of the gradient (an estimate running away where the fit does
+        # not keep it in the region) makes NaN here, as it would anywhere.
+        with np.errstate(over="ignore", invalid="ignore"):
+            gradient: Vector = C_inv.T @ found[1]
+        return found[0], gradient
 
     report: Callable[[Any], None] | None = None
     if callback is not None:

@@ -439,8 +439,8 @@ def _check_labels(pd: Any, rows: Any, labels: Any, what: str, whose: str) -> Non
     """Regressors whose rows are labelled must carry the observations' labels: taken by
     position, a table in another order or from other dates would silently pair each
     observation with another row's regressors."""
-    if rows is None or not isinstance(labels, pd.Index) or _positions(pd, rows) or \
-            _positions(pd, labels) or rows.equals(labels):
+    if rows is None or not isinstance(labels, pd.Index) or not len(rows) or \
+            _positions(pd, rows) or _positions(pd, labels) or rows.equals(labels):
         return
     row = next((i for i, (a, b) in enumerate(zip(rows, labels)) if not a == b), 0)
     example = " (e.g. exog.loc[y.index])" if whose == "y's index" else ""
