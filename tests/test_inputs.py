@@ -47,6 +47,14 @@ BAD = {
     "exog-nan": (dict(y=Y, exog=np.where(np.arange(144)[:, None] == 7, np.nan, X)),
                  "exog has a non-finite value (nan) in row 7, column 0"),
     "exog-text": (dict(y=Y, exog=np.array([["a"]] * 144)), "exog must be numeric"),
+    # A date column given for the values: its numbers are days (or nanoseconds) since 1970.
+    "dates-series": (dict(y=np.arange(144).astype("datetime64[D]")),
+                     "y must be numeric; it holds values of type datetime64[D]"),
+    "durations-exog": (dict(y=Y, exog=np.arange(144).astype("timedelta64[s]")[:, None]),
+                       "exog must be numeric; it holds values of type timedelta64[s]"),
+    "masked-exog": (dict(y=Y, exog=np.ma.masked_array(X, mask=np.arange(288).reshape(144, 2)
+                                                      == 9)),
+                    "exog has a non-finite value (nan) in row 4, column 1"),
     "bad-cov-type": (dict(y=Y, cov_type="sandwich"), "cov_type must be one of opg, hessian"),
     "bad-maxiter": (dict(y=Y, maxiter=0), "maxiter must be a positive integer"),
     "start-wrong-length": (dict(y=Y, order=(0, 1, 1), start_params=[0.1]),
@@ -67,6 +75,17 @@ def test_bad_input_is_rejected_before_fitting(no_search, kwargs, message):
     with pytest.raises(InputError) as info:
         korvanta.fit(**kwargs)
     assert message in str(info.value)
+
+
+def test_masked_values_are_missing_values():
+    # np.asarray drops a mask: the numbers stored under it were fitted as observations.
+    mask = np.arange(144) % 11 == 3
+    masked = korvanta.fit(np.ma.masked_array(Y, mask=mask), (0, 1, 1), (0, 1, 1, 12))
+    plain = korvanta.fit(np.where(mask, np.nan, Y), (0, 1, 1), (0, 1, 1, 12))
+    assert masked.params.tobytes() == plain.params.tobytes() and masked.nobs == plain.nobs
+    # Without masked entries it is the series itself.
+    whole = korvanta.fit(np.ma.masked_array(Y), (0, 1, 1), (0, 1, 1, 12))
+    assert whole.params.tobytes() == korvanta.fit(Y, (0, 1, 1), (0, 1, 1, 12)).params.tobytes()
 
 
 def test_pandas_exog_names_and_non_numeric_columns(no_search):

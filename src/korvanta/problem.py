@@ -297,6 +297,17 @@ def _float_array(x: Any, what: str) -> Vector:
         raise InputError(f"{what} is not an array of numbers: {exc}") from None
     if arr.dtype.kind == "c":
         raise InputError(f"{what} has complex values")
+    if arr.dtype.kind in "mM":
+        # Dates or durations (a table's date column given for its values, say): their
+        # numbers depend on the unit they are stored in.
+        raise InputError(f"{what} must be numeric; it holds values of type {arr.dtype}")
+    if isinstance(x, np.ma.MaskedArray) and np.ma.is_masked(x):
+        # Masked entries are missing, not the numbers stored under the mask.
+        try:
+            return np.asarray(x.astype(np.float64).filled(np.nan), dtype=np.float64)
+        except (TypeError, ValueError):
+            raise InputError(f"{what} must be numeric; it holds values of type "
+                             f"{arr.dtype}") from None
     if arr.dtype.kind == "b" or arr.dtype.kind not in "iuf":
         try:
             arr = arr.astype(np.float64)
