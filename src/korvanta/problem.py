@@ -304,7 +304,7 @@ def _float_array(x: Any, what: str) -> Vector:
     if isinstance(x, np.ma.MaskedArray) and np.ma.is_masked(x):
         # Masked entries are missing, not the numbers stored under the mask.
         try:
-            return np.asarray(x.astype(np.float64).filled(np.nan), dtype=np.float64)
+            return np.asarray(np.ma.filled(x.astype(np.float64), np.nan), dtype=np.float64)
         except (TypeError, ValueError):
             raise InputError(f"{what} must be numeric; it holds values of type "
                              f"{arr.dtype}") from None
