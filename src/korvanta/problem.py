@@ -301,10 +301,11 @@ def _float_array(x: Any, what: str) -> Vector:
         # Dates or durations (a table's date column given for its values, say): their
         # numbers depend on the unit they are stored in.
         raise InputError(f"{what} must be numeric; it holds values of type {arr.dtype}")
-    if isinstance(x, np.ma.MaskedArray) and np.ma.is_masked(x):
+    masked: Any = x      # NumPy's masked-array functions are untyped in some versions
+    if isinstance(x, np.ma.MaskedArray) and np.asarray(masked.mask).any():
         # Masked entries are missing, not the numbers stored under the mask.
         try:
-            return np.asarray(np.ma.filled(x.astype(np.float64), np.nan), dtype=np.float64)
+            return np.asarray(masked.astype(np.float64).filled(np.nan), dtype=np.float64)
         except (TypeError, ValueError):
             raise InputError(f"{what} must be numeric; it holds values of type "
                              f"{arr.dtype}") from None
