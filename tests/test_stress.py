@@ -185,37 +185,3 @@ def test_concurrent_gradients_match_serial(parallel):
         for got in per_thread:
             assert same_result(got, expected)
 
-
-def test_package_fits_on_threads_equal_fits_on_one_thread():
-    # Whole fits at once on several threads (the BLAS limit, the gradient pool and the
-    # result's lazy standard errors shared between them) give the serial fits' bits.
-    import korvanta
-    from pkg_data import KNOWN_OPTIMA
-
-    jobs = [(load(), exog, order, seasonal, trend)
-            for _, load, exog, order, seasonal, trend, _ in KNOWN_OPTIMA[:4]]
-
-    def key(job):
-        y, exog, order, seasonal, trend = job
-        res = korvanta.fit(y, order, seasonal, trend, exog)
-        return (res.params.tobytes(), np.float64(res.llf).tobytes(), res.bse.tobytes(),
-                res.forecast(6).mean.tobytes())
-
-    serial = [key(job) for job in jobs]
-    failures: list[tuple[int, int]] = []
-    barrier = threading.Barrier(6)
-
-    def worker(index):
-        barrier.wait(timeout=30)
-        for rep in range(8):
-            which = (index + rep) % len(jobs)
-            if key(jobs[which]) != serial[which]:
-                failures.append((index, which))
-
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=DEADLINE_SECONDS)
-    assert not any(t.is_alive() for t in threads)
-    assert not failures
