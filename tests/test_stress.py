@@ -184,4 +184,3 @@ def test_concurrent_gradients_match_serial(parallel):
     for per_thread in results:
         for got in per_thread:
             assert same_result(got, expected)
-
