@@ -84,6 +84,27 @@ def test_drops_say_why():
                                       "after differencing; 15 remain")
 
 
+@pytest.mark.parametrize("where, expected", [
+    ("lie on or near the boundary of the invertible region", "near the unit circle"),
+    ("lie outside the invertible region", "inside the unit circle"),
+])
+def test_a_root_at_or_past_the_boundary_drops_its_candidate(monkeypatch, where, expected):
+    import korvanta.search as search_module
+    real = search_module.fit
+
+    def with_a_root(*args, **kwargs):
+        res = real(*args, **kwargs)
+        if args[1] == (0, 1, 1):
+            warnings.warn(f"The MA polynomial has a root of modulus 0.5: the estimates "
+                          f"{where}", korvanta.BoundaryWarning)
+        return res
+
+    monkeypatch.setattr(search_module, "fit", with_a_root)
+    res = korvanta.auto_fit(_quarterly(), d=1, max_p=1, max_q=1, stepwise=False, n_jobs=1)
+    [row] = [c for c in res.search if c.label == "ARIMA(0,1,1)"]
+    assert row.reason == f"{expected}: The MA polynomial has a root of modulus 0.5"
+
+
 def test_a_search_where_every_fit_fails_is_an_error(monkeypatch):
     def boom(*args, **kwargs):
         raise np.linalg.LinAlgError("boom")

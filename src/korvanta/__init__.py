@@ -19,9 +19,9 @@ from .diagnostics import Diagnostics
 from .estimate import BoundaryWarning, ConvergenceWarning, KorvantaWarning, fit
 from .forecasting import Forecast
 from .many import ManyResult, fit_many
-from .names import param_names
 from .optimize import Progress
 from .problem import InputError
+from .problem import checked_param_names as param_names
 from .results import FitResult
 from .search_table import Candidate, SearchTable
 

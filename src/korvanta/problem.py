@@ -22,7 +22,7 @@ from . import _optional
 from .dates import date_text
 from .names import param_names
 
-__all__ = ["InputError", "Problem", "make_problem", "check_exog", "check_steps",
+__all__ = ["InputError", "Problem", "checked_param_names", "make_problem", "check_exog", "check_steps",
            "MIN_EXTRA_OBS", "MAX_HORIZON"]
 
 Vector = npt.NDArray[np.float64]
@@ -349,6 +349,25 @@ def _trend_powers(trend: str | Sequence[int] | None) -> tuple[int, ...]:
     if len(set(powers)) != len(powers):
         raise InputError(f"trend powers must be distinct; got {powers}")
     return tuple(powers)
+
+
+def checked_param_names(order: Sequence[int], seasonal_order: Sequence[int],
+                        trend_powers: str | Sequence[int] | None = (),
+                        exog_names: Sequence[str] = (),
+                        include_sigma2: bool = True) -> tuple[str, ...]:
+    """The names of the parameter vector's entries, in the extension's order, for the
+    model that `fit` would fit (`trend_powers` as fit's `trend`: "c", "ct", … or the
+    powers); a model that fit would refuse raises InputError."""
+    order_t = _int_tuple(order, 3, "order")
+    seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
+    powers = _trend_powers(trend_powers)
+    if isinstance(exog_names, str) or not all(isinstance(n, str) for n in exog_names):
+        raise InputError(f"exog_names must be a sequence of strings; got {exog_names!r}")
+    try:
+        kr.spec_dims(order_t, seasonal_t, list(powers), len(exog_names))
+    except (ValueError, OverflowError) as exc:
+        raise InputError(f"invalid model order: {exc}") from None
+    return param_names(order_t, seasonal_t, powers, tuple(exog_names), bool(include_sigma2))
 
 
 def _check_length(y: Vector, order: tuple[int, int, int],

@@ -172,7 +172,11 @@ def fit_candidate(setting: Setting, key: Key, warm: Warm | None) -> Outcome:
         if not res.converged:
             reason = f"did not converge: {res.message}"
         elif boundary:
-            reason = "near the unit circle: " + "; ".join(boundary)
+            # Estimates outside the region (a fit that does not enforce it) have a root
+            # inside the unit circle, not near it.
+            where = "inside" if any("lie outside the" in str(w.message) for w in caught) \
+                else "near"
+            reason = f"{where} the unit circle: " + "; ".join(boundary)
         elif not math.isfinite(value):
             reason = f"{setting.criterion} is not finite"
         else:
