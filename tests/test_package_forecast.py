@@ -119,6 +119,45 @@ def test_datetime64_continuation_keeps_the_step(step, n, steps, stride):
     assert (np.diff(both.astype(np.int64)) == stride).all()
 
 
+@settings(max_examples=60, deadline=None)
+@given(unit=st.sampled_from(["ns", "us", "s", "D", "M", "Y"]), stride=st.integers(1, 40),
+       steps=st.integers(1, 40), back=st.integers(0, 60), monthly=st.booleans())
+def test_datetime64_continuation_near_the_end_of_the_range(unit, stride, steps, back,
+                                                            monthly):
+    # Dates whose continuation runs past the largest one of their type are numbered on,
+    # never wrapped around to the other end of the range.
+    if monthly:
+        last = np.datetime64("2262-04", "M") if unit == "ns" else None
+        if last is None:
+            return
+        index = (last - back - stride * np.arange(3)[::-1]).astype("datetime64[ns]")
+    else:
+        top = np.iinfo(np.int64).max
+        index = (top - back - stride * np.arange(3)[::-1]).astype(f"datetime64[{unit}]")
+    nxt = continue_index(index, 3, steps)
+    if nxt is not None:
+        assert len(nxt) == steps and not np.isnat(nxt).any()
+        assert (np.diff(np.concatenate([index, nxt]).astype(np.int64)) > 0).all()
+
+
+def test_dates_past_pandas_range_are_numbered():
+    pd = pytest.importorskip("pandas")
+    y = np.random.default_rng(0).normal(size=40).cumsum()
+    res = korvanta.fit(pd.Series(y, index=pd.date_range(end="2262-03-01", periods=40,
+                                                        freq="MS")), (1, 1, 0))
+    assert str(res.forecast(1).mean.index[0])[:10] == "2262-04-01"
+    far = res.forecast(12)
+    assert far.mean.to_numpy().tobytes() == \
+        korvanta.fit(y, (1, 1, 0)).forecast(12).mean.tobytes()
+    assert not isinstance(far.mean.index, pd.DatetimeIndex)
+
+
+def test_first_of_month_nanosecond_dates_continue_monthly():
+    index = np.arange("2020-11", "2021-03", dtype="datetime64[M]").astype("datetime64[ns]")
+    nxt = continue_index(index, 4, 2)
+    assert [str(d)[:10] for d in nxt] == ["2021-03-01", "2021-04-01"]
+
+
 def test_first_of_month_dates_continue_monthly():
     index = np.array(["2020-11-01", "2020-12-01", "2021-01-01", "2021-02-01"],
                      dtype="datetime64[D]")

@@ -19,7 +19,8 @@ def continue_index(index: Any, n: int, steps: int) -> Any:
     A pandas DatetimeIndex with a (possibly inferred) frequency and a PeriodIndex continue
     their dates, a RangeIndex its numbers; a NumPy datetime64 array with a constant step
     (or first-of-month dates a constant number of months apart) continues at that step.
-    Anything else, or no index at all, gives None: the periods are then numbered on.
+    Anything else, no index at all, or dates that would run past the last one that the
+    index's type can hold gives None: the periods are then numbered on.
     """
     if index is None:
         return None
@@ -45,24 +46,37 @@ def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
             freq = index.freq or pd.infer_freq(index)
         if freq is None:
             return None
-        return pd.date_range(start=index[-1], periods=steps + 1, freq=freq)[1:]
+        try:
+            return pd.date_range(start=index[-1], periods=steps + 1, freq=freq)[1:]
+        except (OverflowError, pd.errors.OutOfBoundsDatetime):
+            return None
     return None
 
 
 def _continue_datetime64(dates: npt.NDArray[Any], steps: int) -> npt.NDArray[Any] | None:
-    unit = np.datetime_data(dates.dtype)[0]
-    if unit == "D":
-        # First-of-month dates are monthly (or quarterly …) though their day counts differ.
-        months = dates.astype("datetime64[M]")
-        if (months.astype("datetime64[D]") == dates).all():
-            step = _constant_step(months.astype(np.int64))
-            if step is not None:
-                nxt: npt.NDArray[Any] = months[-1] + step * np.arange(1, steps + 1)
-                return nxt.astype("datetime64[D]")
+    # First-of-month dates (at midnight) are monthly, quarterly … though their day counts
+    # differ.
+    months = dates.astype("datetime64[M]")
+    if (months.astype(dates.dtype) == dates).all():
+        step = _constant_step(months.astype(np.int64))
+        if step is not None:
+            nxt = _ahead(months, step, steps)
+            if nxt is None:
+                return None
+            out: npt.NDArray[Any] = nxt.astype(dates.dtype)
+            # The cast wraps around silently where a month lies beyond the finer unit's
+            # range (after 2262 in nanoseconds).
+            return out if (out.astype("datetime64[M]") == nxt).all() else None
     step = _constant_step(dates.astype(np.int64))
-    if step is None:
+    return None if step is None else _ahead(dates, step, steps)
+
+
+def _ahead(dates: npt.NDArray[Any], step: int, steps: int) -> npt.NDArray[Any] | None:
+    """The `steps` dates after the last at `step` units apart, or None where they would
+    run past the largest date of the type (whose arithmetic wraps around silently)."""
+    if int(dates[-1].astype(np.int64)) + step * steps > np.iinfo(np.int64).max:
         return None
-    out: npt.NDArray[Any] = dates[-1] + step * np.arange(1, steps + 1)
+    out: npt.NDArray[Any] = dates[-1] + step * np.arange(1, steps + 1, dtype=np.int64)
     return out
 
 
