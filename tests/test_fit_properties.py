@@ -213,6 +213,28 @@ def test_standard_errors_follow_the_units(cov_type, scale):
                                base.cov_params[:4, :4], rtol=2e-3, atol=1e-12)
 
 
+@pytest.mark.parametrize("cov_type", ["opg", "hessian"])
+def test_a_regressor_that_is_zero_throughout_leaves_the_others_standard_errors(cov_type):
+    # Its coefficient does not enter the likelihood: its variance is NaN, and the other
+    # parameters' covariance is that of the model without it at the same estimates (it
+    # was NaN for every parameter).
+    from korvanta.covariance import covariance
+
+    rng = np.random.default_rng(8)
+    y = _simulate(rng, 150, [0.6], [0.3], 0) + 3.0
+    x = rng.normal(size=150)
+    X = np.column_stack([np.zeros(150), x, np.zeros(150)])
+    res = korvanta.fit(y, (1, 0, 1), trend="c", exog=X, cov_type=cov_type)
+    assert res.params[1] == res.params[3] == 0.0
+    kept = [0, 2, 4, 5, 6]
+    without = make_problem(y, (1, 0, 1), (0, 0, 0, 0), "c", x[:, None])
+    expected = covariance(without, res.params[kept], cov_type)
+    assert np.isfinite(expected).all()
+    assert res.cov_params[np.ix_(kept, kept)].tobytes() == expected.tobytes()
+    assert np.isnan(res.bse[[1, 3]]).all() and np.isnan(res.cov_params[[1, 3]]).all()
+    assert "nan" in res.summary()
+
+
 def test_series_in_large_units_is_reported():
     # The diffuse states' prior (standard deviation 1000) pins a level of 50,000 near zero:
     # the airline model's estimates then depend on the units, which the fit must say.

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
+from dataclasses import replace
 
 import numpy as np
 import numpy.typing as npt
@@ -53,6 +54,24 @@ def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[
     k = params.size
     if not np.isfinite(params).all() or not params[-1] > 0:
         return np.full((k, k), np.nan), np.ones(k)
+    unused = _zero_regressors(problem)
+    if unused.size:
+        # The coefficient of a regressor that is zero throughout (a dummy that never
+        # fires in the sample) does not enter the likelihood: it has no variance, and the
+        # others' covariance is that of the model without it, which has the same
+        # likelihood.  Otherwise its empty row would leave no covariance at all.
+        first = len(problem.trend_powers)
+        keep = np.setdiff1d(np.arange(problem.k_exog), unused)
+        X = np.asarray(problem.exog).reshape(problem.k_exog, problem.n)[keep]
+        reduced = replace(problem, k_exog=int(keep.size),
+                          exog=np.ascontiguousarray(X.ravel()) if keep.size else None,
+                          exog_names=tuple(problem.exog_names[j] for j in keep))
+        rows = np.setdiff1d(np.arange(k), first + unused)
+        sub, sub_factor = scaled_covariance(reduced, params[rows], cov_type)
+        out, factor = np.full((k, k), np.nan), np.ones(k)
+        out[np.ix_(rows, rows)] = sub
+        factor[rows] = sub_factor
+        return out, factor
     scaling = Scaling(problem, params)
     scaled, at = scaling.problem, scaling.to_scaled(params)
     if cov_type == "opg":
@@ -84,6 +103,14 @@ def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[
                          relative_steps(u, H_CENTRAL, True), central=True)
         cov: Matrix = J @ cov_u @ J.T
     return 0.5 * (cov + cov.T), scaling.factor
+
+
+def _zero_regressors(problem: Problem) -> npt.NDArray[np.intp]:
+    """The regressors that are zero at every observation."""
+    if not problem.k_exog or problem.exog is None:
+        return np.empty(0, dtype=np.intp)
+    X = problem.exog.reshape(problem.k_exog, problem.n)
+    return np.flatnonzero(~X.any(axis=1))
 
 
 def _inverse(information: Matrix) -> Matrix:
