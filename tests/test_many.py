@@ -267,6 +267,32 @@ def test_missing_future_regressors_fail_that_series_only():
     assert f.unique_id.tolist() == ["a", "a"]
 
 
+def test_a_horizon_past_the_last_representable_date_fails_that_series_before_its_fit(
+        monkeypatch):
+    late = _monthly("late").assign(ds=pd.date_range(end="2262-03-01", periods=60, freq="MS"))
+    steps = pd.DataFrame({"unique_id": "steps", "ds": np.iinfo(np.int64).max - 60 + np.arange(60),
+                          "y": _monthly("x").y.to_numpy()})
+    fitted = []
+    real = many.fit
+
+    def counted(y, *args, **kwargs):
+        fitted.append(len(y))
+        return real(y, *args, **kwargs)
+
+    monkeypatch.setattr(many, "fit", counted)
+    s, f = korvanta.fit_many(pd.concat([_monthly("a"), late]), (1, 1, 0), horizon=2,
+                             engine="serial")
+    assert s.status.tolist() == ["ok", "failed"] and fitted == [60]
+    assert s.message[1] == ("the forecast's 2 periods after 2262-03-01 run past the last "
+                            "date that pandas can hold (2262-04-11)")
+    assert f.unique_id.tolist() == ["a", "a"]
+    # Integer dates: int64 arithmetic would wrap around to negative dates.
+    s, f = korvanta.fit_many(steps, (1, 1, 0), horizon=2, engine="serial")
+    assert s.status.tolist() == ["failed"] and "largest 64-bit integer date" in s.message[0]
+    s, f = korvanta.fit_many(steps, (1, 1, 0), horizon=1, engine="serial")
+    assert s.status.tolist() == ["ok"] and f.ds.tolist() == [np.iinfo(np.int64).max]
+
+
 def test_an_explicit_frequency_lays_out_a_series_too_gappy_to_show_its_own():
     frame = _monthly("a", n=90).iloc[::2]           # every other month: looks bimonthly
     s, f = korvanta.fit_many(frame, (1, 0, 0), horizon=1, freq="MS", engine="serial")

@@ -41,15 +41,26 @@ class Grid:
     freq: Any               # pandas frequency, integer step, or None for positions
 
     def future(self, steps: int) -> npt.NDArray[Any]:
-        """The `steps` dates after the grid."""
+        """The `steps` dates after the grid (InputError where they run past the last date
+        that the dates' type can hold)."""
         if self.freq is None or isinstance(self.freq, int):
             step = 1 if self.freq is None else self.freq
+            if int(self.last) + step * steps > np.iinfo(np.int64).max:
+                # int64 arithmetic would wrap around to negative dates without a word.
+                raise InputError(f"the forecast's {steps} periods after {int(self.last)} run "
+                                 "past the largest 64-bit integer date")
             out: npt.NDArray[Any] = int(self.last) + step * np.arange(1, steps + 1,
                                                                       dtype=np.int64)
             return out
         pd = _optional.pandas()
-        dates = pd.date_range(start=pd.Timestamp(self.last), periods=steps + 1,
-                              freq=self.freq)[1:]
+        try:
+            dates = pd.date_range(start=pd.Timestamp(self.last), periods=steps + 1,
+                                  freq=self.freq)[1:]
+        except (OverflowError, pd.errors.OutOfBoundsDatetime):
+            raise InputError(f"the forecast's {steps} periods after {date_text(self.last)} "
+                             "run past the last date that pandas can hold "
+                             f"({date_text(pd.Timestamp.max.floor('D').to_datetime64())})"
+                             ) from None
         return np.asarray(dates.to_numpy(dtype="datetime64[ns]"))
 
 

@@ -322,6 +322,9 @@ def fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
 
 def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     grid = lay_out(task.y, task.ds, task.exog, spec.freq, spec.guess)
+    # The forecast's dates first: a horizon that they cannot reach fails the series
+    # before its fit.
+    dates = grid.future(spec.horizon) if spec.horizon is not None else None
     notes: tuple[str, ...] = ()
     res: FitResult
     with warnings.catch_warnings(record=True):
@@ -343,8 +346,7 @@ def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     status = OK if res.converged else NOT_CONVERGED
     message = "; ".join((*notes, *res.warnings))
     forecast = None
-    if spec.horizon is not None:
-        dates = grid.future(spec.horizon)
+    if spec.horizon is not None and dates is not None:
         future = _future_exog(task, dates) if res.problem.k_exog else None
         fc = res.forecast(spec.horizon, exog=future, alpha=spec.alpha)
         forecast = (dates, np.asarray(fc.mean), np.asarray(fc.lower), np.asarray(fc.upper))

@@ -22,8 +22,8 @@ from . import _optional
 from .dates import date_text
 from .names import param_names
 
-__all__ = ["InputError", "Problem", "checked_param_names", "make_problem", "check_exog", "check_steps",
-           "MIN_EXTRA_OBS", "MAX_HORIZON"]
+__all__ = ["InputError", "Problem", "checked_param_names", "make_problem", "check_exog",
+           "check_steps", "MIN_EXTRA_OBS", "MAX_HORIZON"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
