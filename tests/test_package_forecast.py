@@ -152,6 +152,14 @@ def test_dates_past_pandas_range_are_numbered():
     assert not isinstance(far.mean.index, pd.DatetimeIndex)
 
 
+def test_periods_past_the_largest_ordinal_are_numbered():
+    pd = pytest.importorskip("pandas")
+    top = np.iinfo(np.int64).max
+    index = pd.PeriodIndex.from_ordinals([top - 12, top - 11, top - 10], freq="D")
+    assert continue_index(index, 3, 20) is None
+    assert continue_index(index, 3, 10).asi8[-1] == top
+
+
 def test_first_of_month_nanosecond_dates_continue_monthly():
     index = np.arange("2020-11", "2021-03", dtype="datetime64[M]").astype("datetime64[ns]")
     nxt = continue_index(index, 4, 2)

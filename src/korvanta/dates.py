@@ -35,7 +35,10 @@ def continue_index(index: Any, n: int, steps: int) -> Any:
 
 def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
     if isinstance(index, pd.PeriodIndex):
-        return pd.period_range(start=index[-1] + 1, periods=steps, freq=index.freq)
+        periods = pd.period_range(start=index[-1] + 1, periods=steps, freq=index.freq)
+        # Their ordinals wrap around silently past the largest 64-bit integer.
+        ordinals = np.concatenate([index.asi8[-1:], periods.asi8])
+        return periods if (ordinals[1:] > ordinals[:-1]).all() else None
     if isinstance(index, pd.RangeIndex):
         return pd.RangeIndex(index.stop, index.stop + steps * index.step, index.step)
     if isinstance(index, pd.DatetimeIndex) and len(index) >= 3:
