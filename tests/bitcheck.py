@@ -115,6 +115,12 @@ def cases() -> Iterator[tuple[str, np.ndarray, np.ndarray, dict, dict]]:
            dict(order=(0, 0, 0), seasonal_order=(0, 0, 0, 0), trend_powers=[]), {})
     yield ("weekly", arma_series(160, [0.5], [0.2], seed=8, season=52), np.array([0.5, 0.2, 0.3, -0.4, 1.0]),
            dict(order=(1, 0, 1), seasonal_order=(1, 1, 1, 52), trend_powers=[]), {})
+    # 302 states: enough for the covariance prediction to alternate the direction of its
+    # copies from step to step; the gaps give steps without an update in both directions.
+    long_season = arma_series(460, [0.5], [0.2], seed=9, season=150)
+    long_season[[3, 200, 201, 377]] = np.nan
+    yield ("long_season", long_season, np.array([0.5, 0.2, 0.3, -0.4, 1.0]),
+           dict(order=(1, 0, 1), seasonal_order=(1, 1, 1, 150), trend_powers=[]), {})
 
 
 def fmt(value: object) -> str:

@@ -305,6 +305,25 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band(const Band& band, con
     }
 }
 
+// The copies of one band, last to first, none of them past its end (a copy listed before
+// another may run on into it, which is harmless only in the listed order).
+template <bool Updated, bool Signed, std::size_t W, bool Pairs>
+KORVANTA_ALWAYS_INLINE void CovariancePrediction::run_band_backwards(const Band& band, const double* P, const double* w,
+                                                                     const double* pz, double* out) {
+    for (std::size_t m = band.count; m-- > 0;) {
+        const auto step = [m](std::size_t base, std::ptrdiff_t by) {
+            return base + static_cast<std::size_t>(static_cast<std::ptrdiff_t>(m) * by);
+        };
+        const std::size_t dst = step(band.dst, band.dst_step), src = step(band.src, band.src_step),
+                          col = step(band.col, band.col_step), len = step(band.len, band.len_step);
+        if constexpr (Updated) {
+            copy_updated<W, Pairs, Signed>(P + src, pz + col, w[band.row + m], out + dst, len, false);
+        } else {
+            copy_plain<W, Pairs, Signed>(P + src, out + dst, len, false);
+        }
+    }
+}
+
 // The referenced rows of C, whole, then the rows of T·C for the non-empty general rows of T.
 template <bool Updated, std::size_t W>
 KORVANTA_ALWAYS_INLINE void CovariancePrediction::build_rows(const Source& c) {
@@ -363,18 +382,32 @@ KORVANTA_ALWAYS_INLINE void CovariancePrediction::predict(const Source& c, doubl
     }
     build_rows<Updated, W>(c);
     // 0.0 + t is how T·C forms an element from a single entry of 1.0, and the column's own
-    // entry of 1.0 multiplies it exactly.
-    for (const Band& b : c_bands_) {
-        if (b.long_rows) {
-            if (b.whole_groups) {
-                run_band<Updated, Signed, W, true, true>(b, c.P, c.w, c.pz, out);
+    // entry of 1.0 multiplies it exactly. Where the two covariances outgrow the cache, every
+    // other step runs the bands last to first: it starts where the step before ended, on the
+    // rows still in cache (the values are the same in either order: each element is written
+    // once). Short rows would pay more for their exact ends than the cache gives back.
+    backwards_ = k >= ALTERNATE_FROM && !backwards_;
+    if (backwards_) {
+        for (auto b = c_bands_.rbegin(); b != c_bands_.rend(); ++b) {
+            if (b->long_rows) {
+                run_band_backwards<Updated, Signed, W, true>(*b, c.P, c.w, c.pz, out);
             } else {
-                run_band<Updated, Signed, W, false, true>(b, c.P, c.w, c.pz, out);
+                run_band_backwards<Updated, Signed, W, false>(*b, c.P, c.w, c.pz, out);
             }
-        } else if (b.whole_groups) {
-            run_band<Updated, Signed, W, true, false>(b, c.P, c.w, c.pz, out);
-        } else {
-            run_band<Updated, Signed, W, false, false>(b, c.P, c.w, c.pz, out);
+        }
+    } else {
+        for (const Band& b : c_bands_) {
+            if (b.long_rows) {
+                if (b.whole_groups) {
+                    run_band<Updated, Signed, W, true, true>(b, c.P, c.w, c.pz, out);
+                } else {
+                    run_band<Updated, Signed, W, false, true>(b, c.P, c.w, c.pz, out);
+                }
+            } else if (b.whole_groups) {
+                run_band<Updated, Signed, W, true, false>(b, c.P, c.w, c.pz, out);
+            } else {
+                run_band<Updated, Signed, W, false, false>(b, c.P, c.w, c.pz, out);
+            }
         }
     }
     // The rows of T·C are sums from 0.0 (or the store's zeros), never −0.0.

@@ -77,6 +77,8 @@ private:
     };
     /// Copies at least this long run their lane groups two to a loop pass.
     static constexpr std::size_t LONG_COPY = 32;
+    /// From this many states on, the steps alternate the direction of their row copies.
+    static constexpr std::size_t ALTERNATE_FROM = 256;
     /// One output element that is formed on its own.
     struct Single {
         std::size_t dst;  ///< flat index of the output element
@@ -89,6 +91,8 @@ private:
     std::vector<Band> bands_of(const std::vector<Copy>& copies) const;
     template <bool Updated, bool Signed, std::size_t W, bool Whole, bool Pairs>
     static void run_band(const Band& band, const double* P, const double* w, const double* pz, double* out);
+    template <bool Updated, bool Signed, std::size_t W, bool Pairs>
+    static void run_band_backwards(const Band& band, const double* P, const double* w, const double* pz, double* out);
     void plan_disturbance(const System& system);
     // `Signed`: P may hold −0.0, which the copies turn into 0.0 as T·C would.
     template <bool Updated, bool Signed, std::size_t W>
@@ -105,6 +109,7 @@ private:
     double sigma2_;
     std::size_t k_;
     bool four_lanes_;              ///< run the four-lane instance (same bits)
+    bool backwards_ = false;       ///< this step runs the bands last to first
     std::vector<Band> c_bands_;    ///< 0.0 + C[row][col + m] (row ≤ col: along a row of C)
     std::vector<Copy> tp_copies_;  ///< 0.0 + (T·C)[row][col + m], general rows of T
     std::vector<Single> mirrors_;  ///< 0.0 + C[row][col] with col < row: down a column
