@@ -293,6 +293,28 @@ def test_a_horizon_past_the_last_representable_date_fails_that_series_before_its
     assert s.status.tolist() == ["ok"] and f.ds.tolist() == [np.iinfo(np.int64).max]
 
 
+@pytest.mark.parametrize("make", [
+    lambda y: pd.DataFrame({"unique_id": "a", "ds": pd.period_range("2300-01", periods=40,
+                                                                   freq="M"), "y": y}),
+    lambda y: {"a": pd.Series(y, index=pd.period_range("2300-01", periods=40, freq="M"))},
+    lambda y: pd.DataFrame({"unique_id": "a", "ds": pd.date_range("2300-01-01", periods=40,
+                                                                 freq="D"), "y": y}),
+    lambda y: pd.DataFrame({"unique_id": "a", "ds": pd.date_range("1600-01-01", periods=40,
+                                                                 freq="D"), "y": y}),
+], ids=["periods", "mapping-periods", "days-after-2262", "days-before-1677"])
+def test_dates_past_the_nanosecond_range_are_refused(make):
+    # pandas 3 keeps such dates in coarser units; cast to nanoseconds they wrapped around
+    # silently to other dates (daily ones to a regular grid of dates in the 1700s).
+    y = np.random.default_rng(0).normal(size=40).cumsum()
+    try:
+        data = make(y)
+    except pd.errors.OutOfBoundsDatetime:
+        pytest.skip("this pandas holds no dates outside the nanosecond range")
+    with pytest.raises(InputError, match=r"has the date (2300-01|1600-01)\S*, outside the "
+                                         r"range of dates that fit_many handles"):
+        korvanta.fit_many(data, (1, 1, 0), horizon=2, engine="serial")
+
+
 def test_an_explicit_frequency_lays_out_a_series_too_gappy_to_show_its_own():
     frame = _monthly("a", n=90).iloc[::2]           # every other month: looks bimonthly
     s, f = korvanta.fit_many(frame, (1, 0, 0), horizon=1, freq="MS", engine="serial")

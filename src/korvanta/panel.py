@@ -21,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from .dates import date_text
 from .grid import infer_freq
 from .problem import InputError
 from .tables import SUMMARY_COLUMNS
@@ -95,11 +96,41 @@ def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
 def _index_dates(pd: Any, index: Any) -> npt.NDArray[Any] | None:
     """A pandas Series' dates (a DatetimeIndex's or PeriodIndex's), else None."""
     if isinstance(index, pd.PeriodIndex):
-        index = index.to_timestamp()
+        index = _timestamps(pd, index, "a series' index")
     if isinstance(index, pd.DatetimeIndex):
         plain = index.tz_localize(None) if index.tz is not None else index
-        return np.asarray(plain.to_numpy(dtype="datetime64[ns]"))
+        return _nanoseconds(plain, "a series' index")
     return None
+
+
+def _nanoseconds(dates: Any, what: str) -> npt.NDArray[Any]:
+    """Dates (a pandas column or index of them) as datetime64[ns]; InputError for a date
+    that unit cannot hold.  pandas 3 keeps dates before 1677 or after 2262 in coarser units,
+    and the cast to nanoseconds wraps them around without a word, to other dates that look
+    just as real."""
+    native = np.asarray(dates.to_numpy())
+    out = native.astype("datetime64[ns]")
+    wrapped = (out.astype(native.dtype) != native) & ~np.isnat(native)
+    if wrapped.any():
+        raise _out_of_range(what, date_text(native[wrapped][0]))
+    return out
+
+
+def _timestamps(pd: Any, periods: Any, what: str) -> Any:
+    """Periods (a PeriodIndex, or a column of them) as the timestamps of their starts."""
+    try:
+        return periods.to_timestamp() if isinstance(periods, pd.PeriodIndex) \
+            else periods.dt.to_timestamp()
+    except pd.errors.OutOfBoundsDatetime:
+        # pandas 2 holds timestamps in nanoseconds only.
+        first = next((str(p) for p in periods
+                      if p is not pd.NaT and not 1678 <= p.year <= 2261), "")
+        raise _out_of_range(what, first) from None
+
+
+def _out_of_range(what: str, date: str) -> InputError:
+    return InputError(f"{what} has the date {date}, outside the range of dates that "
+                      "fit_many handles (1677-09-22 to 2262-04-11)")
 
 
 def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exog: Any,
@@ -171,7 +202,7 @@ def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
     if column.dtype.kind in "iu":
         return np.asarray(column.to_numpy(dtype=np.int64))
     if isinstance(column.dtype, pd.PeriodDtype):
-        column = column.dt.to_timestamp()
+        column = _timestamps(pd, column, what)
     if column.dtype.kind != "M" and not isinstance(column.dtype, pd.DatetimeTZDtype):
         try:
             with warnings.catch_warnings():
@@ -182,7 +213,7 @@ def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
                              f"({exc})") from None
     if getattr(column.dt, "tz", None) is not None:
         column = column.dt.tz_localize(None)
-    values = np.asarray(column.to_numpy(dtype="datetime64[ns]"))
+    values = _nanoseconds(column, what)
     if np.isnat(values).any():
         raise InputError(f"{what}: column {DS!r} has missing dates (row "
                          f"{int(np.flatnonzero(np.isnat(values))[0])})")
