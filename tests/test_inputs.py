@@ -102,6 +102,7 @@ def test_pandas_exog_names_and_non_numeric_columns(no_search):
     (((-1, 0, 0), (0, 0, 0, 0)), "order must not be negative"),
     (((1, 0, 0), (1, 0, 0, 1)), "invalid model order"),
     (((1, 0, 0), (0, 0, 0, 0), (), "x1"), "exog_names must be a sequence of strings"),
+    (((1, 0, 0), (0, 0, 0, 0), (), 5), "exog_names must be a sequence of strings"),
 ])
 def test_parameter_names_of_a_model_that_fit_refuses(args, message):
     with pytest.raises(InputError, match=message):
@@ -112,7 +113,7 @@ def test_parameter_names_are_those_of_the_fit():
     with pytest.warns(korvanta.ConvergenceWarning):
         res = korvanta.fit(Y, (1, 0, 0), (0, 0, 0, 0), "ct", X[:, :1], maxiter=1)
     assert korvanta.param_names((1, 0, 0), (0, 0, 0, 0), "ct", ["x1"]) == res.param_names
-    assert korvanta.param_names((1, 0, 0), (0, 0, 0, 0), [0, 1], ["x1"],
+    assert korvanta.param_names((1, 0, 0), (0, 0, 0, 0), [0, 1], iter(["x1"]),
                                 include_sigma2=False) == res.param_names[:-1]
 
 

@@ -361,13 +361,18 @@ def checked_param_names(order: Sequence[int], seasonal_order: Sequence[int],
     order_t = _int_tuple(order, 3, "order")
     seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
     powers = _trend_powers(trend_powers)
-    if isinstance(exog_names, str) or not all(isinstance(n, str) for n in exog_names):
+    bad = isinstance(exog_names, str)
+    try:
+        names = tuple(exog_names)
+    except TypeError:
+        names, bad = (), True
+    if bad or not all(isinstance(n, str) for n in names):
         raise InputError(f"exog_names must be a sequence of strings; got {exog_names!r}")
     try:
-        kr.spec_dims(order_t, seasonal_t, list(powers), len(exog_names))
+        kr.spec_dims(order_t, seasonal_t, list(powers), len(names))
     except (ValueError, OverflowError) as exc:
         raise InputError(f"invalid model order: {exc}") from None
-    return param_names(order_t, seasonal_t, powers, tuple(exog_names), bool(include_sigma2))
+    return param_names(order_t, seasonal_t, powers, names, bool(include_sigma2))
 
 
 def _check_length(y: Vector, order: tuple[int, int, int],
