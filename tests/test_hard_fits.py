@@ -115,22 +115,31 @@ def test_shrunk_start_keeps_the_level(name, order, seasonal, trend):
     assert np.sqrt(np.mean(resid[5:] ** 2)) < 0.5 * np.std(y), start
 
 
-@pytest.mark.parametrize("name, order, seasonal, trend", [
-    ("austres", (1, 0, 0), (1, 0, 0, 4), "ct"),     # ends inside the stationary region
-    ("austres", (2, 0, 1), (0, 0, 0, 0), "c"),      # ends on its boundary
+@pytest.mark.parametrize("name, order, seasonal, trend, always_short", [
+    ("austres", (1, 0, 0), (1, 0, 0, 4), "ct", True),     # ends inside the stationary region
+    # Ends on its boundary, short of the maximum with most BLAS builds; with some (NumPy
+    # 1.23's on an AMD processor) the boundary retry finds the maximum even so.
+    ("austres", (2, 0, 1), (0, 0, 0, 0), "c", False),
 ])
-def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, trend):
+def test_exhausted_restarts_are_reported(monkeypatch, name, order, seasonal, trend,
+                                         always_short):
     # Without restarts (and with the start's variance as the regression gives it) these
     # searches stop where their start's metric says, well short of the maximum; that must
     # not be reported as a clean success.
+    y = classic(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        best = korvanta.fit(y, order, seasonal, trend).llf
     monkeypatch.setattr(korvanta.optimize, "_RESTARTS", 0)
     monkeypatch.setattr(korvanta.estimate, "_VARIANCE_RATIO", math.inf)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        res = korvanta.fit(classic(name), order, seasonal, trend)
-    assert not res.converged
-    assert any(issubclass(w.category, ConvergenceWarning) and "still rose" in str(w.message)
-               for w in caught)
+        res = korvanta.fit(y, order, seasonal, trend)
+    short = res.llf < best - 1e-6 * abs(best)
+    assert short or not always_short
+    still_rose = any(issubclass(w.category, ConvergenceWarning) and "still rose" in
+                     str(w.message) for w in caught)
+    assert res.converged != short and still_rose == short
 
 
 @pytest.mark.parametrize("name, order, seasonal, trend, point", [

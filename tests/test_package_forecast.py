@@ -130,7 +130,8 @@ def test_datetime64_continuation_near_the_end_of_the_range(unit, stride, steps, 
         last = np.datetime64("2262-04", "M") if unit == "ns" else None
         if last is None:
             return
-        index = (last - back - stride * np.arange(3)[::-1]).astype("datetime64[ns]")
+        index = (last - np.timedelta64(back, "M")
+                 - stride * np.arange(3)[::-1]).astype("datetime64[ns]")
     else:
         top = np.iinfo(np.int64).max
         index = (top - back - stride * np.arange(3)[::-1]).astype(f"datetime64[{unit}]")
@@ -144,14 +145,18 @@ def test_dates_past_pandas_range_are_numbered():
     pd = pytest.importorskip("pandas")
     y = np.random.default_rng(0).normal(size=40).cumsum()
     index = pd.date_range(end="2262-03-01", periods=40, freq="MS")
-    res = korvanta.fit(pd.Series(y, index=index.as_unit("ns")), (1, 1, 0))
+    in_unit = getattr(index, "as_unit", None)       # pandas 2: other units than ns
+    res = korvanta.fit(pd.Series(y, index=index if in_unit is None else in_unit("ns")),
+                       (1, 1, 0))
     assert str(res.forecast(1).mean.index[0])[:10] == "2262-04-01"
     far = res.forecast(12)
     assert far.mean.to_numpy().tobytes() == \
         korvanta.fit(y, (1, 1, 0)).forecast(12).mean.tobytes()
     assert not isinstance(far.mean.index, pd.DatetimeIndex)
+    if in_unit is None:
+        return
     # In seconds pandas 3 holds those dates (pandas 2 does not): they continue.
-    far = korvanta.fit(pd.Series(y, index=index.as_unit("s")), (1, 1, 0)).forecast(12)
+    far = korvanta.fit(pd.Series(y, index=in_unit("s")), (1, 1, 0)).forecast(12)
     if isinstance(far.mean.index, pd.DatetimeIndex):
         assert far.mean.index.equals(pd.date_range("2262-04-01", periods=12, freq="MS"))
 
@@ -159,7 +164,10 @@ def test_dates_past_pandas_range_are_numbered():
 def test_periods_past_the_largest_ordinal_are_numbered():
     pd = pytest.importorskip("pandas")
     top = np.iinfo(np.int64).max
-    index = pd.PeriodIndex.from_ordinals([top - 12, top - 11, top - 10], freq="D")
+    ordinals = [top - 12, top - 11, top - 10]
+    index = pd.PeriodIndex.from_ordinals(ordinals, freq="D") \
+        if hasattr(pd.PeriodIndex, "from_ordinals") else pd.PeriodIndex(ordinal=ordinals,
+                                                                          freq="D")
     assert continue_index(index, 3, 20) is None
     assert continue_index(index, 3, 10).asi8[-1] == top
 

@@ -66,9 +66,12 @@ def _continue_datetime64(dates: npt.NDArray[Any], steps: int) -> npt.NDArray[Any
             nxt = _ahead(months, step, steps)
             if nxt is None:
                 return None
-            out: npt.NDArray[Any] = nxt.astype(dates.dtype)
-            # The cast wraps around silently where a month lies beyond the finer unit's
-            # range (after 2262 in nanoseconds).
+            try:
+                out: npt.NDArray[Any] = nxt.astype(dates.dtype)
+            except OverflowError:
+                return None
+            # The cast wraps around silently (before NumPy 2.5) where a month lies beyond
+            # the finer unit's range (after 2262 in nanoseconds).
             return out if (out.astype("datetime64[M]") == nxt).all() else None
     step = _constant_step(dates.astype(np.int64))
     return None if step is None else _ahead(dates, step, steps)

@@ -107,12 +107,14 @@ def _nanoseconds(dates: Any, what: str) -> npt.NDArray[Any]:
     """Dates (a pandas column or index of them) as datetime64[ns]; InputError for a date
     that unit cannot hold.  pandas 3 keeps dates before 1677 or after 2262 in coarser units,
     and the cast to nanoseconds wraps them around without a word, to other dates that look
-    just as real."""
+    just as real (NumPy 2.5 raises instead)."""
     native = np.asarray(dates.to_numpy())
-    out = native.astype("datetime64[ns]")
-    wrapped = (out.astype(native.dtype) != native) & ~np.isnat(native)
-    if wrapped.any():
-        raise _out_of_range(what, date_text(native[wrapped][0]))
+    # Compared with the range's whole days (a comparison casts them to the dates' unit,
+    # which holds them, never the dates to nanoseconds).
+    outside = ((native < _FIRST_DAY) | (native > _LAST_DAY)) & ~np.isnat(native)
+    if outside.any():
+        raise _out_of_range(what, date_text(native[outside][0]))
+    out: npt.NDArray[Any] = native.astype("datetime64[ns]")
     return out
 
 
@@ -128,9 +130,13 @@ def _timestamps(pd: Any, periods: Any, what: str) -> Any:
         raise _out_of_range(what, first) from None
 
 
+# The whole days that datetime64[ns] holds.
+_FIRST_DAY, _LAST_DAY = np.datetime64("1677-09-22"), np.datetime64("2262-04-11")
+
+
 def _out_of_range(what: str, date: str) -> InputError:
     return InputError(f"{what} has the date {date}, outside the range of dates that "
-                      "fit_many handles (1677-09-22 to 2262-04-11)")
+                      f"fit_many handles ({_FIRST_DAY} to {_LAST_DAY})")
 
 
 def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exog: Any,
