@@ -214,6 +214,45 @@ def test_standard_errors_follow_the_units(cov_type, scale):
 
 
 @pytest.mark.parametrize("cov_type", ["opg", "hessian"])
+@pytest.mark.parametrize("level", [1e3, 1e5, -1e7, 1e9])
+@pytest.mark.parametrize("order, seasonal", [((1, 0, 0), (0, 0, 0, 0)),
+                                             ((1, 0, 1), (1, 0, 0, 4))], ids=str)
+def test_a_series_far_from_zero_fits_like_the_series_near_zero(order, seasonal, level,
+                                                               cov_type):
+    # phi(L) Phi(L^s) (y_t + m) = c + m phi(1) Phi(1) + ...: adding m to the series moves
+    # the intercept by m phi(1) Phi(1) and changes nothing else.  Stepped in the data's
+    # level, the fit of a series at 1e5 times its innovations stopped short of the maximum
+    # as "converged", its start regressions lost their digits, and the AR coefficient's
+    # standard error came out fifty times too small.
+    rng = np.random.default_rng(3)
+    y = _simulate(rng, 160, [0.9], [0.3][:order[2]], 0) + 2.0
+    base = korvanta.fit(y, order, seasonal, "c", cov_type=cov_type)
+    res = korvanta.fit(y + level, order, seasonal, "c", cov_type=cov_type)
+    assert base.converged and res.converged, res.message
+    # Both searches stop within their tolerance of the one maximum.
+    assert res.llf == pytest.approx(base.llf, rel=2e-8)
+    np.testing.assert_allclose(res.params[1:], base.params[1:], rtol=2e-4, atol=2e-4)
+
+    def at_one(params):
+        return (1 - params[1:1 + order[0]].sum(),
+                1 - params[1 + order[0] + order[2]:][:seasonal[0]].sum())
+
+    def mean(params):
+        return params[0] / np.prod(at_one(params))
+
+    # Within a hundredth of the mean's standard error: the searches' tolerance.
+    assert mean(res.params) - level == pytest.approx(
+        mean(base.params), abs=0.01 * base.bse[0] / np.prod(at_one(base.params)))
+    ar, sar = at_one(base.params)
+    # The covariance carried through the intercept's map from the fit near zero.
+    J = np.eye(base.params.size)
+    J[0, 1:1 + order[0]] = -level * sar
+    J[0, 1 + order[0] + order[2]:][:seasonal[0]] = -level * ar
+    expected = J @ base.cov_params @ J.T
+    np.testing.assert_allclose(res.bse, np.sqrt(np.diag(expected)), rtol=5e-3)
+
+
+@pytest.mark.parametrize("cov_type", ["opg", "hessian"])
 def test_a_regressor_that_is_zero_throughout_leaves_the_others_standard_errors(cov_type):
     # Its coefficient does not enter the likelihood: its variance is NaN, and the other
     # parameters' covariance is that of the model without it at the same estimates (it

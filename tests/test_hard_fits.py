@@ -248,7 +248,7 @@ def test_failed_line_search_is_reported_in_words(monkeypatch, text):
     monkeypatch.setattr(korvanta.optimize, "minimize", failing)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        res = korvanta.fit(classic("lakehuron"), (1, 0, 1), trend="c", maxiter=2)
+        res = korvanta.fit(classic("lakehuron"), (1, 0, 1), trend="c", maxiter=1)
     assert not res.converged
     assert res.message == ("the line search found no higher point along the search direction "
                            f"(L-BFGS-B: {text.strip().rstrip(':')})")

@@ -74,20 +74,32 @@ def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[
         return out, factor
     scaling = Scaling(problem, params)
     scaled, at = scaling.problem, scaling.to_scaled(params)
+    cov = _measured(scaled, at, cov_type)
+    J = scaling.jacobian(at)
+    if J is not None:
+        # Computed about the series' level: carried to the intercept itself.
+        with np.errstate(over="ignore", invalid="ignore"):
+            cov = J @ cov @ J.T
+    return cov, scaling.factor
+
+
+def _measured(scaled: Problem, at: Vector, cov_type: str) -> Matrix:
+    """The covariance of the scaled problem's estimates `at`."""
+    k = at.size
     if cov_type == "opg":
         S = constrained_scores(scaled, at)
         # Scores that overflow (estimates at a unit root) leave an information that is not
         # finite: no covariance then.
         with np.errstate(over="ignore", invalid="ignore"):
             information = S.T @ S
-        return _inverse(information), scaling.factor
+        return _inverse(information)
     # The Hessian of the reported (constrained) parameters themselves: an estimate a
     # little short of the maximum along a flat ridge has a small gradient, and carrying
     # another coordinate system's Hessian over by its Jacobian would drop the gradient's
     # term (enough to move the standard errors of an intercept model by a tenth).
     H = _constrained_hessian(scaled, at)
     if H is not None:
-        return _inverse(-H), scaling.factor
+        return _inverse(-H)
     # Within a few hundredths of a standard error of the boundary those steps leave the
     # region: there the Hessian is taken in the unconstrained coordinates, where steps
     # large enough to rise above the likelihood's noise never leave it, and carried to the
@@ -96,13 +108,14 @@ def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[
     u = kr.untransform_params(at, **kw)
     if not np.isfinite(u).all():
         # Estimates on the boundary itself, where the coordinates are infinite.
-        return np.full((k, k), np.nan), scaling.factor
+        return np.full((k, k), np.nan)
     with np.errstate(over="ignore", invalid="ignore"):
         cov_u = _inverse(-numerical_hessian(scaled, u))
         J = score_matrix(lambda v: kr.transform_params(v, **kw), u,
                          relative_steps(u, H_CENTRAL, True), central=True)
         cov: Matrix = J @ cov_u @ J.T
-    return 0.5 * (cov + cov.T), scaling.factor
+    out: Matrix = 0.5 * (cov + cov.T)
+    return out
 
 
 def _zero_regressors(problem: Problem) -> npt.NDArray[np.intp]:

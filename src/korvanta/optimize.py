@@ -110,7 +110,17 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
 
 
 class Scaling:
-    """The problem in units where the innovations and each regressor have scale one."""
+    """The problem in units where the innovations and each regressor have scale one, and,
+    for a series whose level lies far from zero against its innovations, measured from
+    that level.
+
+    The extension's finite-difference steps are relative to each parameter: an intercept
+    c of a series at 1e5 times its innovations' scale would be stepped by whole
+    innovations, and a step of an AR coefficient at fixed c would move the implied mean
+    c / (phi(1) Phi(1)) by hundreds of them (estimates stopped short and standard errors
+    off by a factor of fifty).  phi(L) Phi(L^s) (y_t - m) = c - m phi(1) Phi(1) + ...
+    holds exactly for any m: with a constant and nothing that integrates the series, the
+    search runs on y - m at the intercept c - m phi(1) Phi(1), with the same likelihood."""
 
     def __init__(self, problem: Problem, start: Vector) -> None:
         sigma2 = float(start[-1])
@@ -131,19 +141,77 @@ class Scaling:
         factor[k_trend:k_trend + k] = c / sx
         factor[-1] = c * c
         self.factor = factor
+        self.polynomials = problem.lag_polynomials
+        self.level, self.constant = _level(problem, start, c), -1
+        y = problem.y
+        if self.level:
+            self.constant = problem.trend_powers.index(0)
+            y = y - self.level
         # The steady-state test keeps the extension's own tolerance in these units, where
         # the innovations have scale one.
-        self.problem = replace(problem, y=np.ascontiguousarray(problem.y / c), exog=exog,
+        self.problem = replace(problem, y=np.ascontiguousarray(y / c), exog=exog,
                                diffuse_variance=problem.diffuse_variance / self.c2,
                                tolerance=STEADY_TOLERANCE)
 
+    def _at_one(self, params: Vector) -> tuple[float, float]:
+        """phi(1) and Phi(1) at `params`."""
+        ar, seasonal = (float(1.0 - coefs.sum()) for _, coefs, sign in
+                        self.polynomials(params) if sign > 0)
+        return ar, seasonal
+
     def to_scaled(self, params: Vector) -> Vector:
         out: Vector = params / self.factor
+        if self.level:
+            ar, seasonal = self._at_one(params)
+            i = self.constant
+            out[i] = (params[i] - self.level * (ar * seasonal)) / self.factor[i]
         return out
 
     def from_scaled(self, params: Vector) -> Vector:
         out: Vector = params * self.factor
+        if self.level:
+            ar, seasonal = self._at_one(params)
+            out[self.constant] += self.level * (ar * seasonal)
         return out
+
+    def jacobian(self, params: Vector) -> Matrix | None:
+        """d(params / factor) / d(scaled params) at the scaled `params`, where the level
+        is measured from m (None where it is not): the constant's row holds
+        (m / c) d(phi(1) Phi(1)) / d(AR coefficients)."""
+        if not self.level:
+            return None
+        k = params.size
+        J = np.eye(k)
+        ar, seasonal = self._at_one(params)
+        p, _, q = self.problem.order
+        P = self.problem.seasonal_order[0]
+        first = len(self.problem.trend_powers) + self.problem.k_exog
+        ratio = self.level / self.factor[self.constant]
+        J[self.constant, first:first + p] = -ratio * seasonal
+        J[self.constant, first + p + q:first + p + q + P] = -ratio * ar
+        return J
+
+
+# The level is measured from the series' mean where that lies further than this many
+# innovation standard deviations from zero.
+_LEVEL_RATIO = 100.0
+
+
+def _level(problem: Problem, params: Vector, scale: float) -> float:
+    """The mean of y less the regressors' part at `params`, where the model has a constant,
+    no differencing and no diffuse states, and that mean lies beyond _LEVEL_RATIO
+    innovation scales from zero; 0.0 otherwise."""
+    if 0 not in problem.trend_powers or problem.order[1] or problem.seasonal_order[1] \
+            or problem.k_diffuse:
+        return 0.0
+    z = problem.y
+    k, first = problem.k_exog, len(problem.trend_powers)
+    if k and problem.exog is not None:
+        beta = params[first:first + k]
+        z = z - beta @ problem.exog.reshape(k, problem.n)
+    observed = z[~np.isnan(z)]
+    level = float(np.mean(observed)) if observed.size else 0.0
+    return level if math.isfinite(level) and abs(level) > _LEVEL_RATIO * scale else 0.0
 
 
 class Coordinates:

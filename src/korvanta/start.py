@@ -10,6 +10,7 @@ stationary or invertible region are shrunk towards zero until they are inside.
 
 from __future__ import annotations
 
+import math
 from itertools import accumulate
 
 import numpy as np
@@ -145,6 +146,14 @@ def start_candidates(problem: Problem) -> list[Vector]:
             beta = fit[0][:problem.k_exog]
             z = z - difference(X, d, D, s) @ beta
 
+    # The regressions below take the constant as a column of ones beside the lags: for a
+    # series far from zero against its spread those columns are nearly collinear, and
+    # the estimates lose most of their digits.  With a constant and no differencing the
+    # series is measured from its mean, which the constant takes back at the end.
+    level = _far_level(problem, z)
+    if level:
+        z = z - level
+
     s_eff = s if (P or Q) else 1
     ar_lags = sorted({i + s_eff * j for i in range(p + 1) for j in range(P + 1)} - {0})
     ma_lags = sorted({i + s_eff * j for i in range(q + 1) for j in range(Q + 1)} - {0})
@@ -166,7 +175,8 @@ def start_candidates(problem: Problem) -> list[Vector]:
         refined = _css(problem, z[skip:], trend[skip:], estimates[0], s_eff)
         if refined is not None:
             estimates[0] = refined
-    found = [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])
+    found = [np.concatenate([_level_back(problem, tr, level, ar, sar), beta, ar, ma, sar, sma,
+                             [sigma2]])
              for tr, ar, ma, sar, sma, sigma2 in estimates]
     if found:
         return _ranked(problem, found)
@@ -180,7 +190,37 @@ def start_candidates(problem: Problem) -> list[Vector]:
     if not np.isfinite(sigma2):
         sigma2 = 1.0
     # A zero variance is kept: it tells the caller the series has nothing to estimate.
-    return [np.concatenate([tr, beta, ar, ma, sar, sma, [sigma2]])]
+    return [np.concatenate([_level_back(problem, tr, level, ar, sar), beta, ar, ma, sar, sma,
+                            [sigma2]])]
+
+
+# A series is measured from its mean where that lies further than this many standard
+# deviations from zero.
+_FAR = 100.0
+
+
+def _far_level(problem: Problem, z: Vector) -> float:
+    """The mean of z where the model has a constant and no differencing and that mean
+    lies beyond _FAR standard deviations of z from zero; 0.0 otherwise."""
+    if 0 not in problem.trend_powers or problem.order[1] or problem.seasonal_order[1]:
+        return 0.0
+    observed = z[np.isfinite(z)]
+    if observed.size < 2:
+        return 0.0
+    level = float(np.mean(observed))
+    spread = float(np.std(observed))
+    return level if math.isfinite(level) and abs(level) > _FAR * spread else 0.0
+
+
+def _level_back(problem: Problem, tr: Vector, level: float, ar: Vector, sar: Vector) -> Vector:
+    """Trend coefficients estimated on the series less `level`, carried to the series
+    itself: phi(L) Phi(L^s) (z_t - m) = c + ... is phi(L) Phi(L^s) z_t = c + m phi(1)
+    Phi(1) + ..."""
+    if not level:
+        return tr
+    out = np.array(tr, dtype=float)
+    out[problem.trend_powers.index(0)] += level * (float(1.0 - ar.sum()) * float(1.0 - sar.sum()))
+    return out
 
 
 Estimate = tuple[Vector, Vector, Vector, Vector, Vector, float]
