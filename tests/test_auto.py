@@ -216,6 +216,9 @@ def test_short_series_fall_back_to_non_seasonal():
     ({"max_p": -1}, "max_p must be at least 0"),
     ({"D": 1}, "D=1 needs a season_length above 1"),
     ({"enforce_stationarity": False}, "auto_fit needs enforce_stationarity=True"),
+    # Any non-empty text is true: "no" must not run the stepwise search it refuses.
+    ({"stepwise": "no"}, "stepwise must be True or False; got 'no'"),
+    ({"trace": "False"}, "trace must be True or False; got 'False'"),
 ], ids=lambda v: str(v) if isinstance(v, dict) else "")
 def test_bad_arguments_are_refused_by_name(kwargs, message):
     with pytest.raises(korvanta.InputError, match=re.escape(message)):

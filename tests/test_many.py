@@ -218,9 +218,23 @@ def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
     (lambda d: korvanta.fit_many(d.assign(ds="soon"), *AIRLINE), "neither dates"),
     (lambda d: korvanta.fit_many({"a": [1.0]}, *AIRLINE, exog_columns=["x"]), "mapping"),
     (lambda d: korvanta.fit_many([1.0, 2.0], *AIRLINE), "data must be"),
+    # A bad index on a later series of a mapping: refused before the first series is fitted.
+    (lambda d: korvanta.fit_many(
+        {"a": airline_like(0), "b": pd.Series(airline_like(1), index=pd.DatetimeIndex(
+            [pd.NaT, *pd.date_range("2001-01-01", periods=143, freq="MS")]))},
+        *AIRLINE, engine="serial"), "index of series 'b' has missing dates"),
+    (lambda d: korvanta.fit_many(d.assign(ds=np.arange(len(d)) + 0.5), *AIRLINE,
+                                 engine="serial"), "not whole"),
+    (lambda d: korvanta.fit_many(d.assign(ds=pd.array([None, *range(1, len(d))],
+                                                      dtype="Int64")), *AIRLINE,
+                                 engine="serial"), "missing dates"),
+    (lambda d: korvanta.fit_many(d.assign(ds=np.arange(len(d), dtype=np.uint64)
+                                          + np.uint64(2 ** 63)), *AIRLINE, engine="serial"),
+     "beyond the largest 64-bit integer date"),
 ], ids=["no-ds", "text-y", "no-regressor-column", "regressor-named-llf", "no-future-regressors", "engine", "n_jobs",
         "batch_size", "alpha", "horizon", "order", "option", "cov_type", "start_params",
-        "freq", "ds", "mapping-exog", "list"])
+        "freq", "ds", "mapping-exog", "list", "mapping-missing-date", "fractional-ds",
+        "nullable-ds-missing", "unsigned-ds-too-large"])
 def test_input_errors_are_raised_before_any_fit(panel, monkeypatch, call, match):
     monkeypatch.setattr(many, "fit_batch", lambda *a: pytest.fail("a fit started"))
     with pytest.raises(InputError, match=match):
@@ -337,3 +351,87 @@ def test_no_series_gives_empty_tables(data):
     s, f = korvanta.fit_many(data, *AIRLINE, horizon=3)
     assert len(s) == 0 and list(s.columns[-3:]) == ["ma.L1", "ma.S.L12", "sigma2"]
     assert len(f) == 0 and list(f.columns) == ["unique_id", "ds", "mean", "lower", "upper"]
+
+
+def test_a_mapping_of_dated_series_is_fitted_in_date_order():
+    """A pandas Series whose index runs backwards (or is shuffled) is the same series."""
+    dates = pd.date_range("2001-01-01", periods=144, freq="MS")
+    y = pd.Series(airline_like(5), index=dates)
+    shuffled = y.sample(frac=1.0, random_state=2)
+    s, f = korvanta.fit_many({"sorted": y, "backwards": y[::-1], "shuffled": shuffled},
+                             *AIRLINE, horizon=2, engine="serial")
+    res = korvanta.fit(y.to_numpy(), *AIRLINE)
+    assert (s.llf == res.llf).all() and (s.status == "ok").all()
+    expected = [pd.Timestamp("2013-01-01"), pd.Timestamp("2013-02-01")]
+    for uid in ("sorted", "backwards", "shuffled"):
+        got = f[f.unique_id == uid]
+        assert got.ds.tolist() == expected, uid
+        np.testing.assert_array_equal(got["mean"], res.forecast(2).mean)
+
+
+def test_whole_float_dates_are_integer_steps():
+    # pandas would read floats as nanoseconds since 1970: forecasts dated 1970-01-01.
+    frame = _monthly("a").assign(ds=10.0 + 5 * np.arange(60))
+    s, f = korvanta.fit_many(frame, (1, 1, 0), horizon=2, engine="serial")
+    ints, g = korvanta.fit_many(frame.assign(ds=frame.ds.astype(np.int64)), (1, 1, 0),
+                                horizon=2, engine="serial")
+    pd.testing.assert_frame_equal(s, ints, check_exact=True)
+    pd.testing.assert_frame_equal(f, g, check_exact=True)
+    assert f.ds.tolist() == [310, 315]
+
+
+def test_regressor_columns_are_found_by_their_own_labels():
+    """A column labelled 0 (not "0") is a regressor like any other."""
+    data = pd.concat([_monthly("a"), _monthly("b", seed=3)], ignore_index=True)
+    future = pd.DataFrame({"unique_id": ["a", "b"], "ds": pd.Timestamp("2020-01-01"),
+                           "x": [0.5, 0.5]})
+    named = korvanta.fit_many(data, (1, 1, 0), exog_columns=["x"], horizon=1,
+                              future_exog=future, engine="serial")
+    s, f = korvanta.fit_many(data.rename(columns={"x": 0}), (1, 1, 0), exog_columns=[0],
+                             horizon=1, future_exog=future.rename(columns={"x": 0}),
+                             engine="serial")
+    pd.testing.assert_frame_equal(s, named.summary.rename(columns={"x": "0"}),
+                                  check_exact=True)
+    pd.testing.assert_frame_equal(f, named.forecasts, check_exact=True)
+
+
+@pytest.mark.parametrize("spoil, words", [
+    (lambda fut: pd.concat([fut, fut.iloc[[1]].assign(x=99.0)]),
+     "future_exog has more than one row for the forecast date 2020-02-01"),
+    (lambda fut: fut.assign(x=np.where(np.arange(len(fut)) == 1, np.nan, fut.x)),
+     "future_exog has a non-finite value (nan) for the forecast date 2020-02-01"),
+], ids=["date-twice", "missing-value"])
+def test_ambiguous_or_missing_future_regressors_fail_that_series_only(spoil, words):
+    data = pd.concat([_monthly("a"), _monthly("b", seed=3)])
+    future = pd.DataFrame({"unique_id": ["a", "a", "b", "b"],
+                           "ds": pd.to_datetime(["2020-01-01", "2020-02-01"] * 2),
+                           "x": [1.0, 1.1, 1.0, 1.1]})
+    s, f = korvanta.fit_many(data, (1, 1, 0), exog_columns=["x"], horizon=2,
+                             future_exog=spoil(future), engine="serial")
+    assert s.status.tolist() == ["failed", "ok"] and s.message[0].startswith(words)
+    assert f.unique_id.tolist() == ["b", "b"]
+
+
+@pytest.mark.parametrize("value", [3.0, None], ids=["number", "None"])
+def test_a_mapping_value_that_is_no_array_fails_alone_and_says_so(value):
+    s, _ = korvanta.fit_many({"bad": value, "good": airline_like(0)}, *AIRLINE,
+                             engine="serial")
+    assert s.status.tolist() == ["failed", "ok"]
+    assert s.message[0].startswith("the series must be a 1-D array of observations; got ")
+
+
+@pytest.mark.parametrize("ids", [[("a", 1), ("b",)], [("a", 1), ("b", 2)], [1, "1"],
+                                 [pd.Timestamp("2020-01-01"), 2.5]],
+                         ids=["tuples-of-two-lengths", "tuples", "one-and-text-one", "mixed"])
+def test_ids_of_any_hashable_kind_come_back_as_given(ids):
+    frames = [_monthly("", seed=k) for k in range(len(ids))]
+    for frame, uid in zip(frames, ids):
+        frame["unique_id"] = pd.Series([uid] * len(frame), dtype=object)
+    s, f = korvanta.fit_many(pd.concat(frames, ignore_index=True), (1, 1, 0), horizon=2,
+                             engine="serial")
+    assert s.unique_id.tolist() == ids and (s.status == "ok").all()
+    for k, frame in enumerate(frames):
+        res = korvanta.fit(frame.y.to_numpy(), (1, 1, 0))
+        assert s.llf[k] == res.llf
+        np.testing.assert_array_equal(f["mean"][2 * k:2 * k + 2], res.forecast(2).mean)
+    assert f.unique_id.tolist() == [uid for uid in ids for _ in range(2)]

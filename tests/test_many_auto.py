@@ -90,6 +90,9 @@ def test_a_series_without_a_season_length_fails_alone(series):
     (dict(trend="ct"), "trend"),
     (dict(max_p=-1), "max_p"),
     (dict(stepwise=True, bogus=1), "unexpected option"),
+    (dict(seasonal_order=12), "seasonal_order must be a sequence of 4 integers; got 12"),
+    (dict(season_length={"a": 1, "b": 12.5}), r"got 12.5 \(for the series 'b'\)"),
+    (dict(stepwise="no"), "stepwise must be True or False"),
 ])
 def test_bad_auto_arguments_raise_before_any_fit(series, kw, words):
     data = _long({"a": series["arma"], "b": series["arma"] + 1}, {"a": 1, "b": 1})

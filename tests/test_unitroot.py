@@ -117,6 +117,14 @@ def test_seasonal_strength_edge_cases():
     assert choose_D(np.full(48, 2.0), 12) == 0
 
 
+@pytest.mark.parametrize("y", [np.full(48, np.nan), np.array([]),
+                               np.r_[np.full(47, np.nan), 1.0]],
+                         ids=["all missing", "empty", "one value"])
+def test_seasonal_strength_of_nothing_is_zero(y):
+    assert seasonal_strength(y, 12) == 0.0
+    assert choose_D(y, 12) == 0
+
+
 finite = st.floats(-1e3, 1e3, allow_nan=False)
 
 

@@ -200,8 +200,17 @@ def check_search_options(season_length: Any = 1, d: Any = None, D: Any = None,
               _optional_int(max_Q, "max_Q"),
               _optional_int(max_order, "max_order"))
     return SearchOptions(m=m, d=d_val, D=D_val, limits=limits, trend=trend,
-                         criterion=information_criterion, stepwise=bool(stepwise),
-                         n_jobs=_optional_int(n_jobs, "n_jobs", 1), trace=bool(trace))
+                         criterion=information_criterion,
+                         stepwise=_bool(stepwise, "stepwise"),
+                         n_jobs=_optional_int(n_jobs, "n_jobs", 1),
+                         trace=_bool(trace, "trace"))
+
+
+def _bool(value: Any, what: str) -> bool:
+    # bool("no") is True: only a real flag is taken for one.
+    if not isinstance(value, (bool, np.bool_)):
+        raise InputError(f"{what} must be True or False; got {value!r}")
+    return bool(value)
 
 
 @dataclass(frozen=True)

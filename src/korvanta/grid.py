@@ -70,6 +70,9 @@ def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any,
     form one.  The grid's frequency: `freq` when given, else the dates' own, else `guess`
     (the frequency the panel's other series show)."""
     if ds is None:
+        if np.ndim(y) == 0:
+            raise InputError("the series must be a 1-D array of observations; got "
+                             f"{type(y).__name__}")
         n = len(y)
         return Grid(y, exog, n - 1, None)
     if ds.size == 0:

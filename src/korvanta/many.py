@@ -184,6 +184,10 @@ def _check_fit_options(options: dict[str, Any]) -> dict[str, Any]:
 def _check_auto(seasonal_order: Any, trend: Any,
                 options: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
     """auto_fit's own options and the options of its fits, checked."""
+    if seasonal_order is not None and not isinstance(seasonal_order, (str, bytes)) \
+            and not hasattr(seasonal_order, "__iter__"):
+        raise InputError(f"seasonal_order must be a sequence of 4 integers; got "
+                         f"{seasonal_order!r}")
     if seasonal_order is not None and tuple(seasonal_order) != (0, 0, 0, 0):
         raise InputError("with order='auto' the seasonal orders are chosen per series: give "
                          "season_length, not seasonal_order")
@@ -216,14 +220,19 @@ def _season_lengths(season_length: Any, data: Any) -> Any:
         season_length = dict(zip(per_id.index, per_id["min"].tolist()))
     if isinstance(season_length, Mapping) or hasattr(season_length, "items"):
         # A dict, or a pandas Series indexed by id.
-        return {uid: _season_value(m) for uid, m in season_length.items()}
+        return {uid: _season_value(m, uid) for uid, m in season_length.items()}
     return _season_value(season_length)
 
 
-def _season_value(m: Any) -> int:
-    if isinstance(m, float) and m.is_integer():
+def _season_value(m: Any, uid: Any = None) -> int:
+    if isinstance(m, (float, np.floating)) and float(m).is_integer():
         m = int(m)
-    return check_search_options(season_length=m).m
+    try:
+        return check_search_options(season_length=m).m
+    except InputError as exc:
+        if uid is None:
+            raise
+        raise InputError(f"{exc} (for the series {uid!r})") from None
 
 
 def _season_of(seasons: Any, uid: Any) -> int:
@@ -369,5 +378,18 @@ def _future_exog(task: SeriesTask, dates: Any) -> Any:
         missing = dates[int(np.flatnonzero(~found)[0])]
         raise InputError(f"future_exog has no regressor values for the forecast date "
                          f"{date_text(missing)}")
-    return task.future_exog[where]
+    # future_ds is sorted: a date given twice has its twin right after it.
+    after = np.minimum(where + 1, task.future_ds.size - 1)
+    twice = (after != where) & (task.future_ds[after] == dates)
+    if twice.any():
+        raise InputError(f"future_exog has more than one row for the forecast date "
+                         f"{date_text(dates[int(np.flatnonzero(twice)[0])])}")
+    values = task.future_exog[where]
+    bad = ~np.isfinite(values)
+    if bad.any():
+        row, col = (int(i[0]) for i in np.nonzero(bad))
+        raise InputError(f"future_exog has a non-finite value ({values[row, col]}) for the "
+                         f"forecast date {date_text(dates[row])}; regressors cannot be "
+                         "missing")
+    return values
 

@@ -80,26 +80,42 @@ def make_panel(data: Any, exog_columns: Sequence[str] | None, future_exog: Any,
 
 def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
     items = list(data.items())
+    # The dates of the dated series, checked now: a bad index is an input error, raised
+    # before any fit rather than midway, after the series before it were fitted.
+    dates: dict[int, npt.NDArray[Any]] = {}
+    if pd is not None:
+        for i, (uid, values) in enumerate(items):
+            if isinstance(values, pd.Series):
+                ds = _index_dates(pd, values.index, f"the index of series {uid!r}")
+                if ds is not None:
+                    dates[i] = ds
 
     def tasks() -> Iterator[SeriesTask]:
-        for uid, values in items:
-            ds = None
+        for i, (uid, values) in enumerate(items):
+            ds = dates.get(i)
             if pd is not None and isinstance(values, pd.Series):
-                ds = _index_dates(pd, values.index)
                 values = values.to_numpy(dtype=float, na_value=np.nan) \
                     if values.dtype.kind in "biuf" else values.to_numpy()
+                if ds is not None:
+                    # In date order, as the rows of a long-format table are put.
+                    order = np.argsort(ds, kind="stable")
+                    ds, values = ds[order], values[order]
             yield SeriesTask(uid, values, ds, None, None, None)
 
     return Panel(len(items), tasks, (), None, None)
 
 
-def _index_dates(pd: Any, index: Any) -> npt.NDArray[Any] | None:
+def _index_dates(pd: Any, index: Any, what: str) -> npt.NDArray[Any] | None:
     """A pandas Series' dates (a DatetimeIndex's or PeriodIndex's), else None."""
     if isinstance(index, pd.PeriodIndex):
-        index = _timestamps(pd, index, "a series' index")
+        index = _timestamps(pd, index, what)
     if isinstance(index, pd.DatetimeIndex):
         plain = index.tz_localize(None) if index.tz is not None else index
-        return _nanoseconds(plain, "a series' index")
+        values = _nanoseconds(plain, what)
+        if np.isnat(values).any():
+            raise InputError(f"{what} has missing dates (position "
+                             f"{int(np.flatnonzero(np.isnat(values))[0])})")
+        return values
     return None
 
 
@@ -141,19 +157,19 @@ def _out_of_range(what: str, date: str) -> InputError:
 
 def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exog: Any,
                 freq: Any, need_future: bool) -> Panel:
-    names = _exog_names(exog_columns)
-    _require_columns(df, [ID, DS, Y, *names], "data")
+    labels, names = _exog_names(exog_columns)
+    _require_columns(df, [ID, DS, Y, *labels], "data")
     codes, uniques = pd.factorize(df[ID], sort=False)
     if (codes < 0).any():
         raise InputError(f"data: column {ID!r} has missing ids")
     ds = _dates(pd, df[DS], "data")
     y = _numeric(df[Y], "data", Y)
-    X = np.column_stack([_numeric(df[c], "data", c) for c in names]) if names else None
+    X = np.column_stack([_numeric(df[c], "data", c) for c in labels]) if labels else None
     # Group by id in the order of first appearance, each group in date order.
     order = np.lexsort((ds, codes))
     bounds = np.searchsorted(codes[order], np.arange(len(uniques) + 1))
     freq = _check_freq(pd, freq) if ds.dtype.kind == "M" else _check_step(freq)
-    future = _future(pd, future_exog, names, uniques, ds.dtype) if names and need_future \
+    future = _future(pd, future_exog, labels, uniques, ds.dtype) if names and need_future \
         else None
     if names and need_future and future is None:
         raise InputError("a forecast of a model with regressors needs their future values: "
@@ -171,22 +187,26 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
     return Panel(len(uniques), tasks, names, freq, guess)
 
 
-def _exog_names(exog_columns: Sequence[str] | None) -> tuple[str, ...]:
+def _exog_names(exog_columns: Sequence[Any] | None
+                ) -> tuple[tuple[Any, ...], tuple[str, ...]]:
+    """The regressors' column labels as given (to look them up) and their names as text
+    (the summary's columns)."""
     if exog_columns is None:
-        return ()
+        return (), ()
     if isinstance(exog_columns, str):
         exog_columns = [exog_columns]
-    names = tuple(str(c) for c in exog_columns)
+    labels = tuple(exog_columns)
+    names = tuple(str(c) for c in labels)
     if len(set(names)) != len(names):
         raise InputError(f"exog_columns has a column twice: {list(names)}")
     # The regressors' coefficients become summary columns of the same names.
     clash = ({ID, DS, Y} | set(SUMMARY_COLUMNS)) & set(names)
     if clash:
         raise InputError(f"exog_columns cannot include {sorted(clash)[0]!r}")
-    return names
+    return labels, names
 
 
-def _require_columns(df: Any, columns: Sequence[str], what: str) -> None:
+def _require_columns(df: Any, columns: Sequence[Any], what: str) -> None:
     missing = [c for c in columns if c not in df.columns]
     if missing:
         raise InputError(f"{what} has no column {missing[0]!r} (columns: "
@@ -194,7 +214,7 @@ def _require_columns(df: Any, columns: Sequence[str], what: str) -> None:
                          f"{ID}, {DS}, {Y} and the regressor columns")
 
 
-def _numeric(column: Any, what: str, name: str) -> Vector:
+def _numeric(column: Any, what: str, name: Any) -> Vector:
     if column.dtype.kind not in "biuf" and str(column.dtype) not in {"Int64", "Float64",
                                                                      "Int32", "Float32"}:
         raise InputError(f"{what}: column {name!r} must be numeric; it holds "
@@ -205,8 +225,8 @@ def _numeric(column: Any, what: str, name: str) -> Vector:
 
 def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
     """The ds column as datetime64[ns] (dates, text dates, periods) or int64 (numbers)."""
-    if column.dtype.kind in "iu":
-        return np.asarray(column.to_numpy(dtype=np.int64))
+    if column.dtype.kind in "iuf":
+        return _integer_dates(column, what)
     if isinstance(column.dtype, pd.PeriodDtype):
         column = _timestamps(pd, column, what)
     if column.dtype.kind != "M" and not isinstance(column.dtype, pd.DatetimeTZDtype):
@@ -224,6 +244,32 @@ def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
         raise InputError(f"{what}: column {DS!r} has missing dates (row "
                          f"{int(np.flatnonzero(np.isnat(values))[0])})")
     return values
+
+
+def _integer_dates(column: Any, what: str) -> npt.NDArray[Any]:
+    """Numbers as dates: int64 steps.  Whole floats count as integers (a column that once
+    held a missing value); other floats would be read as nanoseconds since 1970 by pandas,
+    which nobody means."""
+    values = column.to_numpy(dtype=np.float64, na_value=np.nan) \
+        if column.dtype.kind == "f" or column.hasnans else None
+    if values is not None:
+        missing = np.flatnonzero(np.isnan(values))
+        if missing.size:
+            raise InputError(f"{what}: column {DS!r} has missing dates (row {int(missing[0])})")
+        if column.dtype.kind == "f":
+            bad = np.flatnonzero(~np.isfinite(values) | (values != np.round(values))
+                                 | (np.abs(values) >= 2.0 ** 63))
+            if bad.size:
+                raise InputError(f"{what}: column {DS!r} holds numbers that are not whole "
+                                 f"(row {int(bad[0])}: {float(values[bad[0]])!r}); integer "
+                                 "dates are steps such as 1, 2, 3")
+            steps: npt.NDArray[Any] = values.astype(np.int64)
+            return steps
+    if column.dtype.kind == "u" and len(column) and \
+            column.max() > np.iinfo(np.int64).max:
+        raise InputError(f"{what}: column {DS!r} has the date {column.max()}, beyond the "
+                         "largest 64-bit integer date")
+    return np.asarray(column.to_numpy(dtype=np.int64))
 
 
 def _check_freq(pd: Any, freq: Any) -> Any:
@@ -264,7 +310,7 @@ def _panel_freq(pd: Any, ds: npt.NDArray[Any], order: npt.NDArray[np.intp],
     return max(seen, key=lambda k: seen[k]) if seen else None
 
 
-def _future(pd: Any, future_exog: Any, names: tuple[str, ...], uniques: Any,
+def _future(pd: Any, future_exog: Any, names: tuple[Any, ...], uniques: Any,
             ds_dtype: Any) -> dict[int, tuple[npt.NDArray[Any], Matrix]] | None:
     """The future regressors by series number: their dates and values in date order."""
     if future_exog is None:

@@ -115,7 +115,10 @@ def _ids(values: list[Any]) -> npt.NDArray[Any]:
     """Ids as an array of their own type (numbers, text), or of objects when mixed."""
     kinds = {type(v) for v in values}
     if len(kinds) == 1:
-        arr = np.asarray(values)
+        try:
+            arr = np.asarray(values)
+        except (ValueError, TypeError):     # sequences of different lengths, say tuples
+            return _objects(values)
         if arr.ndim == 1 and arr.dtype.kind in "iufUSbM":
             return arr
     return _objects(values)

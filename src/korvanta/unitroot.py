@@ -106,6 +106,8 @@ def _fill(y: Vector) -> Vector:
     if ok.all():
         return y
     idx = np.flatnonzero(ok)
+    if idx.size == 0:
+        return y[:0]
     y = y[idx[0]:idx[-1] + 1]
     ok = ok[idx[0]:idx[-1] + 1]
     t = np.arange(y.shape[0])
