@@ -42,6 +42,9 @@ BAD = {
     "float-order": (dict(y=Y, order=(1.5, 1, 1)), "order must hold integers"),
     "unknown-trend": (dict(y=Y, trend="quadratic"), "trend must be None"),
     "repeated-trend-power": (dict(y=Y, trend=[0, 0]), "trend powers must be distinct"),
+    # t**200 overflows at t = 144: the fit ran on and reported an infinite log-likelihood.
+    "trend-power-overflows": (dict(y=Y, trend=[200]), "trend power 200 makes t**200 reach "
+                              "about 1e431 at the series' end (t = 144)"),
     "exog-wrong-rows": (dict(y=Y, exog=X[:100]), "exog has 100 rows, but 144 are needed"),
     "exog-3d": (dict(y=Y, exog=np.ones((144, 2, 2))), "exog must be two-dimensional"),
     "exog-nan": (dict(y=Y, exog=np.where(np.arange(144)[:, None] == 7, np.nan, X)),
@@ -93,6 +96,11 @@ def test_pandas_exog_names_and_non_numeric_columns(no_search):
     frame = pd.DataFrame({"gdp": X[:, 0], "label": ["a"] * 144})
     with pytest.raises(InputError, match="column 'label' is not"):
         korvanta.fit(Y, (1, 0, 0), exog=frame)
+    # Two columns of one name (an AttributeError from pandas before): each name labels
+    # one coefficient.
+    twice = pd.DataFrame(X, columns=["gdp", "gdp"])
+    with pytest.raises(InputError, match="more than one column named 'gdp'"):
+        korvanta.fit(Y, (1, 0, 0), exog=twice)
 
 
 @pytest.mark.parametrize("args, message", [

@@ -144,6 +144,7 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     order_t = _int_tuple(order, 3, "order")
     seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
     powers = _trend_powers(trend)
+    _check_trend_size(powers, values.shape[0])
     exog_flat, k_exog, exog_names = check_exog(exog, values.shape[0], "exog", None, index,
                                                "y's index")
     try:
@@ -351,6 +352,16 @@ def _trend_powers(trend: str | Sequence[int] | None) -> tuple[int, ...]:
     return tuple(powers)
 
 
+def _check_trend_size(powers: tuple[int, ...], n: int) -> None:
+    """The trend terms t**k (t = 1, ..., n) within the magnitudes that the fit supports."""
+    top = max(powers, default=0)
+    if top and top * math.log10(n) > math.log10(LARGEST_MAGNITUDE):
+        raise InputError(f"trend power {top} makes t**{top} reach about "
+                         f"1e{math.floor(top * math.log10(n))} at the series' end (t = {n}); "
+                         f"beyond {LARGEST_MAGNITUDE:g} the squares that the fit needs "
+                         "overflow: use a lower power")
+
+
 def checked_param_names(order: Sequence[int], seasonal_order: Sequence[int],
                         trend_powers: str | Sequence[int] | None = (),
                         exog_names: Sequence[str] = (),
@@ -412,8 +423,12 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     if pd is not None and isinstance(exog, pd.DataFrame):
         rows_index = exog.index
         names = tuple(str(c) for c in exog.columns)
-        kinds = [exog[c].dtype.kind for c in exog.columns]
-        bad = [str(c) for c, k in zip(exog.columns, kinds) if k not in "biuf"]
+        twice = next((name for i, name in enumerate(names) if name in names[:i]), None)
+        if twice is not None:
+            # Each name labels one coefficient in the results.
+            raise InputError(f"{what} has more than one column named {twice!r}; the "
+                             "regressors' names must be distinct")
+        bad = [str(c) for c, dtype in zip(exog.columns, exog.dtypes) if dtype.kind not in "biuf"]
         if bad:
             raise InputError(f"{what} must be numeric; column {bad[0]!r} is not")
         exog = exog.to_numpy(dtype=float, na_value=np.nan)
