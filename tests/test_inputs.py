@@ -244,7 +244,14 @@ def test_log_forecast_beyond_the_largest_double_shows_inf():
     (np.arange(60.0), (0, 1, 1), (0, 0, 0, 0), "c"),
     (np.tile([1.0, 2.0, 3.0, 4.0], 15), (0, 0, 0), (0, 1, 0, 4), None),
     (np.arange(80.0) ** 2, (2, 2, 0), (1, 1, 0, 3), None),
-], ids=["constant", "linear-after-differencing", "periodic-no-noise", "quadratic-seasonal"])
+    # Reproduced by an AR polynomial at its unit root, or by a constant next to one: the
+    # search crept to the boundary and reported an AR coefficient of one as a success, or
+    # a failed line search with a NaN log-likelihood.
+    (np.full(60, 5.0), (1, 0, 0), (0, 0, 0, 0), None),
+    (np.full(60, 5.0), (2, 0, 0), (1, 0, 0, 4), None),
+    (np.arange(60.0), (1, 1, 0), (0, 0, 0, 0), "c"),
+], ids=["constant", "linear-after-differencing", "periodic-no-noise", "quadratic-seasonal",
+        "constant-without-mean", "constant-seasonal-ar", "linear-ar-with-drift"])
 def test_series_without_variance_is_reported(y, order, seasonal, trend):
     with pytest.warns(korvanta.ConvergenceWarning, match="constant after differencing"):
         res = korvanta.fit(y, order, seasonal, trend)

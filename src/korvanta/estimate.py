@@ -21,7 +21,7 @@ from .optimize import Coordinates, Optimum, Progress, maximize
 from .problem import InputError, Problem, make_problem
 from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
-from .start import start_candidates
+from .start import difference, start_candidates
 
 __all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
 
@@ -131,7 +131,7 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
     search = partial(maximize, problem, concentrate_scale=concentrate_scale, parallel=parallel,
                      callback=callback, verbose=verbose)
     data = problem.data_kwargs()
-    if _degenerate(problem, start):
+    if _degenerate(problem, start) or _reproduces_a_constant(problem):
         opt = Optimum(params=np.append(start[:-1], 0.0), converged=False,
                       message=_NO_VARIANCE, iterations=0, n_evaluations=0)
         llf = kr.loglike(problem.y, opt.params, **data)
@@ -277,6 +277,20 @@ def _degenerate(problem: Problem, start: Vector) -> bool:
     size = max(float(np.max(np.abs(y))), float(np.finfo(float).tiny))
     # Compared as standard deviations: the square of a huge size would overflow.
     return bool(math.sqrt(max(float(start[-1]), 0.0)) <= 1e-13 * size)
+
+
+def _reproduces_a_constant(problem: Problem) -> bool:
+    """Whether the differenced series is one value throughout and the model reproduces it
+    exactly: by its constant, by an AR polynomial at its unit root (where the search
+    would creep towards a variance of zero and report a boundary, not the missing
+    variance), or trivially when the value is zero."""
+    p, d, _ = problem.order
+    P, D, _, s = problem.seasonal_order
+    z = difference(problem.y, d, D, s)
+    z = z[np.isfinite(z)]
+    if z.size < 2 or not (z == z[0]).all():
+        return False
+    return bool(z[0] == 0 or 0 in problem.trend_powers or p + P > 0)
 
 
 def _units_notes(problem: Problem) -> list[str]:
