@@ -250,8 +250,10 @@ def test_log_forecast_beyond_the_largest_double_shows_inf():
     (np.full(60, 5.0), (1, 0, 0), (0, 0, 0, 0), None),
     (np.full(60, 5.0), (2, 0, 0), (1, 0, 0, 4), None),
     (np.arange(60.0), (1, 1, 0), (0, 0, 0, 0), "c"),
+    (np.arange(100.0) ** 2 * 3.0, (1, 2, 3), (0, 0, 0, 0), None),
 ], ids=["constant", "linear-after-differencing", "periodic-no-noise", "quadratic-seasonal",
-        "constant-without-mean", "constant-seasonal-ar", "linear-ar-with-drift"])
+        "constant-without-mean", "constant-seasonal-ar", "linear-ar-with-drift",
+        "quadratic-twice-differenced"])
 def test_series_without_variance_is_reported(y, order, seasonal, trend):
     with pytest.warns(korvanta.ConvergenceWarning, match="constant after differencing"):
         res = korvanta.fit(y, order, seasonal, trend)
@@ -291,19 +293,21 @@ def test_order_search_on_a_line_does_not_depend_on_the_units():
     assert len(found) == 1
 
 
-@pytest.mark.parametrize("scale, n, order", [
-    (3.0, 167, (2, 1, 3)), (10.0, 60, (2, 1, 3)), (100.0, 100, (2, 1, 3)), (3.0, 100, (1, 2, 3)),
+@pytest.mark.parametrize("scale, n, order, power", [
+    (3.0, 167, (2, 1, 3), 2), (10.0, 60, (2, 1, 3), 2), (100.0, 100, (2, 1, 3), 2),
+    (3.0, 100, (1, 2, 3), 3),
 ])
 @pytest.mark.parametrize("cov_type", ["opg", "hessian"])
-def test_search_that_runs_out_to_the_boundary_ends_at_finite_estimates(scale, n, order,
+def test_search_that_runs_out_to_the_boundary_ends_at_finite_estimates(scale, n, order, power,
                                                                        cov_type):
-    # A noiseless quadratic has no maximum: the AR and MA roots run out to the unit circle
-    # while the variance falls, until the coordinates of the search are so far out that the
-    # transform rounds to the boundary itself.  Its inverse is infinite there: the fit
-    # must go on from the search's own coordinates (it used to end with NaN estimates),
-    # with no stray floating-point warning (errors under this suite's settings) on the
-    # way, and the standard errors at such an end are NaN, not a traceback.
-    y = np.arange(float(n)) ** 2 * scale
+    # A noiseless polynomial of degree d + 1 has no maximum: the AR and MA roots run out to
+    # the unit circle while the variance falls, until the coordinates of the search are so
+    # far out that the transform rounds to the boundary itself.  Its inverse is infinite
+    # there: the fit must go on from the search's own coordinates (it used to end with NaN
+    # estimates), with no stray floating-point warning (errors under this suite's
+    # settings) on the way, and the standard errors at such an end are NaN, not a
+    # traceback.  (Of degree d, it is constant after differencing: no variance.)
+    y = np.arange(float(n)) ** power * scale
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", korvanta.KorvantaWarning)
         res = korvanta.fit(y, order, cov_type=cov_type)
