@@ -214,40 +214,47 @@ def test_standard_errors_follow_the_units(cov_type, scale):
 
 
 @pytest.mark.parametrize("cov_type", ["opg", "hessian"])
-@pytest.mark.parametrize("level", [1e3, 1e5, -1e7, 1e9])
+@pytest.mark.parametrize("level, shift", [(1e3, 0.0), (1e5, 0.0), (-1e7, 0.0), (1e9, 0.0),
+                                          (0.0, 1e6), (1e5, -1e8)])
 @pytest.mark.parametrize("order, seasonal", [((1, 0, 0), (0, 0, 0, 0)),
                                              ((1, 0, 1), (1, 0, 0, 4))], ids=str)
-def test_a_series_far_from_zero_fits_like_the_series_near_zero(order, seasonal, level,
+def test_a_series_far_from_zero_fits_like_the_series_near_zero(order, seasonal, level, shift,
                                                                cov_type):
-    # phi(L) Phi(L^s) (y_t + m) = c + m phi(1) Phi(1) + ...: adding m to the series moves
-    # the intercept by m phi(1) Phi(1) and changes nothing else.  Stepped in the data's
-    # level, the fit of a series at 1e5 times its innovations stopped short of the maximum
-    # as "converged", its start regressions lost their digits, and the AR coefficient's
-    # standard error came out fifty times too small.
+    # phi(L) Phi(L^s) (y_t + m - (x_t + a) b) = c + (m - a b) phi(1) Phi(1) + ...: adding
+    # m to the series and a to the regressor moves the intercept by (m - a b) phi(1)
+    # Phi(1) and changes nothing else.  Stepped in the data's level, the fit of a series
+    # at 1e5 times its innovations (or with a regressor at 1e6 times its spread) stopped
+    # short of the maximum as "converged", its start regressions lost their digits, and
+    # the AR coefficient's standard error came out fifty times too small.
     rng = np.random.default_rng(3)
     y = _simulate(rng, 160, [0.9], [0.3][:order[2]], 0) + 2.0
-    base = korvanta.fit(y, order, seasonal, "c", cov_type=cov_type)
-    res = korvanta.fit(y + level, order, seasonal, "c", cov_type=cov_type)
+    x = rng.normal(size=(160, 1))
+    y = y + 0.5 * x[:, 0]
+    base = korvanta.fit(y, order, seasonal, "c", x, cov_type=cov_type)
+    res = korvanta.fit(y + level, order, seasonal, "c", x + shift, cov_type=cov_type)
     assert base.converged and res.converged, res.message
     # Both searches stop within their tolerance of the one maximum.
     assert res.llf == pytest.approx(base.llf, rel=2e-8)
     np.testing.assert_allclose(res.params[1:], base.params[1:], rtol=2e-4, atol=2e-4)
+    first = 2    # intercept, regressor, then the AR and MA coefficients
 
     def at_one(params):
-        return (1 - params[1:1 + order[0]].sum(),
-                1 - params[1 + order[0] + order[2]:][:seasonal[0]].sum())
+        return (1 - params[first:first + order[0]].sum(),
+                1 - params[first + order[0] + order[2]:][:seasonal[0]].sum())
 
-    def mean(params):
-        return params[0] / np.prod(at_one(params))
+    def mean(params, level, shift):
+        return params[0] / np.prod(at_one(params)) + shift * params[1] - level
 
     # Within a hundredth of the mean's standard error: the searches' tolerance.
-    assert mean(res.params) - level == pytest.approx(
-        mean(base.params), abs=0.01 * base.bse[0] / np.prod(at_one(base.params)))
+    assert mean(res.params, level, shift) == pytest.approx(
+        mean(base.params, 0.0, 0.0), abs=0.01 * base.bse[0] / np.prod(at_one(base.params)))
     ar, sar = at_one(base.params)
+    gap = level - shift * base.params[1]
     # The covariance carried through the intercept's map from the fit near zero.
     J = np.eye(base.params.size)
-    J[0, 1:1 + order[0]] = -level * sar
-    J[0, 1 + order[0] + order[2]:][:seasonal[0]] = -level * ar
+    J[0, 1] = -shift * ar * sar
+    J[0, first:first + order[0]] = -gap * sar
+    J[0, first + order[0] + order[2]:][:seasonal[0]] = -gap * ar
     expected = J @ base.cov_params @ J.T
     np.testing.assert_allclose(res.bse, np.sqrt(np.diag(expected)), rtol=5e-3)
 

@@ -111,42 +111,56 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
 
 class Scaling:
     """The problem in units where the innovations and each regressor have scale one, and,
-    for a series whose level lies far from zero against its innovations, measured from
-    that level.
+    for a series or regressor whose level lies far from zero against its variation,
+    measured from that level.
 
     The extension's finite-difference steps are relative to each parameter: an intercept
     c of a series at 1e5 times its innovations' scale would be stepped by whole
     innovations, and a step of an AR coefficient at fixed c would move the implied mean
     c / (phi(1) Phi(1)) by hundreds of them (estimates stopped short and standard errors
-    off by a factor of fifty).  phi(L) Phi(L^s) (y_t - m) = c - m phi(1) Phi(1) + ...
-    holds exactly for any m: with a constant and nothing that integrates the series, the
-    search runs on y - m at the intercept c - m phi(1) Phi(1), with the same likelihood."""
+    off by a factor of fifty); likewise a step of the coefficient of a regressor at 1e6
+    times its own spread.  phi(L) Phi(L^s) (y_t - m - (x_t - a)'b) = c + phi(1) Phi(1)
+    (a'b - m) + ... holds exactly for any m and a: with a constant and nothing that
+    integrates the series, the search runs on y - m and x - a at that intercept, with the
+    same likelihood."""
 
     def __init__(self, problem: Problem, start: Vector) -> None:
         sigma2 = float(start[-1])
         c = math.sqrt(sigma2) if math.isfinite(sigma2) and sigma2 > 0 else 1.0
         self.c2 = c * c
         k, n = problem.k_exog, problem.n
+        k_trend = len(problem.trend_powers)
+        shifts = _shifts_allowed(problem)
+        self.exog_means = np.zeros(k)
         sx = np.ones(k)
         exog = problem.exog
+        X: Matrix | None = None
         if k and exog is not None:
             X = exog.reshape(k, n)
+            if shifts:
+                self.exog_means = _far_means(X)
+                if self.exog_means.any():
+                    X = X - self.exog_means[:, None]
             sx = np.max(np.abs(X), axis=1)
             sx[~(sx > 0)] = 1.0
             exog = np.ascontiguousarray((X / sx[:, None]).ravel())
         # Per entry of the parameter vector: what the scaled parameter is multiplied by.
-        k_trend = len(problem.trend_powers)
         factor = np.ones(problem.k_params)
         factor[:k_trend] = c
         factor[k_trend:k_trend + k] = c / sx
         factor[-1] = c * c
         self.factor = factor
         self.polynomials = problem.lag_polynomials
-        self.level, self.constant = _level(problem, start, c), -1
+        self.exog_slice = slice(k_trend, k_trend + k)
         y = problem.y
-        if self.level:
-            self.constant = problem.trend_powers.index(0)
-            y = y - self.level
+        self.level = 0.0
+        if shifts:
+            z = y if X is None else y - start[self.exog_slice] @ X
+            self.level = _far_level(z, c)
+            if self.level:
+                y = y - self.level
+        self.shifted = bool(self.level or self.exog_means.any())
+        self.constant = problem.trend_powers.index(0) if self.shifted else -1
         # The steady-state test keeps the extension's own tolerance in these units, where
         # the innovations have scale one.
         self.problem = replace(problem, y=np.ascontiguousarray(y / c), exog=exog,
@@ -159,56 +173,73 @@ class Scaling:
                         self.polynomials(params) if sign > 0)
         return ar, seasonal
 
+    def _offset(self, params: Vector) -> float:
+        """What the intercept of the measured-from series lacks at the data's `params`:
+        phi(1) Phi(1) (m - a'b)."""
+        ar, seasonal = self._at_one(params)
+        beta = params[self.exog_slice]
+        return (ar * seasonal) * (self.level - float(self.exog_means @ beta))
+
     def to_scaled(self, params: Vector) -> Vector:
         out: Vector = params / self.factor
-        if self.level:
-            ar, seasonal = self._at_one(params)
+        if self.shifted:
             i = self.constant
-            out[i] = (params[i] - self.level * (ar * seasonal)) / self.factor[i]
+            out[i] = (params[i] - self._offset(params)) / self.factor[i]
         return out
 
     def from_scaled(self, params: Vector) -> Vector:
         out: Vector = params * self.factor
-        if self.level:
-            ar, seasonal = self._at_one(params)
-            out[self.constant] += self.level * (ar * seasonal)
+        if self.shifted:
+            out[self.constant] += self._offset(out)
         return out
 
     def jacobian(self, params: Vector) -> Matrix | None:
-        """d(params / factor) / d(scaled params) at the scaled `params`, where the level
-        is measured from m (None where it is not): the constant's row holds
-        (m / c) d(phi(1) Phi(1)) / d(AR coefficients)."""
-        if not self.level:
+        """d(params / factor) / d(scaled params) at the scaled `params` where the series
+        or a regressor is measured from its level (None where neither is): only the
+        constant's row differs from the identity."""
+        if not self.shifted:
             return None
-        k = params.size
-        J = np.eye(k)
+        J = np.eye(params.size)
+        data = params * self.factor
         ar, seasonal = self._at_one(params)
         p, _, q = self.problem.order
         P = self.problem.seasonal_order[0]
-        first = len(self.problem.trend_powers) + self.problem.k_exog
-        ratio = self.level / self.factor[self.constant]
-        J[self.constant, first:first + p] = -ratio * seasonal
-        J[self.constant, first + p + q:first + p + q + P] = -ratio * ar
+        first = self.exog_slice.stop
+        row, scale = J[self.constant], self.factor[self.constant]
+        gap = (self.level - float(self.exog_means @ data[self.exog_slice])) / scale
+        row[first:first + p] = -gap * seasonal
+        row[first + p + q:first + p + q + P] = -gap * ar
+        row[self.exog_slice] = -(ar * seasonal) * self.exog_means \
+            * self.factor[self.exog_slice] / scale
         return J
 
 
-# The level is measured from the series' mean where that lies further than this many
-# innovation standard deviations from zero.
+# A series is measured from its mean where that lies further than this many innovation
+# standard deviations from zero, a regressor where its mean lies further than this many
+# of its own standard deviations.
 _LEVEL_RATIO = 100.0
 
 
-def _level(problem: Problem, params: Vector, scale: float) -> float:
-    """The mean of y less the regressors' part at `params`, where the model has a constant,
-    no differencing and no diffuse states, and that mean lies beyond _LEVEL_RATIO
-    innovation scales from zero; 0.0 otherwise."""
-    if 0 not in problem.trend_powers or problem.order[1] or problem.seasonal_order[1] \
-            or problem.k_diffuse:
-        return 0.0
-    z = problem.y
-    k, first = problem.k_exog, len(problem.trend_powers)
-    if k and problem.exog is not None:
-        beta = params[first:first + k]
-        z = z - beta @ problem.exog.reshape(k, problem.n)
+def _shifts_allowed(problem: Problem) -> bool:
+    """Whether the model's constant takes up a shift of the series or the regressors
+    exactly: with no differencing and no diffuse states (whose prior is centred on zero)."""
+    return bool(0 in problem.trend_powers and not problem.order[1]
+                and not problem.seasonal_order[1] and not problem.k_diffuse)
+
+
+def _far_means(X: Matrix) -> Vector:
+    """Each regressor's mean where it lies beyond _LEVEL_RATIO of its standard deviations
+    (and those are not zero) from zero, else zero."""
+    means = X.mean(axis=1)
+    spread = X.std(axis=1)
+    far = (spread > 0) & (np.abs(means) > _LEVEL_RATIO * spread) & np.isfinite(means)
+    out: Vector = np.where(far, means, 0.0)
+    return out
+
+
+def _far_level(z: Vector, scale: float) -> float:
+    """The mean of z where it lies beyond _LEVEL_RATIO innovation scales from zero, else
+    0.0."""
     observed = z[~np.isnan(z)]
     level = float(np.mean(observed)) if observed.size else 0.0
     return level if math.isfinite(level) and abs(level) > _LEVEL_RATIO * scale else 0.0
