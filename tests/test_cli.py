@@ -178,6 +178,16 @@ BAD_FILES = {
     "date-twice": ("month,passengers\n" + _airline_rows(40).replace("1949-12,118",
                                                                     "1949-11,118"), [],
                    "the date 1949-11 appears twice (observations 11 and 12)"),
+    # The first row is the one out of place, not the second step.
+    "first-date-out-of-order": ("month,passengers\n1990-01,100\n" + _airline_rows(40), [],
+                                "1949-01 (observation 2) follows 1990-01"),
+    "row-out-of-order-newest-first": (
+        "month,passengers\n" + "".join(reversed(_airline_rows(40).replace(
+            "1949-11,104\n1949-12,118", "1949-12,118\n1949-11,104").splitlines(True))), [],
+        "1949-12 (observation 30) follows 1949-11"),
+    "same-chart-twice": ("month,passengers\n" + _airline_rows(144),
+                         ["--plot", "out.png", "--diagnostics", "./out.png"],
+                         "--plot and --diagnostics name the same file, ./out.png"),
 }
 
 
@@ -242,3 +252,98 @@ def test_runs_as_a_program(command, tmp_path):
     bad = subprocess.run([sys.executable, *command, "fit", str(tmp_path / "none.csv")],
                          capture_output=True, text=True, timeout=120)
     assert bad.returncode == 2 and bad.stderr.startswith("korvanta: error: file not found")
+
+
+def test_newest_first_file_is_backcast_under_the_earlier_dates(tmp_path, capsys):
+    # Taken in the order of its rows, such a file is fitted backwards in time: its
+    # "forecast" is a backcast, which was labelled 145, 146, … as if it followed the data.
+    rows = DATA.read_text().splitlines()[1:]
+    csv = tmp_path / "newest-first.csv"
+    csv.write_text("month,passengers\n" + "".join(ln + "\n" for ln in reversed(rows)))
+    assert main(["fit", str(csv), *AIRLINE, "--log", "--horizon", "3"]) == 0
+    out, err = capsys.readouterr()
+    assert err == (f"korvanta: warning: the rows of {csv} run from the newest date to the "
+                   "oldest: the forecast is a backcast of the periods before 1949-01\n")
+    rows = re.findall(r"^(\S+)\s+([\d.]+)\s+[\d.]+\s+[\d.]+\s+[\d.]+$", out, re.M)
+    assert [r[0] for r in rows] == ["1948-12", "1948-11", "1948-10"]
+    # The numbers are those of the reversed series' forecast.
+    reversed_fit = korvanta.fit(np.log(korvanta.read_series(DATA).values[::-1]), (0, 1, 1),
+                                (0, 1, 1, 12))
+    assert _value(out, "Log-likelihood") == pytest.approx(reversed_fit.llf, abs=1e-3)
+    assert float(rows[0][1]) == pytest.approx(np.exp(reversed_fit.forecast(1).mean[0]),
+                                              abs=1e-4)
+
+
+def test_pgf_chart_without_tex_is_refused_before_fitting(tmp_path, capsys, monkeypatch):
+    # matplotlib draws a .pgf chart's text with TeX: without it the chart failed with a
+    # traceback after the fit.
+    matplotlib = pytest.importorskip("matplotlib")
+    monkeypatch.setitem(matplotlib.rcParams, "pgf.texsystem", "lualatex")
+    monkeypatch.setenv("PATH", str(tmp_path))        # no TeX on it
+
+    def refuse(*a, **k):
+        raise AssertionError("the fit started")
+    monkeypatch.setattr(korvanta.estimate, "maximize", refuse)
+    chart = tmp_path / "chart.pgf"
+    assert main(["fit", str(DATA), "--plot", str(chart)]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and "the .pgf format needs lualatex" in err
+    assert not chart.exists()
+
+
+@pytest.mark.parametrize("header, first, dated", [
+    ("time", 1, False), ("period", 10, False), ("year", 1871, True),
+], ids=["time-counter", "period-counter", "years"])
+def test_whole_number_labels_are_dates_only_as_years(tmp_path, capsys, header, first, dated):
+    # Counters 1, 2, … were read as the years 0001, 0002, …: the forecast was labelled
+    # 0145, and the chart failed with a traceback after the fit.
+    values = korvanta.read_series(DATA).values[:100]
+    csv = tmp_path / "counted.csv"
+    csv.write_text(f"{header},value\n" + "".join(f"{first + i},{v:g}\n"
+                                                 for i, v in enumerate(values)))
+    series = korvanta.read_series(csv)
+    assert (series.dates is not None) == dated
+    chart = tmp_path / "chart.png"
+    assert main(["fit", str(csv), "--horizon", "2", "--plot", str(chart)]) == 0
+    out = capsys.readouterr().out
+    labels = re.findall(r"^(\d+)\s+[\d.]+\s+[\d.]+\s+[\d.]+\s+[\d.]+$", out, re.M)
+    assert labels == ([str(first + 100), str(first + 101)] if dated else ["101", "102"])
+    assert chart.read_bytes()[:4] == b"\x89PNG"
+
+
+class _BrokenOutput:
+    """A standard output whose writes fail."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def write(self, text):
+        raise self.error
+
+    def flush(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error, message", [
+    (OSError(28, "No space left on device"),
+     "korvanta: error: cannot write the output: No space left on device\n"),
+    (BrokenPipeError(32, "Broken pipe"), ""),
+], ids=["disk-full", "reader-gone"])
+def test_output_that_cannot_be_written_fails_without_traceback(capsys, monkeypatch, error,
+                                                               message):
+    monkeypatch.setattr(sys, "stdout", _BrokenOutput(error))
+    assert main(["fit", str(ROOT / "data" / "nile.csv"), "--horizon", "2"]) == 1
+    assert capsys.readouterr().err == message
+
+
+def test_closed_pipe_ends_the_program_quietly():
+    # `korvanta fit … | head`: the reader is gone before the output is written.
+    proc = subprocess.Popen([sys.executable, "-m", "korvanta", "fit",
+                             str(ROOT / "data" / "nile.csv"), "--horizon", "2"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env={**os.environ, "MPLBACKEND": "Agg"})
+    proc.stdout.close()
+    with proc.stderr:
+        err = proc.stderr.read().decode()
+    assert proc.wait(timeout=120) == 1
+    assert err == ""

@@ -69,6 +69,10 @@ def test_irregular_dates_give_numbered_periods():
     y = pd.Series(airline(), index=dates)
     fc = korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12)).forecast(2)
     assert list(fc.mean.index) == [144, 145]
+    # The table has the labels of its columns (it was numbered from 0).
+    assert fc.to_frame().index.equals(fc.mean.index)
+    plain = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).forecast(2)
+    assert list(plain.to_frame().index) == [144, 145]
 
 
 def test_dataframe_regressors_keep_their_names_and_order():
@@ -183,3 +187,39 @@ def test_first_of_month_dates_continue_monthly():
                      dtype="datetime64[D]")
     nxt = continue_index(index, 4, 2)
     assert [str(d) for d in nxt] == ["2021-03-01", "2021-04-01"]
+
+
+@pytest.mark.parametrize("alpha", [0.05, 1e-3, 1e-6, 1e-12, 1e-20, 1e-300])
+def test_intervals_have_their_tail_probability_for_any_alpha(alpha):
+    # 1 - alpha/2 loses alpha's digits and rounds to 1 below 1e-16, which made the
+    # intervals infinite: each bound must leave alpha/2 beyond it.
+    from scipy.stats import norm
+
+    res = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12))
+    fc = res.forecast(3, alpha=alpha)
+    for bound, sign in ((fc.upper, 1.0), (fc.lower, -1.0)):
+        z = sign * (np.asarray(bound) - fc.mean) / fc.se
+        np.testing.assert_allclose(norm.sf(z), alpha / 2, rtol=1e-6)
+    ci = res.conf_int(alpha)
+    z = (ci[:, 1] - res.params) / res.bse
+    np.testing.assert_allclose(norm.sf(z), alpha / 2, rtol=1e-6)
+    assert f"+/- {norm.isf(alpha / 2):.2f} se" in fc.table()
+
+
+@pytest.mark.parametrize("index, expected", [
+    (np.array(["2020-03-01", "2020-02-01", "2020-01-01"], dtype="datetime64[D]"),
+     ["2019-12-01", "2019-11-01"]),
+    (np.array(["2020-01-05", "2020-01-03", "2020-01-01"], dtype="datetime64[D]"),
+     ["2019-12-30", "2019-12-28"]),
+], ids=["months", "days"])
+def test_dates_that_run_backwards_continue_backwards(index, expected):
+    # A series in reverse time order forecasts the periods before its first date.
+    assert [str(d) for d in continue_index(index, 3, 2)] == expected
+
+
+def test_backcast_past_the_smallest_date_is_numbered():
+    bottom = np.iinfo(np.int64).min + 1          # the smallest date; one less is NaT
+    index = np.array([bottom + 5, bottom + 3, bottom + 1], dtype="datetime64[s]")
+    assert continue_index(index, 3, 1) is None
+    index = np.array([bottom + 6, bottom + 4, bottom + 2], dtype="datetime64[s]")
+    assert continue_index(index, 3, 1).astype(np.int64)[0] == bottom

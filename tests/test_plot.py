@@ -136,3 +136,89 @@ def test_dates_outside_the_chart_axis_are_drawn_at_their_positions(index):
         assert "level in file" in fig.axes[0].get_title()
     finally:
         plt.close(fig)
+
+
+@pytest.mark.parametrize("years, steps", [
+    (np.arange(1, 61), 5),          # the axis' margin runs before the year 1
+    (np.arange(9900, 9960), 38),    # the forecast's margin runs past 9999
+], ids=["margin-before-year-1", "margin-past-9999"])
+def test_dates_whose_margins_leave_the_chart_axis_are_drawn_at_their_positions(years, steps):
+    # The dates themselves lie within matplotlib's range, the padding around them does
+    # not: both charts failed to draw.
+    index = (years - 1970).astype("datetime64[Y]")
+    y = np.cumsum(np.random.default_rng(4).standard_normal(60))
+    res = korvanta.fit(y, (1, 0, 0), index=index)
+    for fig in (res.plot_forecast(steps), res.plot_diagnostics()):
+        try:
+            fig.canvas.draw()
+        finally:
+            plt.close(fig)
+    fig = res.plot_forecast(steps)
+    try:
+        assert _line(fig.axes[0], "observed").get_xdata()[0] == 0
+    finally:
+        plt.close(fig)
+
+
+def test_pgf_chart_needs_tex(result, tmp_path, monkeypatch):
+    monkeypatch.setitem(plt.rcParams, "pgf.texsystem", "xelatex")
+    monkeypatch.setenv("PATH", str(tmp_path))        # no TeX on it
+    with pytest.raises(InputError, match=r"the \.pgf format needs xelatex \(a TeX system\), "
+                                         "which is not installed"):
+        result.plot_forecast(4, path=tmp_path / "chart.pgf")
+    assert not (tmp_path / "chart.pgf").exists()
+
+
+def _failing_png(self, filename_or_obj, *args, **kwargs):
+    """A PNG writer that fails halfway, as on a full disk."""
+    from matplotlib import cbook
+
+    with cbook.open_file_cm(filename_or_obj, "wb") as fh:
+        fh.write(b"\x89PNG\r\n\x1a\n half")
+        raise OSError(28, "No space left on device")
+
+
+class _FailingFile:
+    """A file whose write stops halfway, as on a full disk."""
+
+    def __init__(self, path, mode):
+        self.fh = open(path, mode)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.fh.close()
+
+    def write(self, data):
+        self.fh.write(bytes(data)[:10])
+        raise OSError(28, "No space left on device")
+
+
+@pytest.mark.parametrize("stage", ["drawing", "writing"])
+@pytest.mark.parametrize("existing", [False, True], ids=["new-file", "over-old-chart"])
+def test_chart_that_fails_to_save_leaves_no_broken_file(result, tmp_path, monkeypatch,
+                                                        stage, existing):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    import korvanta.plot
+
+    path = tmp_path / "chart.png"
+    if existing:
+        plt.close(result.plot_forecast(2, path=path))
+    if stage == "drawing":
+        monkeypatch.setattr(FigureCanvasAgg, "print_png", _failing_png)
+    else:
+        monkeypatch.setattr(korvanta.plot, "open", _FailingFile, raising=False)
+    before = plt.get_fignums()
+    with pytest.raises(InputError, match="cannot write the chart to .*No space left"):
+        result.plot_forecast(4, path=path)
+    for num in set(plt.get_fignums()) - set(before):
+        plt.close(num)
+    # Drawing fails before the file is touched: an old chart stays whole; a write that
+    # fails removes what it wrote.
+    if stage == "drawing" and existing:
+        assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and b" half" not in \
+            path.read_bytes()
+    else:
+        assert not path.exists()

@@ -52,3 +52,12 @@ def test_airline_summary_reads_like_a_table():
     text = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).summary()
     assert "ma.L1              -0.4018      0.0730   -5.50   0.000     -0.5449     -0.2586" in text
     assert all(len(line) <= 78 for line in text.splitlines() if not line.startswith("["))
+
+
+def test_series_name_with_line_breaks_keeps_the_table():
+    # A name from a file's header can hold a line break or a tab.
+    res = korvanta.fit(airline(), (0, 1, 1), name="passengers\nper\tmonth")
+    lines = res.summary().splitlines()
+    assert lines[2].startswith("Series:        passengers per month ") and \
+        "Log-likelihood:" in lines[2]
+    assert len(lines) == len(korvanta.fit(airline(), (0, 1, 1)).summary().splitlines())

@@ -4,9 +4,11 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import warnings
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -128,11 +130,15 @@ def run(args: argparse.Namespace) -> None:
         raise InputError(f"{series.path}: malformed CSV: only {len(y)} rows of data")
     if np.isnan(y).all():
         raise InputError(f"{series.path}: every observation is missing")
-    _check_rows_in_order(series)
+    backwards = _check_rows_in_order(series)
     horizon = check_steps(args.horizon, "--horizon")
     for path in (args.plot, args.diagnostics):
         if path is not None:
             check_chart_path(path)
+    if args.plot is not None and args.diagnostics is not None and \
+            Path(args.plot).resolve() == Path(args.diagnostics).resolve():
+        raise InputError(f"--plot and --diagnostics name the same file, {args.diagnostics}: "
+                         "the second chart would overwrite the first")
     if args.log:
         bad = np.flatnonzero(y <= 0)
         if bad.size:
@@ -148,16 +154,20 @@ def run(args: argparse.Namespace) -> None:
         warnings.simplefilter("always", KorvantaWarning)
         target = f"log({series.name})" if args.log else series.name
         result = _fit(args, z, series.dates, target)
+    if backwards:
+        print(f"{PROG}: warning: the rows of {series.path} run from the newest date to the "
+              f"oldest: the forecast is a backcast of the periods before {series.labels[-1]}",
+              file=sys.stderr)
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     if isinstance(result, AutoFitResult):
-        print(result.search.text())
-        print()
-    print(result.summary())
-    print(f"fit wall time {result.fit_time * 1e3:.1f} ms")
+        _say(result.search.text())
+        _say()
+    _say(result.summary())
+    _say(f"fit wall time {result.fit_time * 1e3:.1f} ms")
     if horizon:
-        print()
-        print(result.forecast(horizon, alpha=args.alpha).table(log=args.log))
+        _say()
+        _say(result.forecast(horizon, alpha=args.alpha).table(log=args.log))
     charts = []
     if args.plot is not None:
         charts.append((result.plot_forecast(horizon, alpha=args.alpha, log=args.log,
@@ -168,23 +178,64 @@ def run(args: argparse.Namespace) -> None:
         from ._optional import pyplot
 
         pyplot().close(fig)
-        print()
-        print(f"chart saved to {path}")
+        _say()
+        _say(f"chart saved to {path}")
+    _say(end="", flush=True)
 
 
-def _check_rows_in_order(series: Any) -> None:
-    """The rows of a dated file must run in date order, each date once: the
-    observations are taken in the order of the rows."""
-    fault = date_order_fault(series.dates)
-    if fault is None:
+class _OutputError(Exception):
+    """The output could not be written (a full disk, a closed terminal …)."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+def _say(*parts: object, end: str = "\n", flush: bool = False) -> None:
+    """print() to the standard output; a failure to write is an _OutputError."""
+    try:
+        print(*parts, end=end, flush=flush)
+    except OSError as exc:
+        raise _OutputError(exc) from exc
+
+
+def _drop_output() -> None:
+    """Send what is left of the standard output to the null device: the flush at exit
+    would fail again on the broken one and print a traceback."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
         return
-    kind, i = fault
-    if kind == "twice":
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
+
+
+def _check_rows_in_order(series: Any) -> bool:
+    """The rows of a dated file must run one way, each date once: the observations are
+    taken in the order of the rows.  True when they run from the newest date to the
+    oldest (the forecast is then a backcast)."""
+    dates = series.dates
+    fault = date_order_fault(dates)
+    if fault is not None and fault[0] == "twice":
+        i = fault[1]
         raise InputError(f"{series.path}: the date {series.labels[i]} appears twice "
                          f"(observations {i + 1} and {i + 2})")
-    raise InputError(f"{series.path}: the rows are not in date order: {series.labels[i]} "
-                     f"(observation {i + 1}) follows {series.labels[i - 1]}; sort the rows "
-                     "by date")
+    if dates is None or dates.size < 2:
+        return False
+    step = np.sign(np.diff(dates.astype(np.int64)))
+    # The way most rows run is the file's: a single row out of place (the first, say) is
+    # the one to name.
+    backwards = bool(np.count_nonzero(step < 0) > np.count_nonzero(step > 0))
+    wrong = np.flatnonzero(step > 0 if backwards else step < 0)
+    if wrong.size:
+        i = int(wrong[0]) + 1
+        raise InputError(f"{series.path}: the rows are not in date order: {series.labels[i]} "
+                         f"(observation {i + 1}) follows {series.labels[i - 1]}; sort the "
+                         "rows by date")
+    return backwards
 
 
 def _fit(args: argparse.Namespace, z: Any, dates: Any, target: str) -> FitResult:
@@ -202,7 +253,8 @@ def _fit(args: argparse.Namespace, z: Any, dates: Any, target: str) -> FitResult
 
 
 def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
-    """Run the command line; returns the exit status (2 for a usage or input error)."""
+    """Run the command line; returns the exit status (2 for a usage or input error, 1 when
+    the output cannot be written)."""
     parser = build_parser(prog)
     try:
         args = parser.parse_args(argv)
@@ -213,6 +265,17 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     except InputError as exc:
         print(f"{prog}: error: {exc}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader of the output has gone (`korvanta fit … | head`): stop quietly.
+        _drop_output()
+        return 1
+    except _OutputError as exc:
+        _drop_output()
+        if isinstance(exc.error, BrokenPipeError):
+            return 1
+        print(f"{prog}: error: cannot write the output: {exc.error.strerror or exc.error}",
+              file=sys.stderr)
+        return 1
     return 0
 
 

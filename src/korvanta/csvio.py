@@ -36,8 +36,13 @@ class SeriesData:
     @property
     def dates(self) -> npt.NDArray[Any] | None:
         """The labels as NumPy dates (month "1949-01", day "1949-01-31", year "1871" …),
-        or None when they are not all dates."""
+        or None when they are not all dates (whole numbers other than four-digit years
+        count the periods)."""
         if not self.has_labels:
+            return None
+        # NumPy reads any whole number as a year: "1871" is one, but the counters 1, 2, …
+        # of a "time" or "period" column are not (they would become the years 0001 …).
+        if any(s.isdigit() and len(s) != 4 for s in self.labels):
             return None
         try:
             dates = np.array(self.labels, dtype="datetime64")

@@ -18,7 +18,8 @@ def continue_index(index: Any, n: int, steps: int) -> Any:
 
     A pandas DatetimeIndex with a (possibly inferred) frequency and a PeriodIndex continue
     their dates, a RangeIndex its numbers; a NumPy datetime64 array with a constant step
-    (or first-of-month dates a constant number of months apart) continues at that step.
+    (or first-of-month dates a constant number of months apart) continues at that step,
+    back in time where the dates run backwards.
     Anything else, no index at all, or dates that would run past the last one that the
     index's type can hold gives None: the periods are then numbered on.
     """
@@ -78,17 +79,21 @@ def _continue_datetime64(dates: npt.NDArray[Any], steps: int) -> npt.NDArray[Any
 
 
 def _ahead(dates: npt.NDArray[Any], step: int, steps: int) -> npt.NDArray[Any] | None:
-    """The `steps` dates after the last at `step` units apart, or None where they would
-    run past the largest date of the type (whose arithmetic wraps around silently)."""
-    if int(dates[-1].astype(np.int64)) + step * steps > np.iinfo(np.int64).max:
+    """The `steps` dates after the last at `step` units apart (back in time for a negative
+    step), or None where they would run past the largest or smallest date of the type
+    (whose arithmetic wraps around silently; the smallest integer is NaT)."""
+    end = int(dates[-1].astype(np.int64)) + step * steps
+    if not np.iinfo(np.int64).min < end <= np.iinfo(np.int64).max:
         return None
     out: npt.NDArray[Any] = dates[-1] + step * np.arange(1, steps + 1, dtype=np.int64)
     return out
 
 
 def _constant_step(values: npt.NDArray[np.int64]) -> int | None:
+    """The step between the values when it is constant and not zero (negative for dates
+    that run backwards, whose forecast is a backcast)."""
     diffs = np.diff(values)
-    if diffs.size and (diffs == diffs[0]).all() and diffs[0] > 0:
+    if diffs.size and (diffs == diffs[0]).all() and diffs[0] != 0:
         return int(diffs[0])
     return None
 

@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from . import _optional
 
-__all__ = ["Forecast"]
+__all__ = ["Forecast", "interval_quantile"]
 
 Vector = npt.NDArray[np.float64]
 
@@ -52,11 +52,15 @@ class Forecast:
         return [_label(v) for v in self.index]
 
     def to_frame(self) -> Any:
-        """A pandas DataFrame with the columns mean, se, lower and upper."""
+        """A pandas DataFrame with the columns mean, se, lower and upper, indexed by the
+        periods' labels (their 0-based positions when they are numbered on, as in the
+        Series of a fit to a pandas Series)."""
         pd = _optional.pandas()
+        index = self.index if self.index is not None else \
+            pd.RangeIndex(self.start, self.start + self.steps)
         return pd.DataFrame({"mean": np.asarray(self.mean), "se": np.asarray(self.se),
                              "lower": np.asarray(self.lower), "upper": np.asarray(self.upper)},
-                            index=self.index)
+                            index=index)
 
     def table(self, log: bool = False) -> str:
         """The forecast as a text table.
@@ -78,7 +82,8 @@ class Forecast:
         else:
             cols = ["forecast", "std.err", f"lower {level}", f"upper {level}"]
             rows = np.column_stack([mean, np.asarray(self.se, dtype=float), lo, hi])
-            note = f"forecast = mean; the interval is mean +/- {_z(self.alpha):.2f} se"
+            half = interval_quantile(self.alpha)
+            note = f"forecast = mean; the interval is mean +/- {half:.2f} se"
         labels = self.labels()
         width = max([12] + [len(s) + 2 for s in labels])
         head = f"{'period':<{width}}" + "".join(f"{c:>14}" for c in cols)
@@ -89,10 +94,16 @@ class Forecast:
         return "\n".join(lines)
 
 
-def _z(alpha: float) -> float:
+def interval_quantile(alpha: float) -> float:
+    """The standard normal quantile that leaves alpha / 2 above it: the half-width of a
+    (1 - alpha) interval in standard errors."""
     from scipy.stats import norm
 
-    return float(norm.ppf(1 - alpha / 2))
+    if alpha >= 1e-3:
+        return float(norm.ppf(1.0 - alpha / 2.0))
+    # 1 - alpha/2 loses alpha's digits, and rounds to 1 (an infinite quantile) below
+    # alpha = 1e-16: the upper tail's quantile is taken directly.
+    return float(norm.isf(alpha / 2.0))
 
 
 def _fmt(v: float) -> str:

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import io
 import os
+import shutil
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -25,10 +27,21 @@ _DRAWABLE = 1e300
 _FIRST_DATE, _LAST_DATE = np.datetime64("0001-01-01"), np.datetime64("9999-12-31")
 
 
-def _drawable(dates: npt.NDArray[Any]) -> bool:
+# Room kept on either side of the dates: matplotlib pads the axis by 5% of the span (its
+# default margins) and fails when that padding runs outside its range of dates.
+_MARGIN = 0.1
+
+
+def _drawable(*dates: npt.NDArray[Any]) -> bool:
+    """Whether dates drawn on one axis, with its margins, lie within matplotlib's range."""
     # Compared in days: in nanoseconds the year 1 itself is out of range.
-    days = dates.astype("datetime64[D]")
-    return bool(days.size == 0 or (days.min() >= _FIRST_DATE and days.max() <= _LAST_DATE))
+    days = np.concatenate([d.astype("datetime64[D]").astype(np.int64) for d in dates])
+    if days.size == 0:
+        return True
+    first, last = int(days.min()), int(days.max())
+    room = int(np.ceil(_MARGIN * (last - first))) + 1
+    return bool(first - room >= int(_FIRST_DATE.astype(np.int64))
+                and last + room <= int(_LAST_DATE.astype(np.int64)))
 
 
 def check_chart_path(path: str | os.PathLike[str]) -> Path:
@@ -51,6 +64,14 @@ def check_chart_path(path: str | os.PathLike[str]) -> Path:
         raise InputError(f"cannot write the chart to {p}: the folder {folder} does not exist")
     if p.is_dir():
         raise InputError(f"cannot write the chart to {p}: it is a folder")
+    if suffix == "pgf":
+        # matplotlib measures the text of a .pgf chart with TeX, and fails without it.
+        from matplotlib import rcParams
+
+        tex = str(rcParams["pgf.texsystem"])
+        if shutil.which(tex) is None:
+            raise InputError(f"cannot write the chart to {p}: the .pgf format needs {tex} "
+                             "(a TeX system), which is not installed; use .pdf, .svg or .png")
     if not os.access(folder, os.W_OK) or (p.exists() and not os.access(p, os.W_OK)):
         raise InputError(f"cannot write the chart to {p}: permission denied")
     return p
@@ -76,7 +97,7 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
     future = as_datetimes(fc.index) if dates is not None else None
     x_hist: npt.NDArray[Any]
     x_fc: npt.NDArray[Any]
-    if dates is not None and future is not None and _drawable(dates) and _drawable(future):
+    if dates is not None and future is not None and _drawable(dates, future):
         x_hist, x_fc = dates, future
     else:
         x_hist, x_fc = np.arange(n), np.arange(n, n + steps)
@@ -197,10 +218,27 @@ def plot_diagnostics(result: FitResult, *, lags: int | None = None, path: Any = 
 
 
 def _save(fig: Any, target: Path | None) -> None:
-    """Save the Figure to the checked path, if any; a failure to write is an InputError."""
+    """Save the Figure to the checked path, if any; a failure to write is an InputError.
+
+    The chart is rendered in memory first and written in one piece, so that a failure
+    while drawing leaves no file behind, and a failure while writing removes the part
+    written."""
     if target is None:
         return
+    buffer = io.BytesIO()
     try:
-        fig.savefig(target, dpi=100)
+        fig.savefig(buffer, format=target.suffix.lower().lstrip("."), dpi=100)
     except OSError as exc:
+        raise InputError(f"cannot write the chart to {target}: {exc.strerror or exc}") from None
+    opened = False
+    try:
+        with open(target, "wb") as fh:
+            opened = True
+            fh.write(buffer.getbuffer())
+    except OSError as exc:
+        if opened:      # truncated or half-written: no chart is better than a broken one
+            try:
+                os.unlink(target)
+            except OSError:
+                pass
         raise InputError(f"cannot write the chart to {target}: {exc.strerror or exc}") from None

@@ -16,7 +16,7 @@ import _korvanta_rs as kr
 from . import _optional
 from .covariance import in_data_units, scaled_covariance
 from .diagnostics import Diagnostics, default_lags, residual_diagnostics, standardized
-from .forecasting import Forecast
+from .forecasting import Forecast, interval_quantile
 from .problem import (InputError, Problem, check_alpha, check_exog, check_steps, make_problem,
                       match_columns)
 from .summary import summary_text
@@ -136,9 +136,7 @@ class FitResult:
 
     def conf_int(self, alpha: float = 0.05) -> Matrix:
         """(k, 2) array of the lower and upper bounds of the (1 - alpha) intervals."""
-        from scipy.stats import norm
-
-        q = float(norm.ppf(1.0 - check_alpha(alpha) / 2.0))
+        q = interval_quantile(check_alpha(alpha))
         return np.column_stack([self.params - q * self.bse, self.params + q * self.bse])
 
     # -- in-sample paths -------------------------------------------------------------------
@@ -200,8 +198,6 @@ class FitResult:
         periods, or with pandas' default index) whose columns are the fitted regressors,
         matched by name where the fit had names.
         """
-        from scipy.stats import norm
-
         from .dates import continue_index
 
         steps = check_steps(steps)
@@ -216,7 +212,7 @@ class FitResult:
         # exactly) has forecast variances of zero, which rounding can leave a little
         # below it.
         se = np.sqrt(np.maximum(var, 0.0))
-        q = float(norm.ppf(1.0 - alpha / 2.0))
+        q = interval_quantile(alpha)
         # Estimates far outside the stationary region (where the fit does not enforce it)
         # can send the forecast to infinity: its bounds are then infinite or NaN.
         with np.errstate(over="ignore", invalid="ignore"):

@@ -58,8 +58,11 @@ def _diagnostics_lines(d: Diagnostics) -> list[str]:
 
 def summary_text(res: FitResult, title: str | None = None) -> str:
     pr = res.problem
+    # A name from a file's header can hold a line break or a tab, which would break the
+    # table's lines.
+    name = "".join(c if c.isprintable() else " " for c in pr.name)
     left = [
-        ("Series", pr.name),
+        ("Series", name),
         ("Model", model_name(pr.order, pr.seasonal_order, pr.k_exog)),
         ("Trend", _TRENDS.get(pr.trend_powers, f"powers {list(pr.trend_powers)}")),
         ("Observations", f"{pr.n}"),
