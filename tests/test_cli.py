@@ -86,6 +86,20 @@ def test_column_option_picks_the_series(tmp_path, capsys):
     assert "no column named 'c' (columns: a, b)" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("first", ["1949-01,", "1949-01,NA", "1949-01,nan"])
+def test_first_row_with_a_missing_observation_is_data(tmp_path, first):
+    # A first row without a number was taken for the header: the first period was lost
+    # and the series named after an empty cell.
+    csv = tmp_path / "gap.csv"
+    csv.write_text(first + "\n1949-02,118\n1949-03,132\n")
+    series = korvanta.read_series(csv)
+    assert series.labels == ("1949-01", "1949-02", "1949-03")
+    np.testing.assert_array_equal(series.values, [np.nan, 118.0, 132.0])
+    # A header stays a header, "today" and "now" included.
+    csv.write_text("now,value\n1949-02,118\n1949-03,132\n")
+    assert korvanta.read_series(csv).name == "value"
+
+
 def test_missing_observation_and_raw_scale(tmp_path, capsys):
     values = korvanta.read_series(DATA).values
     text = "\n".join("NA" if i == 60 else f"{v:g}" for i, v in enumerate(values)) + "\n"
@@ -347,3 +361,14 @@ def test_closed_pipe_ends_the_program_quietly():
         err = proc.stderr.read().decode()
     assert proc.wait(timeout=120) == 1
     assert err == ""
+
+
+def test_ctrl_c_ends_the_program_without_traceback(capsys, monkeypatch):
+    import korvanta.cli as cli
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "_fit", interrupted)
+    assert main(["fit", str(ROOT / "data" / "nile.csv"), "--horizon", "2"]) == 130
+    assert capsys.readouterr().err == "korvanta: interrupted\n"

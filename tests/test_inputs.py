@@ -153,6 +153,8 @@ def test_forecast_of_a_regression_needs_future_regressors():
     res = korvanta.fit(Y, (1, 1, 0), exog=X[:, 1:])
     with pytest.raises(InputError, match="exog is required: the model has 1 regressors"):
         res.forecast(4)
+    # No periods need no future values.
+    assert res.forecast(0).mean.size == 0
     with pytest.raises(InputError, match="exog has 3 rows, but 4 are needed"):
         res.forecast(4, exog=np.ones((3, 1)))
     with pytest.raises(InputError, match="exog has a value of magnitude 1e\\+200"):

@@ -265,6 +265,10 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     except InputError as exc:
         print(f"{prog}: error: {exc}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        # Ctrl-C: the fit stops promptly; the user needs no traceback for it.
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # The reader of the output has gone (`korvanta fit … | head`): stop quietly.
         _drop_output()

@@ -67,6 +67,22 @@ def _is_number(text: str) -> bool:
     return value is not None and not math.isnan(value)
 
 
+def _looks_like_data(text: str) -> bool:
+    """A cell that no header holds: a missing-value word or a date.  A first row of a
+    date and a missing observation is data, not the header (its observation was lost)."""
+    t = text.strip()
+    if t.lower() in MISSING_TOKENS - {""}:
+        return True
+    # NumPy also reads the words "today" and "now" as dates: a date has digits.
+    if t.isdigit() or not any(ch.isdigit() for ch in t):
+        return False
+    try:
+        np.datetime64(t)
+    except ValueError:
+        return False
+    return True
+
+
 def _read_rows(p: Path) -> list[tuple[int, list[str]]]:
     if not p.exists():
         raise InputError(f"file not found: {p}")
@@ -109,7 +125,7 @@ def read_series(path: str | os.PathLike[str], column: str | None = None) -> Seri
             raise InputError(f"{p}: malformed CSV: line {ln} has {len(row)} fields, "
                              f"expected {width}")
     header: list[str] | None = None
-    if not any(_is_number(c) for c in rows[0][1]):
+    if not any(_is_number(c) or _looks_like_data(c) for c in rows[0][1]):
         header = rows[0][1]
         rows = rows[1:]
     if not rows:

@@ -411,6 +411,9 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     must carry (`whose` says what they are), unless either is only positions.
     """
     if exog is None:
+        if k_expected and not n:
+            # No periods, no future values to give.
+            return np.empty(0), k_expected, ()
         if k_expected:
             raise InputError(f"{what} is required: the model has {k_expected} regressors "
                              f"and needs their {n} future values")
