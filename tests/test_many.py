@@ -435,3 +435,42 @@ def test_ids_of_any_hashable_kind_come_back_as_given(ids):
         assert s.llf[k] == res.llf
         np.testing.assert_array_equal(f["mean"][2 * k:2 * k + 2], res.forecast(2).mean)
     assert f.unique_id.tolist() == [uid for uid in ids for _ in range(2)]
+
+
+@pytest.mark.parametrize("start", ["2021-10-30", "2021-03-27"], ids=["clocks-back",
+                                                                      "clocks-forward"])
+@pytest.mark.parametrize("form", ["mapping", "frame"])
+def test_hourly_dates_in_a_time_zone_cross_a_clock_change(start, form):
+    # On the local clock an hour repeats when the clocks go back (the series failed with a
+    # date "twice") and one is skipped when they go forward (a missing observation that
+    # never was).  The hours are evenly spaced in UTC; the forecast's dates are shown on
+    # the local clock, as the data's were.
+    rng = np.random.default_rng(2)
+    y = rng.normal(size=80).cumsum()
+    x = rng.normal(size=84)
+    y = y + x[:80]
+    hours = pd.date_range(start, periods=84, freq="h", tz="Europe/Berlin")
+    if form == "mapping":
+        out = korvanta.fit_many({"a": pd.Series(y, index=hours[:80])}, (1, 0, 0),
+                                horizon=3, engine="serial")
+        alone = korvanta.fit(y, (1, 0, 0))
+    else:
+        data = pd.DataFrame({"unique_id": "a", "ds": hours[:80], "y": y, "x": x[:80]})
+        future = pd.DataFrame({"unique_id": "a", "ds": hours[80:], "x": x[80:]})
+        out = korvanta.fit_many(data, (1, 0, 0), exog_columns=["x"], horizon=3,
+                                future_exog=future, engine="serial")
+        alone = korvanta.fit(y, (1, 0, 0), exog=x[:80, None])
+    row = out.summary.iloc[0]
+    assert row["status"] == "ok", row["message"]
+    assert row["nobs"] == 80 and row["llf"] == alone.llf
+    fc = alone.forecast(3, exog=None if form == "mapping" else x[80:83, None])
+    np.testing.assert_array_equal(out.forecasts["mean"], fc.mean)
+    assert list(out.forecasts["ds"]) == list(hours[80:83].tz_localize(None))
+
+
+def test_daily_dates_in_a_time_zone_keep_their_local_days():
+    days = pd.date_range("2021-03-20", periods=60, freq="D", tz="Europe/Berlin")
+    y = np.random.default_rng(3).normal(size=60).cumsum()
+    out = korvanta.fit_many({"a": pd.Series(y, index=days)}, (1, 0, 0), horizon=2,
+                            engine="serial")
+    assert list(out.forecasts["ds"]) == [pd.Timestamp("2021-05-19"), pd.Timestamp("2021-05-20")]

@@ -31,7 +31,7 @@ from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDie
 from .estimate import fit
 from .grid import lay_out
 from .names import param_names
-from .panel import ID, Panel, SeriesTask, make_panel
+from .panel import ID, Panel, SeriesTask, local_clock, make_panel
 from .results import FitResult
 from .problem import InputError, _int_tuple, _trend_powers, check_alpha, check_steps
 from .search_table import model_label
@@ -358,7 +358,8 @@ def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     if spec.horizon is not None and dates is not None:
         future = _future_exog(task, dates) if res.problem.k_exog else None
         fc = res.forecast(spec.horizon, exog=future, alpha=spec.alpha)
-        forecast = (dates, np.asarray(fc.mean), np.asarray(fc.lower), np.asarray(fc.upper))
+        forecast = (local_clock(dates, task.zone), np.asarray(fc.mean), np.asarray(fc.lower),
+                    np.asarray(fc.upper))
     model = names = None
     if spec.order is None:
         problem = res.problem

@@ -47,6 +47,7 @@ class SeriesTask:
     future_ds: npt.NDArray[Any] | None
     future_exog: Matrix | None      # (m, k) regressors at the dates future_ds
     season_length: int = 1          # for a model chosen per series (order="auto")
+    zone: str | None = None         # dates kept in UTC: the time zone to show them in
 
 
 @dataclass(frozen=True)
@@ -82,17 +83,17 @@ def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
     items = list(data.items())
     # The dates of the dated series, checked now: a bad index is an input error, raised
     # before any fit rather than midway, after the series before it were fitted.
-    dates: dict[int, npt.NDArray[Any]] = {}
+    dates: dict[int, tuple[npt.NDArray[Any], str | None]] = {}
     if pd is not None:
         for i, (uid, values) in enumerate(items):
             if isinstance(values, pd.Series):
-                ds = _index_dates(pd, values.index, f"the index of series {uid!r}")
-                if ds is not None:
-                    dates[i] = ds
+                found = _index_dates(pd, values.index, f"the index of series {uid!r}")
+                if found is not None:
+                    dates[i] = found
 
     def tasks() -> Iterator[SeriesTask]:
         for i, (uid, values) in enumerate(items):
-            ds = dates.get(i)
+            ds, zone = dates.get(i, (None, None))
             if pd is not None and isinstance(values, pd.Series):
                 values = values.to_numpy(dtype=float, na_value=np.nan) \
                     if values.dtype.kind in "biuf" else values.to_numpy()
@@ -100,23 +101,54 @@ def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
                     # In date order, as the rows of a long-format table are put.
                     order = np.argsort(ds, kind="stable")
                     ds, values = ds[order], values[order]
-            yield SeriesTask(uid, values, ds, None, None, None)
+            yield SeriesTask(uid, values, ds, None, None, None, zone=zone)
 
     return Panel(len(items), tasks, (), None, None)
 
 
-def _index_dates(pd: Any, index: Any, what: str) -> npt.NDArray[Any] | None:
-    """A pandas Series' dates (a DatetimeIndex's or PeriodIndex's), else None."""
+def _index_dates(pd: Any, index: Any, what: str
+                 ) -> tuple[npt.NDArray[Any], str | None] | None:
+    """A pandas Series' dates (a DatetimeIndex's or PeriodIndex's) and the time zone of
+    dates kept in UTC (see `_naive`), else None."""
     if isinstance(index, pd.PeriodIndex):
         index = _timestamps(pd, index, what)
     if isinstance(index, pd.DatetimeIndex):
-        plain = index.tz_localize(None) if index.tz is not None else index
+        plain, zone = _naive(pd, index, None)
         values = _nanoseconds(plain, what)
         if np.isnat(values).any():
             raise InputError(f"{what} has missing dates (position "
                              f"{int(np.flatnonzero(np.isnat(values))[0])})")
-        return values
+        return values, zone
     return None
+
+
+def _naive(pd: Any, index: Any, utc: bool | None) -> tuple[Any, str | None]:
+    """Dates without their time zone, and the zone where they are kept in UTC.
+
+    Dates that fall at one time of day (days, weeks, months) keep their local clock time:
+    they are the dates the user reads.  Times of day (hours, minutes) are kept in UTC,
+    where they are evenly spaced: on the local clock an hour repeats when the clocks go
+    back (two observations of one date) and one is skipped when they go forward (a missing
+    observation that never was).  `utc`: that choice, made already for the data's dates
+    (None: made here)."""
+    if index.tz is None:
+        return index, None
+    local = index.tz_localize(None)
+    if utc is None:
+        of_day = np.asarray((local - local.normalize())[~local.isna()])
+        utc = bool(of_day.size) and not (of_day == of_day[0]).all()
+    if not utc:
+        return local, None
+    return index.tz_convert("UTC").tz_localize(None), str(index.tz)
+
+
+def local_clock(dates: npt.NDArray[Any], zone: str | None) -> npt.NDArray[Any]:
+    """Dates kept in UTC as the local clock time of `zone` (unchanged without a zone)."""
+    if zone is None:
+        return dates
+    pd = _optional.pandas()
+    shown = pd.DatetimeIndex(dates).tz_localize("UTC").tz_convert(zone).tz_localize(None)
+    return np.asarray(shown.to_numpy(dtype="datetime64[ns]"))
 
 
 def _nanoseconds(dates: Any, what: str) -> npt.NDArray[Any]:
@@ -162,15 +194,15 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
     codes, uniques = pd.factorize(df[ID], sort=False)
     if (codes < 0).any():
         raise InputError(f"data: column {ID!r} has missing ids")
-    ds = _dates(pd, df[DS], "data")
+    ds, zone = _dates(pd, df[DS], "data", None)
     y = _numeric(df[Y], "data", Y)
     X = np.column_stack([_numeric(df[c], "data", c) for c in labels]) if labels else None
     # Group by id in the order of first appearance, each group in date order.
     order = np.lexsort((ds, codes))
     bounds = np.searchsorted(codes[order], np.arange(len(uniques) + 1))
     freq = _check_freq(pd, freq) if ds.dtype.kind == "M" else _check_step(freq)
-    future = _future(pd, future_exog, labels, uniques, ds.dtype) if names and need_future \
-        else None
+    future = _future(pd, future_exog, labels, uniques, ds.dtype, zone is not None) \
+        if names and need_future else None
     if names and need_future and future is None:
         raise InputError("a forecast of a model with regressors needs their future values: "
                          "pass future_exog, a DataFrame with unique_id, ds and the columns "
@@ -182,7 +214,7 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
             rows = order[bounds[i]:bounds[i + 1]]
             f_ds, f_X = future.get(i, (None, None)) if future is not None else (None, None)
             yield SeriesTask(uid, y[rows], ds[rows], None if X is None else X[rows],
-                             f_ds, f_X)
+                             f_ds, f_X, zone=zone)
 
     return Panel(len(uniques), tasks, names, freq, guess)
 
@@ -223,10 +255,12 @@ def _numeric(column: Any, what: str, name: Any) -> Vector:
     return out
 
 
-def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
-    """The ds column as datetime64[ns] (dates, text dates, periods) or int64 (numbers)."""
+def _dates(pd: Any, column: Any, what: str,
+           utc: bool | None) -> tuple[npt.NDArray[Any], str | None]:
+    """The ds column as datetime64[ns] (dates, text dates, periods) or int64 (numbers),
+    and the time zone of dates kept in UTC (`utc`: see `_naive`)."""
     if column.dtype.kind in "iuf":
-        return _integer_dates(column, what)
+        return _integer_dates(column, what), None
     if isinstance(column.dtype, pd.PeriodDtype):
         column = _timestamps(pd, column, what)
     if column.dtype.kind != "M" and not isinstance(column.dtype, pd.DatetimeTZDtype):
@@ -237,13 +271,15 @@ def _dates(pd: Any, column: Any, what: str) -> npt.NDArray[Any]:
         except (ValueError, TypeError) as exc:
             raise InputError(f"{what}: column {DS!r} holds neither dates nor integers "
                              f"({exc})") from None
+    zone = None
     if getattr(column.dt, "tz", None) is not None:
-        column = column.dt.tz_localize(None)
+        plain, zone = _naive(pd, pd.DatetimeIndex(column), utc)
+        column = pd.Series(plain, index=column.index)
     values = _nanoseconds(column, what)
     if np.isnat(values).any():
         raise InputError(f"{what}: column {DS!r} has missing dates (row "
                          f"{int(np.flatnonzero(np.isnat(values))[0])})")
-    return values
+    return values, zone
 
 
 def _integer_dates(column: Any, what: str) -> npt.NDArray[Any]:
@@ -311,15 +347,16 @@ def _panel_freq(pd: Any, ds: npt.NDArray[Any], order: npt.NDArray[np.intp],
 
 
 def _future(pd: Any, future_exog: Any, names: tuple[Any, ...], uniques: Any,
-            ds_dtype: Any) -> dict[int, tuple[npt.NDArray[Any], Matrix]] | None:
-    """The future regressors by series number: their dates and values in date order."""
+            ds_dtype: Any, utc: bool) -> dict[int, tuple[npt.NDArray[Any], Matrix]] | None:
+    """The future regressors by series number: their dates and values in date order
+    (in UTC where the data's are)."""
     if future_exog is None:
         return None
     if not isinstance(future_exog, pd.DataFrame):
         raise InputError("future_exog must be a long-format DataFrame (unique_id, ds and the "
                          "regressor columns)")
     _require_columns(future_exog, [ID, DS, *names], "future_exog")
-    ds = _dates(pd, future_exog[DS], "future_exog")
+    ds, _ = _dates(pd, future_exog[DS], "future_exog", utc)
     if ds.dtype.kind != np.dtype(ds_dtype).kind:
         raise InputError("future_exog: column 'ds' must hold the same kind of dates as "
                          "data's")
