@@ -171,6 +171,56 @@ def test_regressors_are_searched_with():
     assert res.params[res.param_names.index("x1")] == pytest.approx(2.0, abs=0.2)
 
 
+@pytest.mark.parametrize("season_length, gaps", [(1, []), (4, [9, 30])],
+                         ids=["non-seasonal", "seasonal-with-gaps"])
+def test_named_regressors_keep_their_names_on_an_unlabelled_series(season_length, gaps):
+    """Where the chosen candidate's own fit is the answer (a series without labels, fitted
+    as given), the regressors still carry the table's column names, and future values
+    given under those names in another order are matched by name."""
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(4)
+    X = pd.DataFrame({"temp": rng.normal(size=60), "promo": rng.normal(size=60)})
+    y = _quarterly(seed=6, years=15) + 2.0 * X["temp"].to_numpy() - X["promo"].to_numpy()
+    y[gaps] = np.nan
+    res = korvanta.auto_fit(y, season_length, exog=X, max_p=1, max_q=1, max_P=1, max_Q=1,
+                            n_jobs=1)
+    assert res.problem.exog_names == ("temp", "promo")
+    assert {"temp", "promo"} <= set(res.param_names)
+    future = pd.DataFrame({"promo": [1.0, 0.0], "temp": [0.0, 1.0]})
+    np.testing.assert_array_equal(res.forecast(2, exog=future).mean,
+                                  res.forecast(2, exog=future[["temp", "promo"]]).mean)
+
+
+def test_the_table_marks_the_model_the_search_chose(monkeypatch):
+    """Neighbours tried side by side: the search moves to the first in the list that
+    improves, even where a later one in the same batch improves more.  The table's chosen
+    row is the model returned, not the smallest criterion it lists."""
+    import korvanta.search as search_module
+    from dataclasses import replace
+
+    real = search_module.fit_candidate
+    # p, q -> criterion: from the start (1, 0) the batch [(2, 0), (1, 1), (2, 1)] has two
+    # improvements; the search takes (2, 0), whose neighbours do not improve on it.
+    made_up = {(1, 0): 100.0, (2, 0): 90.0, (1, 1): 80.0}
+
+    def scored(setting, key, warm):
+        out = real(setting, key, warm)
+        (p, _, q), _, _ = key
+        value = made_up.get((p, q), 200.0 + p + q)
+        return replace(out, candidate=replace(out.candidate, criterion=value))
+
+    monkeypatch.setattr(search_module, "fit_candidate", scored)
+    monkeypatch.setattr(search_module.Runner, "parallel", property(lambda self: False))
+    monkeypatch.setattr(search_module.Runner, "batch", property(lambda self: 3))
+    res = korvanta.auto_fit(np.random.default_rng(2).normal(size=80), d=0, trend="n",
+                            max_p=3, max_q=3, n_jobs=1)
+    assert res.order == (2, 0, 0)
+    assert res.search.best.key == (res.order, res.seasonal_order, False)
+    assert re.search(r"^ARIMA\(2,0,0\) .* chosen$", res.search.text(), re.M)
+    frame = res.search.to_frame()
+    assert list(frame.loc[frame["status"] == "chosen", "model"]) == ["ARIMA(2,0,0)"]
+
+
 def test_the_difference_tests_see_the_series_without_its_regressors():
     y = _quarterly(seed=9, years=20)
     x = np.random.default_rng(1).normal(size=(y.size, 1))

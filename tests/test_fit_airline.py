@@ -175,3 +175,24 @@ def test_forecast_matches_dense_conditional_distribution(result, log_y):
     resid = result.resid[13:]
     assert np.sqrt(np.mean(resid ** 2)) == pytest.approx(math.sqrt(result.sigma2), rel=0.1)
     np.testing.assert_allclose(result.fittedvalues + result.resid, log_y, rtol=1e-12)
+
+
+@pytest.mark.parametrize("make", [
+    lambda y: korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12)),
+    lambda y: korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12)).forecast(3),
+    lambda y: korvanta.auto_fit(y[:48], 12, max_p=1, max_q=1, max_P=0, max_Q=1, n_jobs=1),
+], ids=["fit", "forecast", "auto_fit"])
+def test_records_compare_and_hash_as_objects(log_y, make):
+    """A fit or forecast holds arrays: a copy compares unequal to the original (an object
+    is equal to itself only) instead of raising, and it can be a set member or dict key."""
+    import pickle
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        obj = make(log_y)
+    twin = pickle.loads(pickle.dumps(obj))
+    assert obj == obj and not obj != obj
+    assert obj != twin and not obj == twin
+    assert obj in [obj] and twin not in [obj]
+    assert len({obj, twin, obj}) == 2 and {obj: 1}[obj] == 1

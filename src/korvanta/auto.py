@@ -10,7 +10,7 @@ from __future__ import annotations
 import sys
 import time
 import warnings
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, fields, replace
 from typing import Any
 
 import numpy as np
@@ -41,7 +41,7 @@ _OWN_OPTIONS = frozenset({"order", "seasonal_order", "trend", "exog", "start_par
 _FINAL_ONLY = frozenset({"index", "name", "verbose", "callback", "cov_type"})
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)     # compared as an object, as a FitResult is
 class AutoFitResult(FitResult):
     """The fit of the chosen model (a `FitResult`), with `search`: every candidate tried,
     its criterion, fit time and, for those dropped, why."""
@@ -117,6 +117,12 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
     # carry the series' labels or options the candidates did without.
     if best.result is not None and not req.labelled and not fit_options.keys() & _FINAL_ONLY:
         result = best.result
+        if result.problem.exog_names != req.exog_names:
+            # The candidates were fitted to the regressors as a matrix: the result takes
+            # back the names of a table's columns, which label its coefficients and match
+            # future values to them.
+            result = replace(result, problem=replace(result.problem,
+                                                     exog_names=req.exog_names))
         for text in result.warnings:
             warnings.warn(text, KorvantaWarning, stacklevel=2)
     else:
@@ -127,7 +133,8 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
         print(f"\n Best model: {chosen.label}", file=sys.stderr, flush=True)
     table = SearchTable(candidates=runner.candidates(), criterion=req.criterion, d=d_used,
                         D=D_used, season_length=m, stepwise=req.stepwise,
-                        elapsed=time.perf_counter() - started, notes=tuple(notes))
+                        elapsed=time.perf_counter() - started, notes=tuple(notes),
+                        chosen=chosen.key)
     values = {f.name: getattr(result, f.name) for f in fields(FitResult)}
     return AutoFitResult(**values, search=table)
 
@@ -219,6 +226,7 @@ class _Request(SearchOptions):
 
     values: Vector
     exog: Vector | None          # (n, k) or None
+    exog_names: tuple[str, ...]  # the regressors' names (a table's columns, else x1, …)
     labelled: bool               # y has an index or a name of its own (pandas)
 
 
@@ -239,7 +247,8 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
         exog_matrix = np.ascontiguousarray(problem.exog.reshape(problem.k_exog, problem.n).T)
     labelled = problem.index is not None or problem.name != "y"
     return _Request(**{f.name: getattr(opts, f.name) for f in fields(SearchOptions)},
-                    values=values, exog=exog_matrix, labelled=labelled)
+                    values=values, exog=exog_matrix, exog_names=problem.exog_names,
+                    labelled=labelled)
 
 
 # -- the setting of the search --------------------------------------------------------------

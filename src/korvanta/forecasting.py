@@ -16,7 +16,8 @@ __all__ = ["Forecast", "interval_quantile"]
 Vector = npt.NDArray[np.float64]
 
 
-@dataclass(frozen=True)
+# Compared and hashed as an object, as a fit is (its fields hold arrays).
+@dataclass(frozen=True, eq=False)
 class Forecast:
     """Forecast means, standard errors and the (1 - alpha) interval, `steps` periods on.
 

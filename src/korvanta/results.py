@@ -27,7 +27,9 @@ Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
 
 
-@dataclass(frozen=True)
+# Compared and hashed as objects (eq=False): field by field, the arrays in them would make
+# `==` raise and the record unhashable.
+@dataclass(frozen=True, eq=False)
 class FitResult:
     """A maximum-likelihood fit.
 

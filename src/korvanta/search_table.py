@@ -68,7 +68,8 @@ class Candidate:
 class SearchTable:
     """Every candidate of a search in the order they finished, with its setting: the
     differences used (`d`, `D`), the season length searched (1 after a fallback), the
-    criterion's name and notes such as the reason for a fallback."""
+    criterion's name, notes such as the reason for a fallback, and the key of the model
+    the search chose (None: the kept candidate with the smallest criterion)."""
 
     candidates: tuple[Candidate, ...]
     criterion: str                  # "aicc", "aic", "bic" or "hqic"
@@ -78,6 +79,7 @@ class SearchTable:
     stepwise: bool
     elapsed: float                  # seconds, the whole search with the final fit
     notes: tuple[str, ...]
+    chosen: tuple[tuple[int, int, int], tuple[int, int, int, int], bool] | None = None
 
     def __len__(self) -> int:
         return len(self.candidates)
@@ -90,7 +92,15 @@ class SearchTable:
 
     @property
     def best(self) -> Candidate:
-        """The kept candidate with the smallest criterion (the first of equals)."""
+        """The model the search chose: where it is recorded, that candidate (the stepwise
+        search moves to the first neighbour that improves, and of neighbours fitted side
+        by side a later one can improve more, so this is not always the smallest
+        criterion listed); else the kept candidate with the smallest criterion (the first
+        of equals)."""
+        if self.chosen is not None:
+            for c in self.candidates:
+                if c.key == self.chosen:
+                    return c
         kept = [c for c in self.candidates if not c.dropped]
         if not kept:
             raise LookupError("every candidate was dropped")
