@@ -17,7 +17,7 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
-from .optimize import Scaling
+from .optimize import Scaling, widest_diffuse
 from .problem import Problem
 from .roots import roots_within
 from .scores import (H_CENTRAL, H_SECOND, constrained_scores, metric_factor, relative_steps,
@@ -74,6 +74,12 @@ def scaled_covariance(problem: Problem, params: Vector, cov_type: str) -> tuple[
         return out, factor
     scaling = Scaling(problem, params)
     scaled, at = scaling.problem, scaling.to_scaled(params)
+    # The diffuse states as wide as the search had them: for a series in small units the
+    # problem's own width is up to 1e11 innovation variances, where the likelihood is too
+    # rough for the differences below (scores off by a factor of two, a Hessian that is
+    # not negative definite).
+    scaled = replace(scaled, diffuse_variance=min(scaled.diffuse_variance,
+                                                  widest_diffuse(scaled)))
     cov = _measured(scaled, at, cov_type)
     J = scaling.jacobian(at)
     if J is not None:

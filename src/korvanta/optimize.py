@@ -31,7 +31,7 @@ from .problem import DIFFUSE_VARIANCE, STEADY_TOLERANCE, Problem
 from .roots import BOUNDARY, roots_within
 from .scores import H_FORWARD, metric_factor, relative_steps, score_matrix
 
-__all__ = ["Progress", "Optimum", "maximize", "Scaling"]
+__all__ = ["Progress", "Optimum", "maximize", "Scaling", "widest_diffuse"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -55,6 +55,10 @@ _CREEPING = 1e-6
 # With the scale concentrated, the likelihood's own gradient is checked at the end where
 # the diffuse states' variance is less than this many innovation variances.
 _WIDE_DIFFUSE = 1e5
+# ... and where the diffuse states' prior (centred on zero) hands the other states more
+# than this many innovation scales of the first values (the gap between the two maxima
+# grows with its square); there the search also keeps the reported width of that prior.
+_FAR_SHARE = 1e-3
 # A search that ends within this many iterations and this distance of its start (in the
 # start's metric), by the gradient test, with every root reciprocal within _EDGE, needs
 # no second look at its end.
@@ -107,6 +111,20 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
                     shift, concentrate_scale=concentrate_scale, maxiter=maxiter, parallel=parallel,
                     callback=callback, verbose=verbose, after=after, mean_form=mean_form)
     return replace(opt, params=scaling.from_scaled(opt.params))
+
+
+def _first_size(problem: Problem) -> float:
+    """The largest magnitude among the observations that initialise the diffuse states."""
+    return float(np.max(np.abs(problem.y[:problem.k_diffuse]), initial=0.0))
+
+
+def widest_diffuse(problem: Problem) -> float:
+    """The widest diffuse states' variance that the likelihood of the scaled `problem`
+    (innovations of scale one) is taken with: 1e6, as in the search, unless the first
+    values lie far out in the prior (see `_maximize`).  Wider, rounding in the
+    differencing states makes the likelihood too rough for finite differences."""
+    far = _first_size(problem) > _FAR_SHARE * problem.diffuse_variance
+    return math.inf if far else DIFFUSE_VARIANCE
 
 
 class Scaling:
@@ -340,12 +358,18 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     # and of the innovation variance when the scale is concentrated), but never wider
     # than 1e6 of those units: beyond that, rounding in the differencing states keeps
     # the filter's covariance from ever settling into its (fast) steady state.  Where the
-    # cap applies the diffuse approximation is only closer to exact.
+    # cap applies the diffuse approximation is only closer to exact, unless the first
+    # values lie far out in the prior (centred on zero), which then hands the other states
+    # a share of about |y| sigma / diffuse innovation scales of them (sigma is one here):
+    # there the width changes the likelihood and its maximum, and the search keeps the
+    # reported one.
     runs = _Runs(problem, llf_shift, maxiter=maxiter, parallel=parallel, callback=callback,
                  verbose=verbose, mean_form=mean_form)
     if after is not None:
         runs.iterations, runs.n_evaluations = after.iterations, after.n_evaluations
-    plain = min(diffuse_base, DIFFUSE_VARIANCE)
+    first = _first_size(problem)
+    cap = widest_diffuse(problem)
+    plain = min(diffuse_base, cap)
     if not concentrate_scale:
         return runs.run(start, plain, diffuse_base, concentrate_scale=False).optimum
 
@@ -354,12 +378,18 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
     # its rounding; where they are not (a series in large units, whose diffuse variance of
     # 1e6 is only a few innovation variances), the profile's maximum can differ from the
     # likelihood's, and a search with sigma2 free finishes from it if the likelihood's
-    # gradient there says so.
+    # gradient there says so.  The same holds where the first values lie far out in the
+    # diffuse states' prior (centred on zero): the prior then hands the other states a
+    # share of about |y| sigma / diffuse innovation scales of those values, and the
+    # profile, whose prior widens with sigma2, moves that share as sigma2 moves.
     def narrow(params: Vector) -> bool:
         sigma2 = float(params[-1])
-        return bool(problem.k_diffuse) and sigma2 > 0 and diffuse_base < _WIDE_DIFFUSE * sigma2
+        if not (problem.k_diffuse and sigma2 > 0):
+            return False
+        share = first * math.sqrt(sigma2) / diffuse_base
+        return diffuse_base < _WIDE_DIFFUSE * sigma2 or share > _FAR_SHARE
 
-    run = runs.run(start, min(diffuse_base / float(start[-1]), DIFFUSE_VARIANCE),
+    run = runs.run(start, min(diffuse_base / float(start[-1]), cap),
                    diffuse_base, concentrate_scale=True, hand_over=narrow)
     opt = run.optimum
     if not ((opt.converged or run.failed) and runs.iterations < maxiter
