@@ -301,8 +301,10 @@ def _integer_dates(column: Any, what: str) -> npt.NDArray[Any]:
                                  "dates are steps such as 1, 2, 3")
             steps: npt.NDArray[Any] = values.astype(np.int64)
             return steps
+    # Compared as Python integers: NumPy 1.x compares a uint64 with an int through
+    # float64, where 2**63 + 5 equals the largest int64.
     if column.dtype.kind == "u" and len(column) and \
-            column.max() > np.iinfo(np.int64).max:
+            int(column.max()) > np.iinfo(np.int64).max:
         raise InputError(f"{what}: column {DS!r} has the date {column.max()}, beyond the "
                          "largest 64-bit integer date")
     return np.asarray(column.to_numpy(dtype=np.int64))

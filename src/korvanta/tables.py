@@ -114,10 +114,12 @@ class TableBuilder:
 def _ids(values: list[Any]) -> npt.NDArray[Any]:
     """Ids as an array of their own type (numbers, text), or of objects when mixed."""
     kinds = {type(v) for v in values}
-    if len(kinds) == 1:
+    # Sequences (tuples, say) are ids as a whole: as an array they would become rows, and
+    # rows of different lengths an error (or, in NumPy 1.x, a deprecation warning).
+    if len(kinds) == 1 and not issubclass(next(iter(kinds)), (tuple, list, np.ndarray)):
         try:
             arr = np.asarray(values)
-        except (ValueError, TypeError):     # sequences of different lengths, say tuples
+        except (ValueError, TypeError):
             return _objects(values)
         if arr.ndim == 1 and arr.dtype.kind in "iufUSbM":
             return arr
