@@ -8,6 +8,7 @@ import sys
 import textwrap
 import time
 import warnings
+from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
@@ -381,3 +382,55 @@ def test_search_workers_end_when_their_parent_is_killed(tmp_path):
         time.sleep(0.5)
         proc.kill()                          # no chance to stop its workers itself
     assert gone_within(workers, 10), "worker processes outlived their parent"
+
+
+def _search_in_a_worker(n_jobs):
+    res = korvanta.auto_fit(_quarterly(seed=5), 4, max_p=1, max_q=1, max_P=1, max_Q=1,
+                            n_jobs=n_jobs, stepwise=False)
+    return res.order, res.seasonal_order, res.llf
+
+
+@pytest.mark.parametrize("n_jobs", [None, 2])
+def test_a_search_inside_a_daemonic_worker_runs_its_fits_there(n_jobs, monkeypatch):
+    """A daemonic worker (multiprocessing.Pool, Dask) may not start processes: the search
+    fits its candidates in that worker, and chooses what it chooses anywhere."""
+    import multiprocessing as mp
+
+    # Workers for every search of more than one fit, as for slow candidates.
+    monkeypatch.setattr(korvanta.search, "POOL_WORTH", 0.0)
+    expected = _search_in_a_worker(1)
+    with mp.get_context("fork").Pool(1) as pool:
+        assert pool.apply(_search_in_a_worker, (n_jobs,)) == expected
+
+
+def test_a_candidate_that_kills_its_worker_is_dropped_and_the_search_goes_on(monkeypatch):
+    """A worker that dies (killed, out of memory, crashed) takes its candidates with it:
+    each is fitted again alone, and the one that kills its worker again is dropped with
+    the reason; every other candidate is fitted as in a search without workers."""
+    import os
+
+    from korvanta.search import Outcome
+    from korvanta.search_table import Candidate
+
+    deadly = ((1, 1, 1), (0, 0, 1, 4), False)
+    parent = os.getpid()
+    real = korvanta.search.fit_candidate
+
+    def fit_or_die(setting, key, warm):
+        if key == deadly:
+            if os.getpid() != parent:
+                os._exit(9)                # the worker vanishes mid-fit
+            return Outcome(Candidate(*key, math.inf, 0.0, 0, "died"), (), None, None)
+        return real(setting, key, warm)
+
+    # The workers are forked from this process: they run the patched fit.
+    monkeypatch.setattr(korvanta.search, "fit_candidate", fit_or_die)
+    y = _quarterly(seed=5)
+    kw = dict(d=1, D=0, max_p=1, max_q=1, max_P=0, max_Q=1, stepwise=False)
+    serial = korvanta.auto_fit(y, 4, n_jobs=1, **kw)
+    parallel = korvanta.auto_fit(y, 4, n_jobs=2, **kw)
+    rows = {c.key: c for c in parallel.search}
+    assert "worker process died" in rows.pop(deadly).reason
+    assert rows == {c.key: replace(c, fit_time=rows[c.key].fit_time)
+                    for c in serial.search if c.key != deadly}
+    np.testing.assert_array_equal(parallel.params, serial.params)

@@ -474,3 +474,31 @@ def test_daily_dates_in_a_time_zone_keep_their_local_days():
     out = korvanta.fit_many({"a": pd.Series(y, index=days)}, (1, 0, 0), horizon=2,
                             engine="serial")
     assert list(out.forecasts["ds"]) == [pd.Timestamp("2021-05-19"), pd.Timestamp("2021-05-20")]
+
+
+# -- inside a worker process of another pool ------------------------------------------------
+def _series_for_nesting():
+    return {u: airline_like(i, 60) for i, u in enumerate("abc")}
+
+
+def _fit_many_in_a_worker(_):
+    return korvanta.fit_many(_series_for_nesting(), (0, 1, 1), n_jobs=2).summary
+
+
+@pytest.mark.parametrize("pool", ["daemonic", "forked"])
+def test_fit_many_runs_inside_a_worker_of_another_pool(pool):
+    """A daemonic worker (multiprocessing.Pool, Dask) may not start processes of its own,
+    and a worker forked from a caller that has started fit_many's workers inherits that
+    caller's record of them: each is then the fit of its series all the same."""
+    import concurrent.futures as cf
+    import multiprocessing as mp
+
+    expected = korvanta.fit_many(_series_for_nesting(), (0, 1, 1), n_jobs=2).summary
+    fork = mp.get_context("fork")
+    outer = fork.Pool(1) if pool == "daemonic" else \
+        cf.ProcessPoolExecutor(1, mp_context=fork)
+    with outer:
+        summary = outer.map(_fit_many_in_a_worker, [0])
+        summary = list(summary)[0] if pool == "forked" else summary[0]
+    pd.testing.assert_frame_equal(summary, expected, check_exact=True)
+    assert (summary.status == "ok").all()

@@ -65,7 +65,8 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
     searched where d + D ≤ 1), "c" (always) or "n"/None (never).  information_criterion:
     "aicc", "aic", "bic" or "hqic".  stepwise=False fits the whole grid.  n_jobs: worker
     processes (None: the usable cores, started once candidate fits take long enough to
-    pay for them; 1: none).  trace: one line per candidate on stderr as it finishes.
+    pay for them; 1: none; none either inside a daemonic worker of another pool, which
+    may not start processes).  trace: one line per candidate on stderr as it finishes.
     fit_options go to `korvanta.fit`.
 
     Returns the fit of the chosen model with the search table in `.search`.  A series

@@ -24,7 +24,7 @@ from typing import Any, Generic, Protocol, TypeVar
 from . import _optional
 
 __all__ = ["Done", "Engine", "SerialEngine", "ProcessEngine", "DaskEngine", "WorkerDied",
-           "available_cpus", "one_thread"]
+           "available_cpus", "can_start_processes", "one_thread", "stop_pool"]
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -76,6 +76,12 @@ def available_cpus() -> int:
         return max(1, len(os.sched_getaffinity(0)))
     except AttributeError:
         return max(1, os.cpu_count() or 1)
+
+
+def can_start_processes() -> bool:
+    """Whether this process may start worker processes: a daemonic one (a worker of a
+    multiprocessing.Pool, or of a Dask nanny) may not, and must do the work itself."""
+    return not multiprocessing.current_process().daemon
 
 
 def one_thread(force: bool) -> None:
@@ -133,12 +139,32 @@ def _watch(parent: int) -> None:
             pass
 
 
+# Whether this process was forked from one that had started the standard library's fork
+# server (a worker of a fork-based pool whose caller ran fit_many before): it inherits the
+# record of that server, whose process is not its child, and the standard library then
+# fails ("No child processes") at the first pool that would use it.
+_SERVER_INHERITED = False
+
+
+def _note_inherited_server() -> None:
+    global _SERVER_INHERITED
+    forkserver = sys.modules.get("multiprocessing.forkserver")
+    server = getattr(forkserver, "_forkserver", None)
+    if getattr(server, "_forkserver_pid", None) is not None:
+        _SERVER_INHERITED = True
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_note_inherited_server)
+
+
 def _context() -> Any:
     """forkserver where the system has it (workers fork from a server that has already
     imported the package, so they start in milliseconds), else spawn.  Never plain fork:
-    the caller may hold threads and locks that a forked child would inherit mid-use."""
+    the caller may hold threads and locks that a forked child would inherit mid-use.
+    Spawn too in a process that inherited its parent's fork server, which it cannot use."""
     methods = multiprocessing.get_all_start_methods()
-    if "forkserver" in methods:
+    if "forkserver" in methods and not _SERVER_INHERITED:
         ctx = multiprocessing.get_context("forkserver")
         ctx.set_forkserver_preload(_PRELOAD + (["pandas"] if "pandas" in sys.modules else []))
         return ctx
@@ -175,11 +201,11 @@ class ProcessEngine:
                     # Every item in flight was lost with the pool: rerun each alone.
                     lost = [item] + [it for it, _ in window]
                     window.clear()
-                    _shutdown(pool, graceful=False)
+                    stop_pool(pool, graceful=False)
                     for it in lost:
                         pool = self._pool()
                         yield self._alone(pool, func, it)
-                        _shutdown(pool, graceful=True)
+                        stop_pool(pool, graceful=True)
                     pool = self._pool()
                     for it in islice(source, limit):
                         window.append((it, _submit(pool, func, it)))
@@ -192,7 +218,7 @@ class ProcessEngine:
                     window.append((nxt, _submit(pool, func, nxt)))
             finished = True
         finally:
-            _shutdown(pool, graceful=finished)
+            stop_pool(pool, graceful=finished)
 
     def _pool(self) -> cf.ProcessPoolExecutor:
         return cf.ProcessPoolExecutor(max_workers=self.workers, mp_context=_context(),
@@ -228,7 +254,7 @@ def _wait(future: cf.Future[Any]) -> None:
         cf.wait([future], timeout=_POLL)
 
 
-def _shutdown(pool: cf.ProcessPoolExecutor, graceful: bool) -> None:
+def stop_pool(pool: cf.ProcessPoolExecutor, graceful: bool) -> None:
     """Close the pool: let idle workers exit, or terminate them mid-work."""
     if graceful:
         pool.shutdown(wait=True)

@@ -27,7 +27,8 @@ from .auto import auto_fit, check_search_options
 from .covariance import COV_TYPES
 from .dates import date_text
 from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
-                      available_cpus, current_client, is_dask_client, one_thread)
+                      available_cpus, can_start_processes, current_client, is_dask_client,
+                      one_thread)
 from .estimate import fit
 from .grid import lay_out
 from .names import param_names
@@ -111,7 +112,8 @@ def fit_many(data: Any, order: Sequence[int] | str,
     integer step) when a series' own dates do not show it; by default it is inferred.
 
     engine: None (worker processes on this machine, `n_jobs` of them, all available CPUs
-    by default), "serial" (this process), "dask" (the current Dask client) or a
+    by default; this process inside a daemonic worker of another pool, which may not
+    start processes), "serial" (this process), "dask" (the current Dask client) or a
     `distributed.Client`.  batch_size: series per task (by default a few batches per
     worker, at most 64 series).  progress: a bar on stderr (tqdm); by default only when
     stderr is a terminal.  Other keyword arguments go to `korvanta.fit`.
@@ -264,6 +266,9 @@ def _engine(engine: Any, n_jobs: int | None) -> Engine:
             n_jobs, (int, np.integer)) or n_jobs < 1):
         raise InputError(f"n_jobs must be a positive integer; got {n_jobs!r}")
     if engine is None or engine == "processes":
+        if not can_start_processes():
+            # A daemonic worker of another pool: that pool already spreads the work.
+            return SerialEngine()
         return ProcessEngine(int(n_jobs) if n_jobs else available_cpus())
     if engine == "serial":
         return SerialEngine()

@@ -21,7 +21,8 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Iterable, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+from concurrent.futures import Future, ProcessPoolExecutor, as_completed, wait
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Any
 
@@ -30,7 +31,8 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
-from .engines import available_cpus, exit_with, one_thread
+from .engines import (available_cpus, can_start_processes, exit_with, one_thread,
+                      stop_pool)
 from .estimate import BoundaryWarning, fit
 from .problem import MIN_EXTRA_OBS, InputError, make_problem
 from .results import FitResult
@@ -223,12 +225,16 @@ def _context() -> Any:
 class Runner:
     """Runs batches of candidate fits, here or on up to `n_jobs` worker processes, and
     keeps every outcome (in the order of the batches) with a trace line per finished
-    fit.  n_jobs=None: start workers once the fits prove slow enough to pay for them."""
+    fit.  n_jobs=None: start workers once the fits prove slow enough to pay for them.
+    In a daemonic process (a worker of another pool) every fit runs here."""
 
     def __init__(self, setting: Setting, n_jobs: int | None,
                  trace: Callable[[Candidate], None] | None) -> None:
         self.setting = setting
         self.max_workers = available_cpus() if n_jobs is None else n_jobs
+        if not can_start_processes():
+            # A daemonic worker of another pool may not start workers: fit here.
+            self.max_workers = 1
         self.adaptive = n_jobs is None
         self.trace = trace
         self.outcomes: dict[Key, Outcome] = {}
@@ -266,28 +272,64 @@ class Runner:
                     break
         return [self.outcomes[k] for k, _ in jobs]
 
+    def _new_pool(self, workers: int) -> ProcessPoolExecutor:
+        with warnings.catch_warnings():
+            # Python 3.12+ warns that forking a threaded process may deadlock; the
+            # extension's threads are made fork-safe.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return ProcessPoolExecutor(workers, mp_context=_context(),
+                                       initializer=_worker_init,
+                                       initargs=(self.setting, os.getpid()))
+
     def _run_pool(self, todo: list[tuple[Key, Warm | None]]) -> None:
         if self._pool is None:
-            with warnings.catch_warnings():
-                # Python 3.12+ warns that forking a threaded process may deadlock; the
-                # extension's threads are made fork-safe.
-                warnings.simplefilter("ignore", DeprecationWarning)
-                self._pool = ProcessPoolExecutor(self.max_workers, mp_context=_context(),
-                                                 initializer=_worker_init,
-                                                 initargs=(self.setting, os.getpid()))
-        futures: dict[Future[Outcome], Key] = {}
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            for key, warm in todo:
-                futures[self._pool.submit(_worker_fit, key, warm)] = key
+            self._pool = self._new_pool(self.max_workers)
+        futures: dict[Future[Outcome], tuple[Key, Warm | None]] = {}
+        for job in todo:
+            futures[_submit(self._pool, job)] = job
         done: dict[Key, Outcome] = {}
+        lost: list[tuple[Key, Warm | None]] = []
         for fut in as_completed(futures):
-            done[futures[fut]] = out = fut.result()
+            if isinstance(fut.exception(), BrokenProcessPool):
+                lost.append(futures[fut])
+                continue
+            done[futures[fut][0]] = out = fut.result()
             if self.trace is not None:
                 self.trace(out.candidate)
+        if lost:
+            # A worker died (killed, out of memory, crashed) and the pool with it: each
+            # candidate it took down is fitted again alone, so that the one that kills
+            # its worker is dropped and the others are fitted.
+            stop_pool(self._pool, graceful=False)
+            self._pool = None
+            for job in sorted(lost, key=todo.index):
+                done[job[0]] = out = self._alone(job)
+                if self.trace is not None:
+                    self.trace(out.candidate)
         for key, _ in todo:                 # recorded in the batch's order
             self.outcomes[key] = done[key]
             self.order.append(key)
+
+    def _alone(self, job: tuple[Key, Warm | None]) -> Outcome:
+        """Fit one candidate on a worker of its own; dropped if that worker dies too."""
+        started = time.perf_counter()
+        pool = self._new_pool(1)
+        finished = False
+        try:
+            fut = _submit(pool, job)
+            wait([fut])
+            finished = True
+        finally:
+            # Interrupted (Ctrl-C): the fit under way is stopped, not waited for.
+            stop_pool(pool, graceful=finished)
+        if not isinstance(fut.exception(), BrokenProcessPool):
+            return fut.result()
+        key = job[0]
+        return Outcome(Candidate(order=key[0], seasonal_order=key[1], constant=key[2],
+                                 criterion=math.inf,
+                                 fit_time=time.perf_counter() - started, n_evaluations=0,
+                                 reason="its worker process died (killed, out of memory "
+                                        "or crashed)"), (), None, None)
 
     def _record(self, key: Key, out: Outcome) -> None:
         self.outcomes[key] = out
@@ -296,14 +338,28 @@ class Runner:
             self.trace(out.candidate)
 
     def close(self, wait: bool = True) -> None:
-        """Stop the workers; wait=False (after an error or Ctrl-C) leaves the fits under
-        way to end on their own instead of waiting for them."""
+        """Stop the workers; wait=False (after an error or Ctrl-C) terminates them mid-fit.
+        Left to end on their own, the fits under way and those already queued to the
+        workers would run to their end, and the process would wait for them at exit."""
         if self._pool is not None:
-            self._pool.shutdown(wait=wait, cancel_futures=True)
+            stop_pool(self._pool, graceful=wait)
             self._pool = None
 
     def candidates(self) -> tuple[Candidate, ...]:
         return tuple(self.outcomes[k].candidate for k in self.order)
+
+
+def _submit(pool: ProcessPoolExecutor, job: tuple[Key, Warm | None]) -> Future[Outcome]:
+    """pool.submit, except that a pool broken meanwhile (a worker died) gives the job back
+    as lost with it."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return pool.submit(_worker_fit, *job)
+    except BrokenProcessPool as exc:
+        lost: Future[Outcome] = Future()
+        lost.set_exception(exc)
+        return lost
 
 
 # -- the strategies ----------------------------------------------------------------------
