@@ -97,14 +97,16 @@ def maximize(problem: Problem, start: Vector, *, concentrate_scale: bool, maxite
     """Maximise the likelihood from the constrained starting vector `start`.  `after`:
     an earlier search of the same fit, whose iterations and evaluations this one goes on
     counting (and whose iterations count against `maxiter`).  `mean_form`: search over a
-    constant's mean where `Coordinates` can (otherwise over the constant itself).
+    constant's mean where `Coordinates` can, and over the series measured from its level
+    where `Scaling` would (otherwise over the constant itself, of the series as given: the
+    other path along the ridge that a search over the mean can leave for a unit root).
 
     The search runs on the series divided by its innovation scale (and the regressors by
     theirs): the extension's finite-difference steps are of order one in each parameter,
     which would be far too large for the intercept of a series measured in 1e-8 units.
     The likelihood is equivariant, so the estimates are simply scaled back.
     """
-    scaling = Scaling(problem, start)
+    scaling = Scaling(problem, start, shift=mean_form)
     # Dividing y by c shifts its log-likelihood by nobs·ln(c); progress reports undo that.
     shift = -0.5 * problem.nobs * math.log(scaling.c2)
     opt = _maximize(scaling.problem, scaling.to_scaled(start), scaling.problem.diffuse_variance,
@@ -142,13 +144,13 @@ class Scaling:
     integrates the series, the search runs on y - m and x - a at that intercept, with the
     same likelihood."""
 
-    def __init__(self, problem: Problem, start: Vector) -> None:
+    def __init__(self, problem: Problem, start: Vector, shift: bool = True) -> None:
         sigma2 = float(start[-1])
         c = math.sqrt(sigma2) if math.isfinite(sigma2) and sigma2 > 0 else 1.0
         self.c2 = c * c
         k, n = problem.k_exog, problem.n
         k_trend = len(problem.trend_powers)
-        shifts = _shifts_allowed(problem)
+        shifts = shift and _shifts_allowed(problem)
         self.exog_means = np.zeros(k)
         sx = np.ones(k)
         exog = problem.exog
