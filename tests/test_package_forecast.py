@@ -1,6 +1,8 @@
 """Forecasts of a fit: the extension's forecast at the fitted parameters, bit for bit,
 with intervals and the continuing dates of a pandas input."""
 
+import datetime
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -223,3 +225,127 @@ def test_backcast_past_the_smallest_date_is_numbered():
     assert continue_index(index, 3, 1) is None
     index = np.array([bottom + 6, bottom + 4, bottom + 2], dtype="datetime64[s]")
     assert continue_index(index, 3, 1).astype(np.int64)[0] == bottom
+
+
+def _periods(start, freq, count):
+    return pd.period_range(start, periods=count, freq=freq)
+
+
+@pytest.mark.parametrize("index, expected", [
+    # Every other month continues every other month (it went on month by month).
+    (lambda: _periods("2000-01", "M", 20)[::2], ["2001-09", "2001-11", "2002-01"]),
+    # Periods that run backwards continue before the first (they went on after the last,
+    # over the series' own periods).
+    (lambda: _periods("2000-01", "M", 10)[::-1], ["1999-12", "1999-11", "1999-10"]),
+    (lambda: _periods("2000Q1", "Q", 10)[::-1], ["1999Q4", "1999Q3", "1999Q2"]),
+    (lambda: _periods("2000-01", "2M", 10), ["2001-09", "2001-11", "2002-01"]),
+    # Irregular periods are numbered on, as irregular dates are.
+    (lambda: _periods("2000-01", "M", 10).delete(4), None),
+], ids=["every-other-month", "months-backwards", "quarters-backwards", "two-month",
+        "irregular"])
+def test_period_index_continues_at_its_step(index, expected):
+    index = index()
+    nxt = continue_index(index, len(index), 3)
+    assert (nxt if nxt is None else [str(p) for p in nxt]) == expected
+
+
+def test_backcast_of_a_period_index_is_labelled_before_the_series():
+    index = pd.period_range("1949-01", periods=144, freq="M")[::-1]
+    res = korvanta.fit(pd.Series(airline()[::-1], index=index), (0, 1, 1), (0, 1, 1, 12))
+    fc = res.forecast(2)
+    assert list(fc.mean.index) == list(pd.period_range("1948-11", periods=2, freq="M")[::-1])
+    assert fc.labels() == ["1948-12", "1948-11"]
+
+
+@pytest.mark.parametrize("labels, expected", [
+    (np.arange(1950, 2094), [2094, 2095]),
+    (np.arange(1000, 1288, 2, dtype=np.uint16), [1288, 1290]),
+    (np.arange(500, 356, -1), [356, 355]),
+], ids=["years", "unsigned-step-2", "backwards"])
+def test_integer_labels_a_constant_step_apart_continue(labels, expected):
+    # The forecast was labelled with positions (144, 145), which could be the series' own
+    # labels.
+    y = pd.Series(airline(), index=pd.Index(labels))
+    res = korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12))
+    fc = res.forecast(2)
+    assert list(fc.mean.index) == expected and fc.labels() == [str(v) for v in expected]
+    assert fc.mean.to_numpy().tobytes() == \
+        korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).forecast(2).mean.tobytes()
+    # Irregular integer labels are still numbered on.
+    irregular = pd.Series(airline(), index=pd.Index(np.r_[0, np.arange(2, 145)]))
+    assert list(korvanta.fit(irregular, (0, 1, 1), (0, 1, 1, 12)).forecast(2).mean.index) \
+        == [144, 145]
+
+
+def test_future_regressors_labelled_with_the_continued_years():
+    rng = np.random.default_rng(4)
+    years = pd.Index(np.arange(1901, 1991))
+    X = pd.DataFrame({"price": rng.normal(size=90)}, index=years)
+    y = pd.Series(2.0 * X["price"] + rng.normal(size=90).cumsum(), index=years)
+    res = korvanta.fit(y, (1, 1, 0), exog=X)
+    future = pd.DataFrame({"price": [1.0, 2.0]}, index=pd.Index([1991, 1992]))
+    fc = res.forecast(2, exog=future)
+    assert list(fc.mean.index) == [1991, 1992]
+    assert fc.mean.to_numpy().tobytes() == \
+        res.forecast(2, exog=future.to_numpy()).mean.to_numpy().tobytes()
+
+
+def test_business_days_backwards_without_a_frequency_continue():
+    # pandas infers no frequency for business days that run backwards.
+    dates = pd.DatetimeIndex(list(pd.date_range("2000-01-03", periods=20, freq="B")[::-1]))
+    assert dates.freq is None
+    nxt = continue_index(dates, 20, 2)
+    assert [str(d)[:10] for d in nxt] == ["1999-12-31", "1999-12-30"]
+
+
+def test_sub_second_dates_keep_distinct_labels():
+    # Dates a millisecond apart from midnight all printed as the day.
+    from korvanta.dates import date_text
+
+    index = np.datetime64("2000-01-01T00:00:00.000") + np.arange(144)
+    fc = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12), index=index).forecast(3)
+    assert fc.labels() == ["2000-01-01T00:00:00.144", "2000-01-01T00:00:00.145",
+                           "2000-01-01T00:00:00.146"]
+    assert date_text(pd.Timestamp("2000-01-01 00:00:00.5")) == "2000-01-01T00:00:00.500"
+    assert date_text(np.datetime64("2000-01-01T00:00:00.000000000")) == "2000-01-01"
+
+
+def test_a_named_series_of_future_regressors_is_matched_by_name():
+    # A Series of another regressor stood in for the fitted one, where a one-column table
+    # of it is refused.
+    rng = np.random.default_rng(5)
+    X = pd.DataFrame({"price": rng.normal(size=60)})
+    y = 2.0 * X["price"] + rng.normal(size=60).cumsum()
+    res = korvanta.fit(y, (1, 1, 0), exog=X)
+    values = [1.0, 2.0, 3.0]
+    expected = res.forecast(3, exog=np.array(values)[:, None]).mean.to_numpy().tobytes()
+    for given in (pd.Series(values, name="price"), pd.Series(values)):
+        assert res.forecast(3, exog=given).mean.to_numpy().tobytes() == expected
+    with pytest.raises(korvanta.InputError, match=r"exog's columns \(discount\) are not"):
+        res.forecast(3, exog=pd.Series(values, name="discount"))
+    with pytest.raises(korvanta.InputError, match=r"exog's columns \(discount\) are not"):
+        res.apply(y, exog=X["price"].rename("discount"))
+    assert res.apply(y, exog=X["price"]).llf == res.llf
+
+
+def _days(start, n, step=1):
+    return [start + datetime.timedelta(days=step * i) for i in range(n)]
+
+
+@pytest.mark.parametrize("dates, expected", [
+    (_days(datetime.date(2020, 1, 1), 40), _days(datetime.date(2020, 2, 10), 3)),
+    (_days(datetime.date(2020, 1, 5), 40, 7), _days(datetime.date(2020, 10, 11), 3, 7)),
+    ([datetime.date(2018 + i // 12, i % 12 + 1, 1) for i in range(40)],
+     [datetime.date(2021, 5, 1), datetime.date(2021, 6, 1), datetime.date(2021, 7, 1)]),
+    (_days(datetime.date(2020, 1, 1), 40)[::-1], _days(datetime.date(2019, 12, 31), 3, -1)),
+], ids=["daily", "weekly", "monthly", "backwards"])
+def test_python_dates_continue(dates, expected):
+    # pandas keeps an index of Python dates as objects: its forecast was numbered (40,
+    # 41, ...) and its order never checked.
+    pd = pytest.importorskip("pandas")
+    y = pd.Series(np.random.default_rng(0).normal(size=len(dates)), index=dates)
+    fc = korvanta.fit(y, (1, 0, 0)).forecast(3)
+    assert list(fc.mean.index) == expected
+    reordered = pd.Series(y.to_numpy(), index=dates[:20][::-1] + dates[20:])
+    with pytest.raises(korvanta.InputError, match="out of order"):
+        korvanta.fit(reordered, (1, 0, 0))

@@ -61,3 +61,28 @@ def test_series_name_with_line_breaks_keeps_the_table():
     assert lines[2].startswith("Series:        passengers per month ") and \
         "Log-likelihood:" in lines[2]
     assert len(lines) == len(korvanta.fit(airline(), (0, 1, 1)).summary().splitlines())
+
+
+def test_long_names_keep_the_columns():
+    # A long series name ran into the right-hand column, a long regressor name pushed its
+    # row's numbers out of their columns, and a tab in one broke the row.
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(144, 2))
+    pd = pytest.importorskip("pandas")
+    exog = pd.DataFrame(x, columns=["price_including_all_taxes_and_fees", "unit\tcost"])
+    res = korvanta.fit(airline() + 0.01 * x[:, 0], (0, 1, 1), exog=exog,
+                       name="international airline passengers, monthly totals")
+    lines = res.summary().splitlines()
+    assert lines[2] == "Series:        international airline passengers, monthly totals"
+    assert lines[3].split() == ["Log-likelihood:", f"{res.llf:.3f}"]
+    assert lines[3].index("Log") == lines[4].index("AIC") and len(lines[3]) == len(lines[4])
+    at = lines.index("price_including_all_taxes_and_fees")
+    fields = lines[at + 1].split()
+    assert len(fields) == 6 and float(fields[0]) == pytest.approx(res.params[0], abs=1e-4)
+    short = next(line for line in lines if line.startswith("unit cost "))
+    # Each number ends where its column's heading ends.
+    head = next(line for line in lines if "std err" in line)
+    for row in (lines[at + 1], short):
+        for word in ("coef", "std err", "0.975]"):
+            end = head.index(word) + len(word)
+            assert row[end - 1] != " " and (end == len(row) or row[end] == " ")

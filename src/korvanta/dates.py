@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import datetime
+import re
 import warnings
 from typing import Any
 
@@ -10,22 +12,36 @@ import numpy.typing as npt
 
 from . import _optional
 
-__all__ = ["continue_index", "as_datetimes", "date_text"]
+__all__ = ["continue_index", "as_datetimes", "date_text", "without_midnight", "object_dates"]
 
 
 def continue_index(index: Any, n: int, steps: int) -> Any:
     """Labels for `steps` periods after an index of `n` labels.
 
-    A pandas DatetimeIndex with a (possibly inferred) frequency and a PeriodIndex continue
-    their dates, a RangeIndex its numbers; a NumPy datetime64 array with a constant step
-    (or first-of-month dates a constant number of months apart) continues at that step,
-    back in time where the dates run backwards.
+    A pandas DatetimeIndex with a (possibly inferred) frequency and a PeriodIndex whose
+    periods are a constant number apart continue their dates, a RangeIndex and integer
+    labels a constant step apart their numbers; a NumPy datetime64 array with a constant
+    step (or first-of-month dates a constant number of months apart) continues at that
+    step, back in time where the dates run backwards.
     Anything else, no index at all, or dates that would run past the last one that the
     index's type can hold gives None: the periods are then numbered on.
     """
     if index is None:
         return None
     pd = _optional.pandas_if_loaded()
+    converted = object_dates(index)
+    if converted is not None:
+        # Python dates (an index pandas keeps as objects): continued as datetime64 dates,
+        # labelled with the index's own kind of value.
+        nxt = continue_index(converted if pd is None else pd.DatetimeIndex(converted),
+                             n, steps)
+        if nxt is None:
+            return None
+        days = converted.dtype == np.dtype("datetime64[D]")
+        labels = np.asarray(nxt, dtype="datetime64[D]" if days else "datetime64[us]")
+        labels = labels.astype(object)
+        return pd.Index(labels, dtype=object) if pd is not None and \
+            isinstance(index, pd.Index) else labels
     if pd is not None and isinstance(index, pd.Index):
         return _continue_pandas(pd, index, steps)
     dates = np.asarray(index)
@@ -36,18 +52,46 @@ def continue_index(index: Any, n: int, steps: int) -> Any:
 
 def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
     if isinstance(index, pd.PeriodIndex):
-        periods = pd.period_range(start=index[-1] + 1, periods=steps, freq=index.freq)
-        # Their ordinals wrap around silently past the largest 64-bit integer.
-        ordinals = np.concatenate([index.asi8[-1:], periods.asi8])
-        return periods if (ordinals[1:] > ordinals[:-1]).all() else None
+        # Periods a constant number apart continue at that step: every other month
+        # continues every other month, and periods that run backwards continue before the
+        # first (a backcast).  Irregular ones, like irregular dates, are numbered on.
+        ordinals = np.asarray(index.asi8, dtype=np.int64)
+        step = _constant_step(ordinals)
+        nxt = None if step is None else _ahead(ordinals, step, steps)
+        if nxt is None:
+            return None
+        with warnings.catch_warnings():
+            # pandas 2 deprecates business-day periods, and says so at every new index of
+            # them; the series' own index has said it already.
+            warnings.simplefilter("ignore", FutureWarning)
+            if hasattr(pd.PeriodIndex, "from_ordinals"):
+                return pd.PeriodIndex.from_ordinals(nxt, freq=index.freq)
+            return pd.PeriodIndex(ordinal=nxt, freq=index.freq)
     if isinstance(index, pd.RangeIndex):
         return pd.RangeIndex(index.stop, index.stop + steps * index.step, index.step)
+    if index.dtype.kind in "iu" and len(index) >= 2 and not index.hasnans:
+        # Integer labels a constant step apart (years, say) continue like a RangeIndex:
+        # numbered on from the positions, the forecast's labels could repeat the series'.
+        values = index.to_numpy()
+        # Compared as Python integers: NumPy 1.23 compares uint64 with int64 through
+        # float64.
+        if int(values.max()) > np.iinfo(np.int64).max:
+            return None
+        values = values.astype(np.int64)
+        step = _constant_step(values)
+        nxt = None if step is None else _ahead(values, step, steps)
+        return None if nxt is None else pd.Index(nxt, dtype=np.int64)
     if isinstance(index, pd.DatetimeIndex) and len(index) >= 3:
         with warnings.catch_warnings():
             # pandas 3 announces that infer_freq will return an offset instead of a
             # string; date_range takes either.
             warnings.simplefilter("ignore")
             freq = index.freq or pd.infer_freq(index)
+            if freq is None and index[-1] < index[0]:
+                # pandas infers no business-day frequency for dates that run backwards.
+                backwards = pd.infer_freq(index[::-1])
+                if backwards is not None:
+                    freq = -pd.tseries.frequencies.to_offset(backwards)
         if freq is None:
             return None
         try:
@@ -98,10 +142,26 @@ def _constant_step(values: npt.NDArray[np.int64]) -> int | None:
     return None
 
 
+def object_dates(index: Any) -> npt.NDArray[Any] | None:
+    """An index of Python dates, or of Python datetimes without a time zone (which pandas
+    keeps as objects), as datetime64 values (in days for dates); None for anything else."""
+    if getattr(index, "dtype", None) != np.dtype(object) or not len(index):
+        return None
+    values = list(index)
+    if all(type(v) is datetime.date for v in values):
+        return np.array(values, dtype="datetime64[D]")
+    if all(isinstance(v, datetime.datetime) and v.tzinfo is None for v in values):
+        return np.array(values, dtype="datetime64[us]")
+    return None
+
+
 def as_datetimes(index: Any) -> npt.NDArray[Any] | None:
     """The index as datetime64 values for a chart's x axis, or None if it holds no dates."""
     if index is None:
         return None
+    converted = object_dates(index)
+    if converted is not None:
+        return converted
     pd = _optional.pandas_if_loaded()
     if pd is not None and isinstance(index, pd.PeriodIndex):
         out: npt.NDArray[Any] = np.asarray(index.to_timestamp().to_numpy())
@@ -119,7 +179,16 @@ def as_datetimes(index: Any) -> npt.NDArray[Any] | None:
 def date_text(value: Any) -> str:
     """A date as text, without a midnight time."""
     if isinstance(value, np.datetime64) or hasattr(value, "to_datetime64"):
-        text = str(np.asarray(value).astype("datetime64[s]"))
+        date = value if isinstance(value, np.datetime64) else value.to_datetime64()
+        # In whole seconds where that loses nothing: dates a millisecond apart must not
+        # read as one.
+        seconds = date.astype("datetime64[s]")
+        text = str(seconds if seconds == date else date)
     else:
         text = str(value)
-    return text[:-9] if text.endswith("T00:00:00") else text
+    return without_midnight(text)
+
+
+def without_midnight(text: str) -> str:
+    """A date's text without its time where that is midnight exactly."""
+    return re.sub(r"[ T]00:00:00(\.0+)?$", "", text)

@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from .dates import without_midnight
 
 __all__ = ["Forecast", "interval_quantile"]
 
@@ -114,6 +115,5 @@ def _fmt(v: float) -> str:
 
 
 def _label(v: Any) -> str:
-    text = str(v)
     # Dates at midnight print without the time.
-    return text[:-9] if text.endswith(" 00:00:00") else text.split("T00:00:00")[0]
+    return without_midnight(str(v))

@@ -19,7 +19,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from . import _optional
-from .dates import date_text
+from .dates import date_text, object_dates
 from .names import param_names
 
 __all__ = ["InputError", "Problem", "checked_param_names", "make_problem", "check_exog",
@@ -196,9 +196,12 @@ def _check_date_order(index: Any, what: str) -> None:
 def date_order_fault(index: Any) -> tuple[str, int] | None:
     """Where dates fail to come once each and run one way: ("missing", row), ("twice",
     row) when row + 1 repeats row, ("order", row) where row turns back; None where they
-    are in order or are not dates (a pandas DatetimeIndex or PeriodIndex, or anything
-    NumPy reads as datetime64)."""
+    are in order or are not dates (a pandas DatetimeIndex or PeriodIndex, Python dates,
+    or anything NumPy reads as datetime64)."""
     pd = _optional.pandas_if_loaded()
+    converted = object_dates(index)
+    if converted is not None:
+        index = converted
     if pd is not None and isinstance(index, (pd.DatetimeIndex, pd.PeriodIndex)):
         missing = np.asarray(index.isna())
         keys = np.asarray(index.asi8)

@@ -206,7 +206,7 @@ class FitResult:
         alpha = check_alpha(alpha)
         pr = self.problem
         index = continue_index(pr.index, pr.n, steps)
-        future, _, _ = check_exog(match_columns(exog, pr.exog_names, "exog"), steps, "exog",
+        future, _, _ = check_exog(_matched(exog, pr.exog_names), steps, "exog",
                                   pr.k_exog, index, "the forecast's periods")
         _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
                                       **pr.data_kwargs())
@@ -264,7 +264,7 @@ class FitResult:
         started = time.perf_counter()
         pr = self.problem
         problem = make_problem(y, pr.order, pr.seasonal_order, list(pr.trend_powers),
-                               match_columns(exog, pr.exog_names, "exog"),
+                               _matched(exog, pr.exog_names),
                                enforce_stationarity=pr.enforce_stationarity,
                                enforce_invertibility=pr.enforce_invertibility, index=index,
                                name=name)
@@ -297,3 +297,13 @@ class FitResult:
 
     def __str__(self) -> str:
         return self.summary()
+
+
+def _matched(exog: Any, names: tuple[str, ...]) -> Any:
+    """Regressors with their columns matched to the fitted ones by name; a named Series is
+    a table of one named column (taken by position, a series of another regressor would
+    stand in for the fitted one)."""
+    pd = _optional.pandas_if_loaded()
+    if pd is not None and isinstance(exog, pd.Series) and exog.name is not None:
+        exog = exog.to_frame()
+    return match_columns(exog, names, "exog")

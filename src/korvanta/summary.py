@@ -38,6 +38,12 @@ def _num(v: float, width: int, digits: int = 4, small: bool = True) -> str:
     return f" {text}".rjust(width)
 
 
+def _printable(text: str) -> str:
+    """`text` with its control characters as spaces: a name from a file's header can hold
+    a line break or a tab, which would break the table's lines."""
+    return "".join(c if c.isprintable() else " " for c in text)
+
+
 def _diagnostics_lines(d: Diagnostics) -> list[str]:
     """The residual checks, two to a line, closed by a rule."""
     def value(v: float) -> str:
@@ -58,11 +64,8 @@ def _diagnostics_lines(d: Diagnostics) -> list[str]:
 
 def summary_text(res: FitResult, title: str | None = None) -> str:
     pr = res.problem
-    # A name from a file's header can hold a line break or a tab, which would break the
-    # table's lines.
-    name = "".join(c if c.isprintable() else " " for c in pr.name)
     left = [
-        ("Series", name),
+        ("Series", _printable(pr.name)),
         ("Model", model_name(pr.order, pr.seasonal_order, pr.k_exog)),
         ("Trend", _TRENDS.get(pr.trend_powers, f"powers {list(pr.trend_powers)}")),
         ("Observations", f"{pr.n}"),
@@ -82,7 +85,13 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
     ]
     lines = [(title or "Maximum-likelihood fit").center(_WIDTH), "=" * _WIDTH]
     for (lk, lv), (rk, rv) in zip(left, right):
-        lines.append(f"{lk + ':':<15}{lv:<31}{rk + ':':<16}{rv.strip():>16}")
+        pair = f"{rk + ':':<16}{rv.strip():>16}"
+        if len(lv) > 30:
+            # A long name (a series' or the model's) has the line to itself rather than
+            # running into the right-hand column.
+            lines += [f"{lk + ':':<15}{lv}", f"{'':<46}{pair}"]
+        else:
+            lines.append(f"{lk + ':':<15}{lv:<31}{pair}")
     lines.append("=" * _WIDTH)
     lines.append(f"{'':<14}{'coef':>12}{'std err':>12}{'z':>8}{'P>|z|':>8}"
                  f"{'[0.025':>12}{'0.975]':>12}")
@@ -91,6 +100,12 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
     with np.errstate(invalid="ignore"):
         for name, est, se, z, p, (lo, hi) in zip(res.param_names, res.params, res.bse,
                                                   res.zvalues, res.pvalues, ci):
+            name = _printable(name)
+            if len(name) > 13:
+                # A long regressor name has the line to itself, and its numbers stay in
+                # their columns on the next.
+                lines.append(name)
+                name = ""
             lines.append(f"{name:<14}{_num(est, 12)}{_num(se, 12)}{_num(z, 8, 2, small=False)}"
                          f"{p:>8.3f}{_num(lo, 12)}{_num(hi, 12)}")
     lines.append("=" * _WIDTH)
