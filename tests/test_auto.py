@@ -192,17 +192,12 @@ def test_named_regressors_keep_their_names_on_an_unlabelled_series(season_length
                                   res.forecast(2, exog=future[["temp", "promo"]]).mean)
 
 
-def test_the_table_marks_the_model_the_search_chose(monkeypatch):
-    """Neighbours tried side by side: the search moves to the first in the list that
-    improves, even where a later one in the same batch improves more.  The table's chosen
-    row is the model returned, not the smallest criterion it lists."""
+def _made_up_criteria(monkeypatch, made_up, batch):
+    """Candidates fitted as usual but scored by `made_up` ((p, q) -> criterion; 200 + p + q
+    for the others), in serial batches of `batch`."""
     import korvanta.search as search_module
-    from dataclasses import replace
 
     real = search_module.fit_candidate
-    # p, q -> criterion: from the start (1, 0) the batch [(2, 0), (1, 1), (2, 1)] has two
-    # improvements; the search takes (2, 0), whose neighbours do not improve on it.
-    made_up = {(1, 0): 100.0, (2, 0): 90.0, (1, 1): 80.0}
 
     def scored(setting, key, warm):
         out = real(setting, key, warm)
@@ -212,7 +207,16 @@ def test_the_table_marks_the_model_the_search_chose(monkeypatch):
 
     monkeypatch.setattr(search_module, "fit_candidate", scored)
     monkeypatch.setattr(search_module.Runner, "parallel", property(lambda self: False))
-    monkeypatch.setattr(search_module.Runner, "batch", property(lambda self: 3))
+    monkeypatch.setattr(search_module.Runner, "batch", property(lambda self: batch))
+
+
+def test_the_table_marks_the_model_the_search_chose(monkeypatch):
+    """Neighbours tried side by side: the search moves to the first in the list that
+    improves, even where a later one in the same batch improves more.  The table's chosen
+    row is the model returned, not the smallest criterion it lists."""
+    # p, q -> criterion: from the start (1, 0) the batch [(2, 0), (1, 1), (2, 1)] has two
+    # improvements; the search takes (2, 0), whose neighbours do not improve on it.
+    _made_up_criteria(monkeypatch, {(1, 0): 100.0, (2, 0): 90.0, (1, 1): 80.0}, batch=3)
     res = korvanta.auto_fit(np.random.default_rng(2).normal(size=80), d=0, trend="n",
                             max_p=3, max_q=3, n_jobs=1)
     assert res.order == (2, 0, 0)
@@ -220,6 +224,85 @@ def test_the_table_marks_the_model_the_search_chose(monkeypatch):
     assert re.search(r"^ARIMA\(2,0,0\) .* chosen$", res.search.text(), re.M)
     frame = res.search.to_frame()
     assert list(frame.loc[frame["status"] == "chosen", "model"]) == ["ARIMA(2,0,0)"]
+
+
+@pytest.mark.parametrize("batch", [1, 3], ids=["serial", "batches of 3"])
+def test_a_neighbour_fitted_ahead_of_its_turn_is_moved_to_in_its_place(monkeypatch, batch):
+    """From the start (1, 0) a batch fits (2, 0), (1, 1) and (2, 1) together; the search
+    moves to (2, 0), the first that improves.  (2, 1) improves on (2, 0) too: the serial
+    search fits it as (2, 0)'s neighbour and moves there, and so must a batch that fitted
+    it already."""
+    _made_up_criteria(monkeypatch, {(1, 0): 100.0, (2, 0): 90.0, (1, 1): 95.0, (2, 1): 70.0},
+                      batch=batch)
+    res = korvanta.auto_fit(np.random.default_rng(2).normal(size=80), d=0, trend="n",
+                            max_p=3, max_q=3, n_jobs=1)
+    assert res.order == (2, 0, 1) and res.search.best.criterion == 70.0
+    keys = [c.key for c in res.search]
+    assert len(keys) == len(set(keys))
+
+
+@pytest.mark.parametrize("y, d, expected", [
+    (10.0 + np.random.default_rng(1).normal(size=11), None, (0, 0, 0)),
+    (np.cumsum(np.random.default_rng(1).normal(size=12)), 1, (0, 1, 0)),
+], ids=["mean", "drift"])
+def test_without_room_for_the_constant_the_search_starts_without_it(y, d, expected):
+    # Every starting model with the constant needs one observation more than the series
+    # has (it raised "every candidate model was dropped"); the model without it fits.
+    res = korvanta.auto_fit(y, d=d, n_jobs=1)
+    assert res.order == expected and res.trend_powers == ()
+    assert res.search.best.key == (expected, (0, 0, 0, 0), False)
+    assert all("too short" in c.reason for c in res.search if c.constant)
+
+
+_T = np.arange(40.0)
+
+
+@pytest.mark.parametrize("y, m, kwargs, message", [
+    (_T, 1, {}, "y is constant after 1 difference(s) (the KPSS tests' choice): every "
+     "difference is 1, fitted exactly"),
+    (3.0 + _T, 4, {"stepwise": False}, "y is constant after 1 difference(s)"),
+    (np.tile([1.0, 5.0, 3.0, 2.0], 10), 4, {"trend": "n"},
+     "y is constant after 0 difference(s) and 1 seasonal difference(s) of 4: every "
+     "difference is 0"),
+    (np.tile([1.0, 5.0, 3.0, 2.0], 10) + 0.5 * _T, 4, {},
+     "seasonal difference(s) of 4: every difference is 2,"),
+    (np.r_[np.nan, np.nan, 2.0 * _T, np.nan], 1, {"d": 1}, "every difference is 2,"),
+    (1e9 + _T ** 2, 1, {"trend": "c"}, "y is constant after 2 difference(s)"),
+    (np.cumsum(np.random.default_rng(0).normal(size=40)), 1, {"d": 30},
+     "y is too short for 30 difference(s): the smallest model needs at least 11 "
+     "observations after the first 30, which only initialise the differencing; 10 remain"),
+    (np.cumsum(np.random.default_rng(0).normal(size=40)), 1,
+     {"d": 28, "exog": np.random.default_rng(1).normal(size=(40, 2))},
+     "at least 13 observations after the first 28"),
+], ids=["line", "line, grid", "season", "season and line", "line with missing ends",
+        "parabola with a constant", "d too large", "d too large with regressors"])
+def test_series_the_differences_leave_nothing_to_fit_are_refused_before_the_search(
+        y, m, kwargs, message, monkeypatch):
+    # These raised "every candidate model was dropped" after the search.
+    monkeypatch.setattr(korvanta.search, "fit_candidate", None)     # never reached
+    with pytest.raises(korvanta.InputError, match=re.escape(message)):
+        korvanta.auto_fit(y, m, n_jobs=1, **kwargs)
+
+
+@pytest.mark.parametrize("y, kwargs, order", [
+    # Second differences take no constant: a parabola is a model's business.
+    (_T ** 2, {}, (0, 2, 0)),
+    # No constant asked for: the line's differences are 1, not fitted exactly.
+    (_T, {"trend": "n"}, (0, 1, 0)),
+], ids=["parabola", "line without a constant"])
+def test_constant_differences_no_candidate_fits_exactly_are_searched(y, kwargs, order):
+    res = korvanta.auto_fit(y, n_jobs=1, max_p=1, max_q=1, **kwargs)
+    assert res.order == order and res.converged
+
+
+def test_equal_differences_around_gaps_are_not_a_constant_series():
+    # Pairs one apart, with irregular jumps across the gaps between them: every difference
+    # that can be taken is 1, but the series is not a line.
+    level = np.cumsum(np.random.default_rng(0).normal(3.0, 1.0, size=15))
+    y = np.full(45, np.nan)
+    y[0::3], y[1::3] = level, level + 1.0
+    res = korvanta.auto_fit(y, n_jobs=1, max_p=1, max_q=1)
+    assert res.converged and res.order[1] == 1
 
 
 def test_the_difference_tests_see_the_series_without_its_regressors():

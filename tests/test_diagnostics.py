@@ -137,6 +137,21 @@ def test_autocorrelations_skip_the_pairs_with_a_gap():
     assert np.isnan(autocorrelations(np.array([1.0, np.nan]), 2)).all()
 
 
+def test_a_lag_with_no_pair_present_is_not_defined():
+    # Every third residual present: lags 1 and 2 have no pair, whose empty sums read as
+    # no correlation, and a Ljung-Box test over them passed as perfect (Q 0, p 1).
+    e = np.full(30, np.nan)
+    e[::3] = np.random.default_rng(4).normal(size=10)
+    r = autocorrelations(e, 3)
+    assert np.isnan(r[:2]).all() and np.isfinite(r[2])
+    y = np.random.default_rng(3).normal(size=40).cumsum()
+    y[::3] = np.nan
+    y[1::3] = np.nan
+    res = korvanta.fit(y, (0, 1, 0))
+    d = res.diagnostics(lags=2)
+    assert np.isnan(d.ljung_box) and np.isnan(d.ljung_box_pvalue)
+
+
 @pytest.mark.parametrize("order, seasonal, n, lags", [
     ((1, 0, 1), (0, 0, 0, 0), 200, 10),     # ten
     ((0, 1, 1), (0, 1, 1, 12), 144, 24),    # two seasons

@@ -169,6 +169,36 @@ def test_boundary_retry(name, order, seasonal, trend, point):
     assert res.n_evaluations >= max(r.n_evaluations for r in reports)
 
 
+@pytest.mark.parametrize("name, log, order, seasonal, trend, point, below", [
+    # Known points from another library's searches, evaluated here by the extension.
+    ("bjsales", False, (2, 0, 1), (0, 0, 0, 0), "c",
+     [0.369860427, 1.893606547, -0.89520536, -0.663134107, 1.766225265], 17),
+    ("ukdriverdeaths", True, (2, 0, 1), (1, 0, 0, 12), None,
+     [1.480855513, -0.480858531, -0.945054068, 0.589048836, 0.009368286], 22),
+    # Another library ends at -415.27 here, near where the profile search stops; this is
+    # where the search with sigma2 free ends, 74 higher.
+    ("austres", False, (2, 0, 1), (0, 0, 0, 0), "t",
+     [0.00395260719, 1.99707997, -0.997096501, -0.590906854, 100.903626], 70),
+], ids=["bjsales", "log-ukdriverdeaths", "austres"])
+def test_unit_root_end_retried_with_the_variance_free(name, log, order, seasonal, trend,
+                                                     point, below):
+    # Every profile search ends at an AR unit root, far below an interior (or other
+    # boundary) maximum that the search with sigma2 free reaches from the first start.
+    y = np.log(classic(name)) if log else classic(name)
+    known = _known_llf(y, order, seasonal, trend, point)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        stuck = korvanta.fit(y, order, seasonal, trend, boundary_retry=False)
+    assert stuck.llf < known - below
+    assert any(issubclass(w.category, BoundaryWarning) and "stationary" in str(w.message)
+               for w in caught)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        res = korvanta.fit(y, order, seasonal, trend)
+    assert res.converged, res.message
+    assert res.llf >= known - 1e-7 * abs(known), (res.llf, known)
+
+
 @pytest.mark.parametrize("name, order, seasonal, trend", [
     ("nottem", (0, 1, 3), (0, 0, 0, 0), None),
     ("lynx", (1, 1, 1), (0, 1, 1, 12), None),

@@ -21,7 +21,7 @@ from .problem import MIN_EXTRA_OBS, InputError, make_problem
 from .results import FitResult
 from .search import Limits, Runner, Setting, grid_search, stepwise_search
 from .search_table import Candidate, SearchTable
-from .unitroot import choose_D, choose_d, magnitude
+from .unitroot import choose_D, choose_d, magnitude, rounding_only
 
 __all__ = ["auto_fit", "AutoFitResult", "CRITERIA", "LONG_SEASON", "check_search_options",
            "SearchOptions"]
@@ -71,7 +71,8 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
 
     Returns the fit of the chosen model with the search table in `.search`.  A series
     shorter than two seasons is searched without a seasonal part, with a warning; input
-    errors raise InputError before the search.
+    errors raise InputError before the search, as does a series that the differences
+    leave too short for any model, or constant where the models would fit it exactly.
     """
     started = time.perf_counter()
     req = _check(y, season_length, d, D, max_p, max_q, max_P, max_Q, max_order, trend, exog,
@@ -90,13 +91,14 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
         m, D_used = 1, 0
         if req.d is None:
             d_used = choose_d(_for_tests(req, 1, 0), size=magnitude(req.values))
+    constants = {"c": (True,), "n": (False,)}.get(req.trend, (True, False) if
+                                                  d_used + D_used <= 1 else (False,))
+    _check_differenced(req, m, d_used, D_used, True in constants)
     for note in notes:
         warnings.warn(note, KorvantaWarning, stacklevel=2)
     setting = _setting(req, m, d_used, D_used, fit_options)
     p, q, P, Q, total = req.limits
     long = m > LONG_SEASON
-    constants = {"c": (True,), "n": (False,)}.get(req.trend, (True, False) if
-                                                  d_used + D_used <= 1 else (False,))
     P = (0 if long else 2) if P is None else P
     Q = (1 if long else 2) if Q is None else Q
     if total is None:                # Hyndman & Khandakar bound the grid only
@@ -271,6 +273,41 @@ def _too_short(values: Vector, d: int, D: int, m: int) -> bool:
     estimated after the differences."""
     counted = int(np.count_nonzero(np.isfinite(values[d + D * m:])))
     return counted < 2 + MIN_EXTRA_OBS
+
+
+def _check_differenced(req: _Request, m: int, d: int, D: int, constant: bool) -> None:
+    """Refuse, before the search, a series that no candidate could be fitted to after
+    its differences: too few observations left for the smallest model, or differences
+    constant but for rounding (a straight line, a season repeated exactly) where every
+    model fits them exactly: where they are 0, or where the search includes a constant
+    (`constant`), whose exact fit the criteria could never rank."""
+    skip = d + D * m
+    what = f"{d} difference(s)" + (f" and {D} seasonal difference(s) of {m}" if D else "")
+    if req.d is None and d:
+        what += " (the KPSS tests' choice)"
+    need = 1 + (0 if req.exog is None else req.exog.shape[1]) + MIN_EXTRA_OBS
+    left = int(np.count_nonzero(np.isfinite(req.values[skip:])))
+    if left < need:
+        raise InputError(f"y is too short for {what}: the smallest model needs at least "
+                         f"{need} observations after the first {skip}, which only "
+                         f"initialise the differencing; {left} remain")
+    # Only a series without gaps inside: the differences across a gap are missing, and
+    # those left could agree while the values across the gap do not.
+    seen = np.flatnonzero(np.isfinite(req.values))
+    z = req.values[seen[0]:seen[-1] + 1]
+    if seen.size != z.size:
+        return
+    for _ in range(D):
+        z = z[m:] - z[:-m]
+    z = np.diff(z, d)
+    size = magnitude(req.values)
+    if not (z.size and rounding_only(z, size)):
+        return
+    level = float(np.mean(z))
+    if constant or rounding_only(np.array([level, 0.0]), size):
+        raise InputError(f"y is constant after {what}: every difference is {level:g}, "
+                         "fitted exactly with no variance left to estimate; there is no "
+                         "model to choose")
 
 
 def _for_tests(req: _Request, m: int, D: int) -> Vector:

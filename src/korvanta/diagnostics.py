@@ -65,7 +65,8 @@ def default_lags(nobs: int, season: int) -> int:
 
 def autocorrelations(e: Vector, lags: int) -> Vector:
     """r_1 … r_lags of the residuals `e` (NaN where missing, gaps kept in place), each
-    over the pairs that are both present; NaN where not defined."""
+    over the pairs that are both present; NaN where not defined, and at a lag with no
+    such pair (its sum would be an empty zero, read as no correlation)."""
     present = np.isfinite(e)
     out = np.full(lags, np.nan)
     if np.count_nonzero(present) < 2:
@@ -75,7 +76,8 @@ def autocorrelations(e: Vector, lags: int) -> Vector:
         denominator = float(x @ x)
         if denominator > 0 and math.isfinite(denominator):
             for k in range(1, min(lags, e.size - 1) + 1):
-                out[k - 1] = float(x[k:] @ x[:-k]) / denominator
+                if (present[k:] & present[:-k]).any():
+                    out[k - 1] = float(x[k:] @ x[:-k]) / denominator
     return out
 
 

@@ -12,6 +12,7 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from scipy.signal import lfilter
 
 import _korvanta_rs as kr
 
@@ -128,6 +129,11 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
         return _profiled_variance(problem, start) if start[-1] > 0 else start
 
     start = prepared(start)
+    if start[-1] == 0 and np.isnan(problem.y[int(np.argmax(np.isfinite(problem.y))):]).any():
+        # The start's regressions see only the differences between the gaps, which can
+        # all agree while the values across the gaps do not: the likelihood's own
+        # variance at the start tells whether anything is left to estimate.
+        start = _profiled_variance(problem, start)
     search = partial(maximize, problem, concentrate_scale=concentrate_scale, parallel=parallel,
                      callback=callback, verbose=verbose)
     data = problem.data_kwargs()
@@ -143,12 +149,14 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
         within = opt.iterations < maxiter
         untried = [s for s in others if s[-1] > 0]
 
-        def keep_higher(begin: Vector, mean_form: bool = True) -> None:
+        def keep_higher(begin: Vector, mean_form: bool = True,
+                        profile: bool = concentrate_scale) -> None:
             # Another search, with as many iterations again, counted with the others; the
             # higher end is kept.
             nonlocal opt, llf
             before = opt.iterations
-            other = search(begin, maxiter=before + maxiter, after=opt, mean_form=mean_form)
+            other = search(begin, maxiter=before + maxiter, after=opt, mean_form=mean_form,
+                           concentrate_scale=profile)
             other_llf = kr.loglike(problem.y, other.params, **data)
             if math.isfinite(other_llf) and not other_llf <= llf:
                 opt, llf = other, other_llf
@@ -178,6 +186,13 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
             for begin in [inside, *(prepared(s) for s in untried)]:
                 keep_higher(begin)
             untried = []
+        if boundary_retry and within and concentrate_scale and \
+                _near_unit_root(problem, opt.params):
+            # Still at an autoregressive unit root: the profile likelihood's surface there
+            # can lead every search above to the boundary past an interior maximum that a
+            # search with sigma2 free reaches from the first start (its steps weigh the
+            # variance against the coefficients differently); the higher end is kept.
+            keep_higher(start, profile=False)
         if multistart:
             # After the above, so that a wider search never ends lower than the default.
             for begin in untried:
@@ -290,7 +305,51 @@ def _reproduces_a_constant(problem: Problem) -> bool:
     z = z[np.isfinite(z)]
     if z.size < 2 or not (z == z[0]).all():
         return False
-    return bool(z[0] == 0 or 0 in problem.trend_powers or p + P > 0)
+    if not (z[0] == 0 or 0 in problem.trend_powers or p + P > 0):
+        return False
+    return _on_one_path(problem.y, d, D, s, float(z[0]))
+
+
+def _on_one_path(y: Vector, d: int, D: int, s: int, c: float) -> bool:
+    """Whether the observed values of y lie on one sequence w whose differences
+    (1 - L)^d (1 - L^s)^D w_t are c throughout.  The differences that span a gap are
+    missing: those left can all be c while the values on either side of the gap lie on
+    different such paths (pairs of values one apart, each pair rising by 1, with jumps
+    between the pairs), and then the series has a variance after all."""
+    seen = np.isfinite(y)
+    first = int(np.argmax(seen))
+    poly = np.array([1.0])
+    for _ in range(d):
+        poly = np.convolve(poly, [1.0, -1.0])
+    for _ in range(D):
+        seasonal = np.zeros(s + 1)
+        seasonal[0], seasonal[s] = 1.0, -1.0
+        poly = np.convolve(poly, seasonal)
+    k = poly.size - 1
+    if k == 0 or seen[first:].all():
+        # Every difference after the first observation is there, and each is c.
+        return True
+    # The paths as a linear map of their first k values and c: the columns are the
+    # paths from each unit start value (with c = 0) and the one from zeros with c = 1,
+    # each the recursion w_t = c - poly_1 w_{t-1} - ... - poly_k w_{t-k} run by lfilter
+    # on inputs that reproduce the start values.
+    n = y.size
+    inputs = np.zeros((n, k + 1))
+    for j in range(k):
+        inputs[j:k, j] = poly[:k - j]
+    inputs[k:, k] = 1.0
+    paths = lfilter([1.0], poly, inputs, axis=0)
+    observed = y[seen]
+    target = observed - c * paths[seen, k]
+    starts = np.linalg.lstsq(paths[seen, :k], target, rcond=None)[0]
+    miss = float(np.max(np.abs(paths[seen, :k] @ starts - target)))
+    size = float(np.max(np.abs(observed)))
+    return miss <= _PATH_TOLERANCE * size
+
+
+# The observed values lie on one path of constant differences where no value misses the
+# closest one by more than this share of the series' largest value.
+_PATH_TOLERANCE = 1e-8
 
 
 def _units_notes(problem: Problem) -> list[str]:

@@ -377,18 +377,11 @@ def _warm(out: Outcome) -> Warm | None:
     return None if out.params is None else (out.param_names, out.params)
 
 
-def stepwise_search(runner: Runner, limits: Limits) -> Outcome | None:
-    """Hyndman & Khandakar (2008): fit four starting models, then move to the first of up
-    to thirteen neighbours of the current model (p, q, P, Q by ±1, p and q together,
-    P and Q together, the constant on or off) that lowers the criterion, until none
-    does.  Batches of neighbours run side by side on worker processes, and the first
-    improvement in the list's order is taken, so the path is the serial one."""
-    setting = runner.setting
+def _starts(setting: Setting, limits: Limits, constant: bool) -> list[tuple[Key, None]]:
+    """The four starting models of the stepwise search, within the limits."""
     seasonal = setting.m > 1
-    constant = max(limits.constants)     # the constant is on at the start where allowed
-    starts = [(2, 2, 1, 1), (0, 0, 0, 0), (1, 0, 1, 0), (0, 1, 0, 1)]
     jobs = []
-    for p, q, P, Q in starts:
+    for p, q, P, Q in [(2, 2, 1, 1), (0, 0, 0, 0), (1, 0, 1, 0), (0, 1, 0, 1)]:
         p, q = min(p, limits.max_p), min(q, limits.max_q)
         P, Q = (min(P, limits.max_P), min(Q, limits.max_Q)) if seasonal else (0, 0)
         while p + q + P + Q > limits.max_order:        # shed orders until it fits
@@ -397,7 +390,26 @@ def stepwise_search(runner: Runner, limits: Limits) -> Outcome | None:
             else:
                 p, q = max(p - 1, 0), max(q - 1, 0)
         jobs.append((_key(setting, p, q, P, Q, constant), None))
-    current = _kept_best(runner.run(jobs))
+    return jobs
+
+
+def stepwise_search(runner: Runner, limits: Limits) -> Outcome | None:
+    """Hyndman & Khandakar (2008): fit four starting models, then move to the first of up
+    to thirteen neighbours of the current model (p, q, P, Q by ±1, p and q together,
+    P and Q together, the constant on or off) that lowers the criterion, until none
+    does.  Batches of neighbours run side by side on worker processes, and the first
+    improvement in the list's order is taken, so the path is the serial one (but for the
+    start of a neighbour fitted ahead of its turn: an earlier model's estimates)."""
+    setting = runner.setting
+    seasonal = setting.m > 1
+    # The constant is on at the start where allowed.  Where every starting model with it
+    # is dropped (too few observations for one parameter more, say), the search starts
+    # from those without it rather than give up on models it may choose.
+    current = None
+    for constant in sorted(limits.constants, reverse=True):
+        current = _kept_best(runner.run(_starts(setting, limits, constant)))
+        if current is not None:
+            break
     while current is not None and len(runner.outcomes) < MAX_STEPWISE_MODELS:
         (p, _, q), (P, _, Q, _), c = current.candidate.key
         moves = [(p - 1, q, P, Q, c), (p + 1, q, P, Q, c), (p, q - 1, P, Q, c),
@@ -410,19 +422,27 @@ def stepwise_search(runner: Runner, limits: Limits) -> Outcome | None:
             moves += [(p, q, P - 1, Q - 1, c), (p, q, P + 1, Q + 1, c)]
         moves.append((p, q, P, Q, not c))
         keys = [_key(setting, *mv) for mv in moves if limits.allows(*mv)]
-        keys = [k for k in keys if not runner.tried(k)]
         warm = _warm(current)
         improved = None
         while keys and improved is None:
+            # The next batch of neighbours not fitted yet; then the list in its order up to
+            # the last of them, a neighbour fitted before counting in its place.  A batch
+            # fits some beyond the first improvement, and where one of those improves on a
+            # later current model, the serial search fits it there and moves to it.
+            # (Serially, a neighbour fitted before never improves: it did not improve on
+            # an earlier, worse current model.)
             room = MAX_STEPWISE_MODELS - len(runner.outcomes)
-            if room <= 0:
-                break
-            batch, keys = keys[:min(runner.batch, room)], keys[runner.batch:]
-            for out in runner.run([(k, warm) for k in batch]):
-                if not out.candidate.dropped and out.candidate.criterion < \
-                        current.candidate.criterion:
+            todo = [k for k in keys if not runner.tried(k)][:max(0, min(runner.batch, room))]
+            if todo:
+                runner.run([(k, warm) for k in todo])
+            end = keys.index(todo[-1]) + 1 if todo else len(keys)
+            for key in keys[:end]:
+                out = runner.outcomes.get(key)
+                if out is not None and not out.candidate.dropped and \
+                        out.candidate.criterion < current.candidate.criterion:
                     improved = out
                     break
+            keys = keys[end:]
         if improved is None:
             break
         current = improved

@@ -24,7 +24,8 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["kpss_statistic", "kpss_lags", "KPSS_CRITICAL", "choose_d", "magnitude",
-           "seasonal_strength", "choose_D", "SEASONAL_THRESHOLD", "SEASONAL_SPAN"]
+           "rounding_only", "seasonal_strength", "choose_D", "SEASONAL_THRESHOLD",
+           "SEASONAL_SPAN"]
 
 Vector = npt.NDArray[np.float64]
 
@@ -47,6 +48,19 @@ def magnitude(x: Vector) -> float:
     return float(finite.max()) if finite.size else 0.0
 
 
+def rounding_only(x: Vector, size: float | None = None) -> bool:
+    """Whether the finite values of x differ from their mean by no more than rounding:
+    _CONSTANT of `size`, the magnitude of the values x was computed from (by default its
+    own largest).  True where there are none."""
+    e = np.asarray(x, dtype=float)
+    e = e[np.isfinite(e)]
+    if not e.size:
+        return True
+    if size is None:
+        size = float(np.max(np.abs(e)))
+    return not float(np.max(np.abs(e - e.mean()))) > _CONSTANT * size
+
+
 def kpss_lags(n: int) -> int:
     """The lag truncation of the long-run variance: floor(3·sqrt(n)/13)."""
     return int(math.floor(3.0 * math.sqrt(n) / 13.0))
@@ -62,13 +76,11 @@ def kpss_statistic(x: Vector, lags: int | None = None, *, size: float | None = N
     n = e.shape[0]
     if n < 3:
         return math.nan
-    if size is None:
-        size = float(np.max(np.abs(e)))
-    e = e - e.mean()
-    if not float(np.max(np.abs(e))) > _CONSTANT * size:
+    if rounding_only(e, size):
         # Constant but for rounding (a differenced straight line, say): the statistic
         # would be a ratio of rounding errors, whatever the series' units.
         return math.nan
+    e = e - e.mean()
     lag = kpss_lags(n) if lags is None else int(lags)
     lag = min(max(lag, 0), n - 1)
     # Newey–West long-run variance with Bartlett weights 1 - s/(lag + 1).
