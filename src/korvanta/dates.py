@@ -180,10 +180,15 @@ def date_text(value: Any) -> str:
     """A date as text, without a midnight time."""
     if isinstance(value, np.datetime64) or hasattr(value, "to_datetime64"):
         date = value if isinstance(value, np.datetime64) else value.to_datetime64()
-        # In whole seconds where that loses nothing: dates a millisecond apart must not
-        # read as one.
-        seconds = date.astype("datetime64[s]")
-        text = str(seconds if seconds == date else date)
+        # In the coarsest of seconds, milliseconds and microseconds that loses nothing
+        # (dates a millisecond apart must not read as one), whatever unit the value is
+        # stored in.
+        text = str(date)
+        for unit in ("s", "ms", "us"):
+            coarse = date.astype(f"datetime64[{unit}]")
+            if coarse == date:
+                text = str(coarse)
+                break
     else:
         text = str(value)
     return without_midnight(text)
