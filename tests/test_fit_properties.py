@@ -278,17 +278,22 @@ def test_a_series_far_from_zero_fits_like_the_series_near_zero(order, seasonal, 
     np.testing.assert_allclose(res.bse, np.sqrt(np.diag(expected)), rtol=5e-3)
 
 
+@pytest.mark.parametrize("missing", [False, True], ids=["zeros", "fires-where-y-is-missing"])
 @pytest.mark.parametrize("cov_type", ["opg", "hessian"])
-def test_a_regressor_that_is_zero_throughout_leaves_the_others_standard_errors(cov_type):
+def test_a_regressor_that_is_zero_throughout_leaves_the_others_standard_errors(cov_type,
+                                                                              missing):
     # Its coefficient does not enter the likelihood: its variance is NaN, and the other
     # parameters' covariance is that of the model without it at the same estimates (it
-    # was NaN for every parameter).
+    # was NaN for every parameter).  Likewise a dummy that fires only where y is missing.
     from korvanta.covariance import covariance
 
     rng = np.random.default_rng(8)
     y = _simulate(rng, 150, [0.6], [0.3], 0) + 3.0
     x = rng.normal(size=150)
     X = np.column_stack([np.zeros(150), x, np.zeros(150)])
+    if missing:
+        y[70] = np.nan
+        X[70, 2] = 1.0
     res = korvanta.fit(y, (1, 0, 1), trend="c", exog=X, cov_type=cov_type)
     assert res.params[1] == res.params[3] == 0.0
     kept = [0, 2, 4, 5, 6]
@@ -383,3 +388,37 @@ def test_missing_first_observation_keeps_the_maximum(order):
         params = res.params.copy()
         params[-1] *= factor
         assert res.llf >= kr.loglike(problem.y, params, **problem.data_kwargs())
+
+
+# Points at which searches once stopped without a maximum (the Hessian has positive
+# eigenvalues; each was reported as converged and without warnings: no constant on a
+# series at a level of 4.5 and 7.5), and a maximum.
+@pytest.mark.parametrize("name, order, seasonal, params", [
+    ("wwwusage", (3, 0, 1), (0, 0, 0, 0), [0.569213, 0.235801, -0.002926, 0.285394, 0.631055]),
+    ("ldeaths", (2, 0, 1), (1, 0, 1, 12),
+     [0.528965, 0.271059, 0.32112, 0.871231, -0.840792, 1.340417]),
+    ("airline", (0, 1, 1), (0, 1, 1, 12), None),
+], ids=["wwwusage-not-a-maximum", "ldeaths-not-a-maximum", "airline-maximum"])
+def test_covariance_that_is_not_positive_definite_is_reported(name, order, seasonal, params):
+    # Some of the standard errors came out NaN (and the others meaningless) with nothing
+    # in the result or its summary to say why.
+    from dataclasses import replace
+    from pkg_data import airline, classic
+
+    y = airline() if name == "airline" else np.log(classic(name))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        res = korvanta.fit(y, order, seasonal, cov_type="hessian")
+    if params is not None:
+        res = replace(res, params=np.array(params))
+    p, kw = res.params, res.problem.data_kwargs()
+    h = 1e-3 * np.maximum(np.abs(p), 1.0)
+    h[-1] = 1e-3 * p[-1]
+    H = central_hessian(lambda q: kr.loglike(res.problem.y, q, **kw), p, h)
+    maximum = bool(np.linalg.eigvalsh(H).max() < 0)
+    assert maximum == (params is None)
+    assert (res.covariance_note is None) == maximum
+    assert (res.covariance_note in res.summary()) if not maximum else \
+        "positive definite" not in res.summary()
+    if maximum:
+        np.testing.assert_allclose(res.bse, np.sqrt(np.diag(np.linalg.inv(-H))), rtol=2e-2)

@@ -433,3 +433,28 @@ def test_multistart_never_ends_lower(name, order, seasonal, trend):
     assert wide.llf >= default.llf
     if len(start_candidates(make_problem(y, order, seasonal, trend, None))) == 1:
         np.testing.assert_array_equal(wide.params, default.params)
+
+
+@pytest.mark.parametrize("name, order, seasonal, stall", [
+    ("wwwusage", (3, 0, 1), (0, 0, 0, 0), [0.569213, 0.235801, -0.002926, 0.285394, 0.631055]),
+    ("ldeaths", (2, 0, 1), (1, 0, 1, 12),
+     [0.528965, 0.271059, 0.32112, 0.871231, -0.840792, 1.340417]),
+], ids=["wwwusage", "ldeaths"])
+def test_a_search_that_takes_no_step_goes_on_with_shorter_ones(name, order, seasonal, stall):
+    # No constant on the logarithms of series at levels of 4.5 and 7.5.  From these
+    # points, where the log-likelihood still rises steeply, every first trial step of the
+    # search left the region where the likelihood is defined, the line search shrank it
+    # to nothing, and the fit reported the point as converged, 340 and 147 below where it
+    # goes on to.
+    y = np.log(classic(name))
+    problem = make_problem(y, order, seasonal, None, None)
+    p = np.array(stall)
+    at_stall = kr.loglike(y, p, **problem.data_kwargs())
+    gradient = [(kr.loglike(y, p + e, **problem.data_kwargs())
+                 - kr.loglike(y, p - e, **problem.data_kwargs())) / 2e-5
+                for e in 1e-5 * np.eye(p.size)]
+    assert np.max(np.abs(gradient)) > 50     # far from a stationary point
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", korvanta.KorvantaWarning)
+        res = korvanta.fit(y, order, seasonal)
+    assert res.llf > at_stall + 100

@@ -23,7 +23,7 @@ def stub(params, bse, names):
         aic=2e7, aicc=2e7, bic=2e7, hqic=2e7, iterations=5, n_evaluations=6,
         param_names=names, params=params, bse=bse, zvalues=z, pvalues=np.full(z.size, 0.5),
         conf_int=lambda alpha: np.column_stack([params - 1.96 * bse, params + 1.96 * bse]),
-        concentrate_scale=True, warnings=(),
+        concentrate_scale=True, warnings=(), covariance_note=None,
         diagnostics=lambda: residual_diagnostics(np.full(100, np.nan), 2, 10))
 
 
@@ -86,3 +86,13 @@ def test_long_names_keep_the_columns():
         for word in ("coef", "std err", "0.975]"):
             end = head.index(word) + len(word)
             assert row[end - 1] != " " and (end == len(row) or row[end] == " ")
+
+
+@pytest.mark.parametrize("note", [None, "The covariance matrix of the estimates is singular."])
+def test_covariance_note_closes_the_summary(note):
+    # Standard errors that are NaN or meaningless are explained under the table.
+    res = stub([0.5, 0.3, 1.0], [np.nan, 0.1, 0.2], ["ar.L1", "ma.L1", "sigma2"])
+    res.covariance_note = note
+    lines = summary_text(res).splitlines()
+    assert lines[-1] == ("[2] " + note if note else
+                         "[1] sigma2 was concentrated out of the likelihood during the search.")

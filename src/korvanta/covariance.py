@@ -23,7 +23,8 @@ from .roots import roots_within
 from .scores import (H_CENTRAL, H_SECOND, constrained_scores, metric_factor, relative_steps,
                      score_matrix)
 
-__all__ = ["covariance", "scaled_covariance", "in_data_units", "numerical_hessian", "COV_TYPES"]
+__all__ = ["covariance", "scaled_covariance", "in_data_units", "numerical_hessian",
+           "positive_definite", "COV_TYPES"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -124,12 +125,32 @@ def _measured(scaled: Problem, at: Vector, cov_type: str) -> Matrix:
     return out
 
 
+def positive_definite(problem: Problem, cov: Matrix) -> bool:
+    """Whether the covariance `cov` of `problem`'s estimates (in any units) is finite and
+    positive definite, leaving out the coefficients of regressors that are zero throughout
+    (which have no variance).  The correlation form is tested: the variances of an
+    intercept in large units and of ARMA coefficients can lie two hundred orders apart."""
+    rows = np.setdiff1d(np.arange(cov.shape[0]),
+                        len(problem.trend_powers) + _zero_regressors(problem))
+    sub = cov[np.ix_(rows, rows)]
+    d = np.diag(sub)
+    if not (np.isfinite(sub).all() and (d > 0).all()):
+        return False
+    s = np.sqrt(d)
+    try:
+        np.linalg.cholesky(sub / np.outer(s, s))
+    except np.linalg.LinAlgError:
+        return False
+    return True
+
+
 def _zero_regressors(problem: Problem) -> npt.NDArray[np.intp]:
-    """The regressors that are zero at every observation."""
+    """The regressors that are zero at every observation (where y is missing, a
+    regressor's value does not enter the likelihood)."""
     if not problem.k_exog or problem.exog is None:
         return np.empty(0, dtype=np.intp)
     X = problem.exog.reshape(problem.k_exog, problem.n)
-    return np.flatnonzero(~X.any(axis=1))
+    return np.flatnonzero(~X[:, np.isfinite(problem.y)].any(axis=1))
 
 
 def _inverse(information: Matrix) -> Matrix:

@@ -49,6 +49,8 @@ GTOL_LINE_SEARCH = 1e-4
 # Searches restarted from their end point with the curvature measured there, at most;
 # a restart that raises the log-likelihood by less than _STALLED relative ends them.
 _RESTARTS = 6
+# After a search that took no step, the next one's first trial step is this much shorter.
+_SHORTER = 0.01
 _STALLED = 1e-8
 # A restart that gains less than this (relative) creeps along the boundary.
 _CREEPING = 1e-6
@@ -498,6 +500,7 @@ class _Runs:
 
         progress = self.on_iteration if self.verbose or self.callback is not None else None
         point = start
+        first_step = 1.0
         for restart in range(_RESTARTS + 1):
             # The search runs in x = C·(u - u0), where C'C approximates the Hessian of the
             # objective at `point` (outer product of the scores): there the problem looks
@@ -508,7 +511,8 @@ class _Runs:
             C_inv = np.asarray(np.linalg.inv(C), dtype=np.float64)
             done = self.iterations
             res, C_inv, at_end, by_gradient = _search(
-                evaluate, u0, at_u0, C_inv, maxiter=self.maxiter - done, callback=progress)
+                evaluate, u0, at_u0, C_inv, maxiter=self.maxiter - done, callback=progress,
+                first_step=first_step)
             self.iterations = done + int(res.nit)
             converged = bool(res.success)
             message = str(res.message)
@@ -530,7 +534,12 @@ class _Runs:
                     or not np.isfinite(params).all() or not params[-1] > 0
                     or (hand_over is not None and hand_over(params))):
                 break
-            if restart and at_u0 is not None:
+            # No step at all: every trial along the first direction left the region where
+            # the filter gives a likelihood (a metric far too wide for this point), and
+            # the line search shrank the step to nothing.  That is not a flat ridge: the
+            # gradient test below decides, and a restart tries a shorter first step.
+            took_no_step = not res.x.any()
+            if restart and at_u0 is not None and not took_no_step:
                 # A restart that gained next to nothing found a flat ridge, not an early
                 # stop.  On the boundary the likelihood can rise all the way to the edge,
                 # which the search only creeps towards (the caller says so with the
@@ -566,7 +575,11 @@ class _Runs:
                 converged = False
                 message = (f"the log-likelihood still rose after {_RESTARTS} restarts of "
                            "the search")
+                if took_no_step:
+                    message += (", the last of which took no step (every trial step left "
+                                "the region where the likelihood is defined)")
                 break
+            first_step = first_step * _SHORTER if took_no_step else 1.0
             point, u0, at_u0 = params, u, at_end
         return _Run(Optimum(params=params, converged=converged, message=message,
                             iterations=self.iterations, n_evaluations=self.n_evaluations), C,
@@ -589,12 +602,13 @@ def _near_edge(problem: Problem, params: Vector, radius: float) -> bool:
 
 def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vector,
             at_u0: tuple[float, Vector] | None, C_inv: Matrix, *, maxiter: int,
-            callback: Callable[[Any], None] | None) -> tuple[Any, Matrix,
-                                                         tuple[float, Vector] | None, bool]:
+            callback: Callable[[Any], None] | None,
+            first_step: float = 1.0) -> tuple[Any, Matrix, tuple[float, Vector] | None, bool]:
     """One L-BFGS-B run from u0 in the coordinates x = C (u - u0), where u0 has the
     value and u-gradient `at_u0`: its result, the coordinates' final C_inv, the value and
     u-gradient at the final point (None when that was not the last one evaluated), and
-    whether it stopped by the gradient test."""
+    whether it stopped by the gradient test.  `first_step`: the first trial step's
+    length, as a share of the preconditioned Newton step."""
     first: tuple[float, Vector] = (1e300, np.zeros_like(u0))
     if at_u0 is not None:
         with np.errstate(over="ignore", invalid="ignore"):
@@ -605,7 +619,7 @@ def _search(evaluate: Callable[[Vector], tuple[float, Vector] | None], u0: Vecto
     with np.errstate(over="ignore"):
         g_norm = float(np.linalg.norm(first[1]))
     if math.isfinite(g_norm) and g_norm > 0:
-        gamma = min(max(g_norm, 1e-3), 10.0)
+        gamma = min(max(g_norm, 1e-3), 10.0) * first_step
         C_inv = C_inv * gamma
         first = (first[0], first[1] * gamma)  # the gradient in the rescaled coordinates
     last: list[Any] = [np.zeros_like(u0), at_u0]

@@ -14,7 +14,7 @@ import numpy.typing as npt
 import _korvanta_rs as kr
 
 from . import _optional
-from .covariance import in_data_units, scaled_covariance
+from .covariance import in_data_units, positive_definite, scaled_covariance
 from .diagnostics import Diagnostics, default_lags, residual_diagnostics, standardized
 from .forecasting import Forecast, interval_quantile
 from .problem import (InputError, Problem, check_alpha, check_exog, check_steps, make_problem,
@@ -122,6 +122,21 @@ class FitResult:
         with np.errstate(invalid="ignore"):
             out: Vector = np.sqrt(np.diag(cov)) * factor
         return out
+
+    @property
+    def covariance_note(self) -> str | None:
+        """Why the standard errors mean little where the covariance of the estimates is
+        not finite and positive definite (NaN or meaningless standard errors), or None.
+        Not for estimates without a variance, which the fit's warnings explain."""
+        if not (np.isfinite(self.params).all() and self.params[-1] > 0):
+            return None
+        if positive_definite(self.problem, self._covariance[0]):
+            return None
+        kind = "outer product of the scores" if self.cov_type == "opg" else "numerical Hessian"
+        return (f"The covariance matrix of the estimates ({kind}) is not finite and "
+                "positive definite: the estimates are not at a strict maximum of the "
+                "log-likelihood, or it is flat along some direction there (near-cancelling "
+                "AR and MA roots, say), and the standard errors are unreliable.")
 
     @property
     def zvalues(self) -> Vector:

@@ -6,6 +6,7 @@ the series on its own lags and on the lagged innovations gives the ARMA coeffici
 (Hannan & Rissanen, 1982).  Multiplicative seasonal models are fitted with the cross lags
 as free coefficients, of which only the pure lags are kept.  Coefficients outside the
 stationary or invertible region are shrunk towards zero until they are inside.
+Regressors whose coefficients the likelihood cannot tell apart are refused first.
 """
 
 from __future__ import annotations
@@ -18,10 +19,10 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
-from .problem import Problem
+from .problem import InputError, Problem
 from .roots import roots_within
 
-__all__ = ["start_params", "start_candidates", "difference"]
+__all__ = ["start_params", "start_candidates", "difference", "check_identified"]
 
 Vector = npt.NDArray[np.float64]
 Matrix = npt.NDArray[np.float64]
@@ -33,6 +34,11 @@ _ONE.flags.writeable = False
 # Observations (after differencing) that the start values are estimated from: the last
 # ones of a longer series.
 _WINDOW = 20_000
+
+# A regressor counts as a combination of the others (and of the constant) where what is
+# left of it, per row, is below this share of its largest value: the rounding of sums and
+# differences of the data, far below any real regressor's variation.
+_COLLINEAR = 1e-12
 
 # Largest root-reciprocal modulus accepted for a starting polynomial: starting right at
 # the boundary would put the optimiser where the transform is flat.
@@ -125,7 +131,9 @@ def start_params(problem: Problem) -> Vector:
 
 def start_candidates(problem: Problem) -> list[Vector]:
     """Constrained starting vectors in the extension's order, with `sigma2` last: the
-    best first (by profile likelihood where there are several), then the others."""
+    best first (by profile likelihood where there are several), then the others.
+    Regressors whose coefficients cannot be estimated raise InputError."""
+    check_identified(problem)
     p, d, q = problem.order
     P, D, Q, s = problem.seasonal_order
     # The last _WINDOW observations after differencing are plenty for a start of a few
@@ -192,6 +200,95 @@ def start_candidates(problem: Problem) -> list[Vector]:
     # A zero variance is kept: it tells the caller the series has nothing to estimate.
     return [np.concatenate([_level_back(problem, tr, level, ar, sar), beta, ar, ma, sar, sma,
                             [sigma2]])]
+
+
+def check_identified(problem: Problem) -> None:
+    """Refuse regressors whose coefficients the likelihood cannot tell apart, naming one.
+
+    The regressors enter the observation equation, so they act on the differenced series
+    through their own differences, beside the constant mean that an intercept gives it
+    (the ARMA part starts at its mean).  A regressor that the differencing removes (a
+    constant with d = 1, seasonal dummies with D = 1), or one that is a combination of
+    others or of the intercept (equal or proportional columns, dummies that sum to the
+    constant), changes the likelihood only through the diffuse initial states' finite
+    prior: the search then drives its coefficient to millions with a likelihood above the
+    model without it, or leaves coefficients with standard errors of rounding noise.  A
+    regressor of zeros (a dummy that never fires in the sample) does not enter the
+    likelihood at all and is accepted: its coefficient has no standard error."""
+    if not problem.k_exog or problem.exog is None:
+        return
+    X = problem.exog.reshape(problem.k_exog, problem.n).T
+    # The largest magnitudes without a copy of the regressors.
+    size = np.maximum(X.max(axis=0), -X.min(axis=0))
+    used = np.flatnonzero(size > 0)
+    if not used.size:
+        return
+    _, d, _ = problem.order
+    _, D, _, s = problem.seasonal_order
+    skip = d + D * s
+    # The last _WINDOW rows first: columns independent there are independent on all rows,
+    # and only a dependence found there needs the whole series to confirm it.
+    first = max(skip, problem.n - _WINDOW)
+    fault = _dependence(problem, X, used, size, first)
+    if fault is not None and first > skip:
+        fault = _dependence(problem, X, used, size, skip)
+    if fault is None:
+        return
+    i, partners = fault
+    name = problem.exog_names[int(used[i])]
+    differencing = ", ".join(
+        ([f"d={d}"] if d else []) + ([f"D={D}, s={s}"] if D else []))
+    if not partners:
+        column = X[:, used[i]]
+        what = "is constant and so vanishes" if column.min() == column.max() else "vanishes"
+        raise InputError(f"exog column {name!r} {what} in the model's differencing "
+                         f"({differencing}): its effect cannot be told from the starting "
+                         "values that the differencing leaves free, so its coefficient cannot "
+                         "be estimated; drop it")
+    names = ["the intercept" if j < 0 else repr(problem.exog_names[int(used[j])])
+             for j in partners]
+    if len(names) > 6:
+        names = names[:5] + [f"{len(names) - 5} more columns"]
+    listed = names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
+    where = f"after the model's differencing ({differencing}), " if skip else ""
+    raise InputError(f"{where}exog column {name!r} is a linear combination of {listed}: "
+                     "the likelihood cannot tell their coefficients apart; drop one of them")
+
+
+def _dependence(problem: Problem, X: Matrix, used: npt.NDArray[np.intp], size: Vector,
+                first: int) -> tuple[int, list[int]] | None:
+    """The first of the columns `used` of X (each divided by its largest magnitude,
+    `size`) that is, over the rows from `first` on and after the model's differencing, a
+    combination of the columns before it and of the constant where the model has an
+    intercept: (its position in `used`, the positions of the columns it combines, -1 for
+    the constant), or None."""
+    _, d, _ = problem.order
+    _, D, _, s = problem.seasonal_order
+    skip = d + D * s
+    constant = 0 in problem.trend_powers
+    k = used.size + constant
+    # The R factor of the QR decomposition, block by block (bounded memory for long
+    # series): |R[i, i]| is what is left of column i beside the columns before it.
+    R = np.zeros((0, k))
+    for a in range(first, problem.n, _WINDOW):
+        b = min(problem.n, a + _WINDOW)
+        block = difference(X[a - skip:b, used] / size[used], d, D, s)[skip:]
+        if constant:
+            block = np.column_stack([np.ones(b - a), block])
+        R = np.asarray(np.linalg.qr(np.vstack([R, block]), mode="r"), dtype=np.float64)
+    R = np.vstack([R, np.zeros((max(0, k - R.shape[0]), k))])[:k]
+    floor = _COLLINEAR * math.sqrt(problem.n - first)
+    for i in range(constant, k):
+        if abs(R[i, i]) > floor:
+            continue
+        if np.linalg.norm(R[:i + 1, i]) <= floor:
+            return i - constant, []
+        # The columns before i are independent: the combination solves R[:i, :i] c =
+        # R[:i, i]; its non-negligible coefficients name the columns.
+        c = np.linalg.solve(R[:i, :i], R[:i, i])
+        big = np.flatnonzero(np.abs(c) > 1e-9 * np.abs(c).max())
+        return i - constant, [int(j) - constant for j in big]
+    return None
 
 
 # A series is measured from its mean where that lies further than this many standard

@@ -114,6 +114,8 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
     if res.concentrate_scale:
         notes.append("sigma2 was concentrated out of the likelihood during the search.")
     notes += list(res.warnings)
+    if res.covariance_note is not None:
+        notes.append(res.covariance_note)
     for i, note in enumerate(notes, 1):
         lines.append(f"[{i}] {note}")
     return "\n".join(lines)
