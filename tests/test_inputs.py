@@ -60,6 +60,7 @@ BAD = {
                     "exog has a non-finite value (nan) in row 4, column 1"),
     "bad-cov-type": (dict(y=Y, cov_type="sandwich"), "cov_type must be one of opg, hessian"),
     "bad-maxiter": (dict(y=Y, maxiter=0), "maxiter must be a positive integer"),
+    "callback-not-callable": (dict(y=Y, callback=42), "callback must be callable"),
     "start-wrong-length": (dict(y=Y, order=(0, 1, 1), start_params=[0.1]),
                            "start_params has 1 entries, but the model has 2"),
     "start-not-invertible": (dict(y=Y, order=(0, 1, 1), start_params=[-1.5, 1.0]),

@@ -74,6 +74,12 @@ def test_slow_fits_switch_to_interruptible_calls(monkeypatch):
     monkeypatch.setattr(optimize, "_SLOW_CALL", 0.0)
     res = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12))
     assert res.converged and len(calls) == res.n_evaluations - 1
+    # A model large enough that one call takes long is interruptible from its first call
+    # (each search began with one that Ctrl-C could not stop: seconds with s = 365).
+    calls.clear()
+    monkeypatch.setattr(optimize, "_SLOW_WORK", 144 * 27 * 27 - 1)
+    res = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12))
+    assert res.converged and len(calls) == res.n_evaluations
 
 
 # -- Ctrl-C during a search on worker processes ------------------------------------------

@@ -28,6 +28,17 @@ _owner: int | None = None     # the thread whose limit is in force
 _limiter: Any = None
 
 
+def _before_fork() -> None:
+    """Hold the counts still across a fork: OpenBLAS changes them under a lock of its own,
+    and a child forked while another thread held it would wait for it forever (at its
+    first fit, or its first change of the counts)."""
+    _lock.acquire()
+
+
+def _after_fork_in_parent() -> None:
+    _lock.release()
+
+
 def _reset_after_fork() -> None:
     """A child starts with no limit of its own (the thread that held one is not there)."""
     global _lock, _owner, _limiter
@@ -35,7 +46,8 @@ def _reset_after_fork() -> None:
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_reset_after_fork)
+    os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
+                        after_in_child=_reset_after_fork)
 
 
 @contextlib.contextmanager

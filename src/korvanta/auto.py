@@ -9,14 +9,13 @@ from __future__ import annotations
 
 import sys
 import time
-import warnings
 from dataclasses import dataclass, fields, replace
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .estimate import KorvantaWarning, fit
+from .estimate import KorvantaWarning, fit, issue
 from .problem import MIN_EXTRA_OBS, InputError, make_problem
 from .results import FitResult
 from .search import Limits, Runner, Setting, grid_search, stepwise_search
@@ -95,7 +94,7 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
                                                   d_used + D_used <= 1 else (False,))
     _check_differenced(req, m, d_used, D_used, True in constants)
     for note in notes:
-        warnings.warn(note, KorvantaWarning, stacklevel=2)
+        issue(KorvantaWarning, note)
     setting = _setting(req, m, d_used, D_used, fit_options)
     p, q, P, Q, total = req.limits
     long = m > LONG_SEASON
@@ -127,7 +126,7 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
             result = replace(result, problem=replace(result.problem,
                                                      exog_names=req.exog_names))
         for text in result.warnings:
-            warnings.warn(text, KorvantaWarning, stacklevel=2)
+            issue(KorvantaWarning, text)
     else:
         trend_arg = "c" if chosen.constant else None
         result = fit(y, chosen.order, chosen.seasonal_order, trend_arg, exog,

@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import contextlib
 import math
+import threading
 import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import replace
 from functools import partial
 from typing import Any
@@ -24,7 +26,8 @@ from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
 from .start import difference, start_candidates
 
-__all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning"]
+__all__ = ["fit", "KorvantaWarning", "ConvergenceWarning", "BoundaryWarning", "quiet_notes",
+           "issue"]
 
 Vector = npt.NDArray[np.float64]
 
@@ -51,6 +54,36 @@ class ConvergenceWarning(KorvantaWarning):
 
 class BoundaryWarning(KorvantaWarning):
     """Estimates on the boundary of the stationary or invertible region."""
+
+
+Note = tuple[type[KorvantaWarning], str]
+_quiet = threading.local()
+
+
+@contextlib.contextmanager
+def quiet_notes() -> Iterator[list[Note]]:
+    """Within the block, the fits (and model searches) on this thread keep their warnings
+    to themselves: each (category, text) is appended to the list yielded instead of being
+    issued.  warnings.catch_warnings would do the same by changing the warning filters of
+    the whole process, which other threads' fits read and change at the same time (their
+    warnings then landed in the wrong list, and filters stayed changed for good)."""
+    previous = getattr(_quiet, "notes", None)
+    notes: list[Note] = []
+    _quiet.notes = notes
+    try:
+        yield notes
+    finally:
+        _quiet.notes = previous
+
+
+def issue(category: type[KorvantaWarning], text: str, stacklevel: int = 2) -> None:
+    """Issue a warning, or, inside quiet_notes on this thread, keep it in its list.
+    `stacklevel` as for warnings.warn, counted from the caller."""
+    notes = getattr(_quiet, "notes", None)
+    if notes is None:
+        warnings.warn(text, category, stacklevel=stacklevel + 1)
+    else:
+        notes.append((category, text))
 
 
 def fit(y: Any, order: Sequence[int] = (0, 0, 0),
@@ -104,6 +137,10 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
     if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
         raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
+    if callback is not None and not callable(callback):
+        # Called after the first iteration only: a long fit would fail seconds in.
+        raise InputError(f"callback must be callable (it receives a korvanta.Progress "
+                         f"after every iteration); got {callback!r}")
     with single_threaded_blas():
         return _fit(problem, start_params, started=started, concentrate_scale=concentrate_scale,
                     maxiter=int(maxiter), cov_type=cov_type, parallel=parallel, callback=callback,
@@ -206,11 +243,11 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
         converged = False
     if not converged:
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"
-        notes.append((ConvergenceWarning, f"The fit did not converge: {reason}."))
+        notes.append((ConvergenceWarning, f"The fit did not converge: {reason.rstrip('.')}."))
     notes += [(BoundaryWarning, text) for text in _boundary_notes(problem, opt.params)]
     notes += [(KorvantaWarning, text) for text in _units_notes(problem)]
     for category, text in notes:
-        warnings.warn(text, category, stacklevel=3)
+        issue(category, text, stacklevel=4)
     return FitResult(problem=problem, params=opt.params, llf=llf, converged=converged,
                      message=opt.message, iterations=opt.iterations,
                      n_evaluations=opt.n_evaluations,

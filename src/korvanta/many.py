@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import math
 import sys
-import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
 from functools import partial
@@ -29,7 +28,7 @@ from .dates import date_text
 from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
                       available_cpus, can_start_processes, current_client, is_dask_client,
                       one_thread)
-from .estimate import fit
+from .estimate import fit, quiet_notes
 from .grid import lay_out
 from .names import param_names
 from .panel import ID, Panel, SeriesTask, local_clock, make_panel
@@ -341,10 +340,9 @@ def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     dates = grid.future(spec.horizon) if spec.horizon is not None else None
     notes: tuple[str, ...] = ()
     res: FitResult
-    with warnings.catch_warnings(record=True):
+    with quiet_notes():
         # The row carries the texts (res.warnings); repeating them thousands of times on
         # stderr would help nobody.
-        warnings.simplefilter("always")
         if spec.order is None:
             if task.season_length < 1:
                 raise InputError("season_length has no entry for this series")

@@ -70,6 +70,11 @@ _EDGE = 0.95
 # Gradient calls slower than this run on a helper thread, so that Ctrl-C stops the fit
 # at once instead of after the call (the extension does not look at signals).
 _SLOW_CALL = 0.05
+# Models whose observations times squared states exceed this run every gradient call on
+# the helper thread from the first: one call of a long-season model takes seconds (about
+# 2e7 makes 50 ms on this kind of machine), and each new search would otherwise start
+# with one that Ctrl-C cannot stop.
+_SLOW_WORK = 2e7
 
 
 @dataclass(frozen=True)
@@ -438,7 +443,7 @@ class _Runs:
         self.n_evaluations = 0
         self.iterations = 0
         self.started = time.perf_counter()
-        self.slow = False
+        self.slow = _slow_model(problem)
 
     def on_iteration(self, intermediate_result: Any) -> None:
         self.iterations += 1
@@ -712,6 +717,16 @@ def _unconstrained(coords: Coordinates, params: Vector, searched: Vector | None)
         u = np.ascontiguousarray(np.concatenate([searched, u[searched.size:]]))
     out: Vector = u
     return out
+
+
+def _slow_model(problem: Problem) -> bool:
+    """Whether a gradient call will likely be slow: the filter's work per call grows with
+    the observations times the square of the states (the ARMA block, max(p + Ps,
+    q + Qs + 1), and the d + Ds differencing states)."""
+    p, d, q = problem.order
+    P, D, Q, s = problem.seasonal_order
+    states = max(p + P * s, q + Q * s + 1) + d + D * s
+    return problem.n * states * states > _SLOW_WORK
 
 
 def _interruptible(call: Callable[[], T]) -> T:

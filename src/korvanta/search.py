@@ -33,7 +33,7 @@ import _korvanta_rs as kr
 
 from .engines import (available_cpus, can_start_processes, exit_with, one_thread,
                       stop_pool)
-from .estimate import BoundaryWarning, fit
+from .estimate import BoundaryWarning, fit, quiet_notes
 from .problem import MIN_EXTRA_OBS, InputError, make_problem
 from .results import FitResult
 from .search_table import Candidate
@@ -162,21 +162,20 @@ def fit_candidate(setting: Setting, key: Key, warm: Warm | None) -> Outcome:
     n_evals = 0
     try:
         _check_length(setting, key)
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
+        with quiet_notes() as caught:
             start = _warm_start(setting, key, warm)
             res = fit(setting.y, order, seasonal, "c" if key[2] else None, setting.exog,
                       start_params=start, **setting.fit_options)
         n_evals = res.n_evaluations
         value = float(getattr(res, setting.criterion))
-        boundary = [str(w.message).split(":")[0] for w in caught
-                    if issubclass(w.category, BoundaryWarning)]
+        boundary = [text.split(":")[0] for category, text in caught
+                    if issubclass(category, BoundaryWarning)]
         if not res.converged:
             reason = f"did not converge: {res.message}"
         elif boundary:
             # Estimates outside the region (a fit that does not enforce it) have a root
             # inside the unit circle, not near it.
-            where = "inside" if any("lie outside the" in str(w.message) for w in caught) \
+            where = "inside" if any("lie outside the" in text for _, text in caught) \
                 else "near"
             reason = f"{where} the unit circle: " + "; ".join(boundary)
         elif not math.isfinite(value):
