@@ -50,6 +50,18 @@ BAD = {
     "exog-nan": (dict(y=Y, exog=np.where(np.arange(144)[:, None] == 7, np.nan, X)),
                  "exog has a non-finite value (nan) in row 7, column 0"),
     "exog-text": (dict(y=Y, exog=np.array([["a"]] * 144)), "exog must be numeric"),
+    # Text that parses as numbers was converted silently, unlike a table's text column.
+    "exog-numeric-text": (dict(y=Y, exog=X.astype(str)), "exog must be numeric; it holds text"),
+    "exog-object-text": (dict(y=Y, exog=np.c_[X[:, :1], X[:, 1:].astype(str)].astype(object)),
+                         "exog must be numeric; it holds text"),
+    "series-numeric-text": (dict(y=[str(v) for v in Y]), "y must be numeric; it holds text"),
+    "series-bytes": (dict(y=Y.astype(bytes)), "y must be numeric; it holds text"),
+    # bool("no") is True: the fit printed every iteration for verbose="no".
+    "text-flag": (dict(y=Y, verbose="no"), "verbose must be True or False; got 'no'"),
+    "number-flag": (dict(y=Y, enforce_stationarity=0),
+                    "enforce_stationarity must be True or False; got 0"),
+    "none-flag": (dict(y=Y, concentrate_scale=None),
+                  "concentrate_scale must be True or False; got None"),
     # A date column given for the values: its numbers are days (or nanoseconds) since 1970.
     "dates-series": (dict(y=np.arange(144).astype("datetime64[D]")),
                      "y must be numeric; it holds values of type datetime64[D]"),

@@ -16,7 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .estimate import KorvantaWarning, fit, issue
-from .problem import MIN_EXTRA_OBS, InputError, make_problem
+from .problem import MIN_EXTRA_OBS, InputError, flag, make_problem
 from .results import FitResult
 from .search import Limits, Runner, Setting, grid_search, stepwise_search
 from .search_table import Candidate, SearchTable
@@ -210,16 +210,9 @@ def check_search_options(season_length: Any = 1, d: Any = None, D: Any = None,
               _optional_int(max_order, "max_order"))
     return SearchOptions(m=m, d=d_val, D=D_val, limits=limits, trend=trend,
                          criterion=information_criterion,
-                         stepwise=_bool(stepwise, "stepwise"),
+                         stepwise=flag(stepwise, "stepwise"),
                          n_jobs=_optional_int(n_jobs, "n_jobs", 1),
-                         trace=_bool(trace, "trace"))
-
-
-def _bool(value: Any, what: str) -> bool:
-    # bool("no") is True: only a real flag is taken for one.
-    if not isinstance(value, (bool, np.bool_)):
-        raise InputError(f"{what} must be True or False; got {value!r}")
-    return bool(value)
+                         trace=flag(trace, "trace"))
 
 
 @dataclass(frozen=True)

@@ -21,7 +21,7 @@ import _korvanta_rs as kr
 from ._blas import single_threaded_blas
 from .covariance import COV_TYPES
 from .optimize import Coordinates, Optimum, Progress, maximize
-from .problem import InputError, Problem, make_problem
+from .problem import InputError, Problem, flag, make_problem
 from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
 from .start import difference, start_candidates
@@ -137,6 +137,10 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
         raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got {cov_type!r}")
     if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
         raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
+    flags = {"concentrate_scale": concentrate_scale, "parallel": parallel, "verbose": verbose,
+             "boundary_retry": boundary_retry, "multistart": multistart}
+    concentrate_scale, parallel, verbose, boundary_retry, multistart = (
+        flag(value, what) for what, value in flags.items())
     if callback is not None and not callable(callback):
         # Called after the first iteration only: a long fit would fail seconds in.
         raise InputError(f"callback must be callable (it receives a korvanta.Progress "
@@ -144,8 +148,7 @@ def fit(y: Any, order: Sequence[int] = (0, 0, 0),
     with single_threaded_blas():
         return _fit(problem, start_params, started=started, concentrate_scale=concentrate_scale,
                     maxiter=int(maxiter), cov_type=cov_type, parallel=parallel, callback=callback,
-                    verbose=verbose, boundary_retry=bool(boundary_retry),
-                    multistart=bool(multistart))
+                    verbose=verbose, boundary_retry=boundary_retry, multistart=multistart)
 
 
 def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_scale: bool, maxiter: int,

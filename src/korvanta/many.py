@@ -33,7 +33,7 @@ from .grid import lay_out
 from .names import param_names
 from .panel import ID, Panel, SeriesTask, local_clock, make_panel
 from .results import FitResult
-from .problem import InputError, _int_tuple, _trend_powers, check_alpha, check_steps
+from .problem import InputError, _int_tuple, flag, _trend_powers, check_alpha, check_steps
 from .search_table import model_label
 from .tables import FAILED, NOT_CONVERGED, OK, Outcome, TableBuilder
 
@@ -171,8 +171,8 @@ def _check_fit_options(options: dict[str, Any]) -> dict[str, Any]:
             raise InputError(f"fit_many got an unexpected option {key!r}; the options passed "
                              f"on to fit are {', '.join(sorted(_FIT_OPTIONS))}")
         kind = _FIT_OPTIONS[key]
-        if kind is bool and not isinstance(value, (bool, np.bool_)):
-            raise InputError(f"{key} must be True or False; got {value!r}")
+        if kind is bool:
+            flag(value, key)
     if "cov_type" in options and options["cov_type"] not in COV_TYPES:
         raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got "
                          f"{options['cov_type']!r}")

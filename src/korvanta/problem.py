@@ -131,6 +131,8 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
                  enforce_stationarity: bool = True, enforce_invertibility: bool = True,
                  index: Any = None, name: str | None = None) -> Problem:
     """Check and convert the user's input, or raise InputError / TypeError."""
+    enforce_stationarity = flag(enforce_stationarity, "enforce_stationarity")
+    enforce_invertibility = flag(enforce_invertibility, "enforce_invertibility")
     values, y_name, y_index = _series(y)
     name = y_name if name is None else str(name)
     if index is None:
@@ -159,8 +161,8 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     problem = Problem(
         y=values, order=order_t, seasonal_order=seasonal_t, trend_powers=powers,
         exog=exog_flat, k_exog=k_exog, exog_names=exog_names,
-        enforce_stationarity=bool(enforce_stationarity),
-        enforce_invertibility=bool(enforce_invertibility), name=name, index=index,
+        enforce_stationarity=enforce_stationarity,
+        enforce_invertibility=enforce_invertibility, name=name, index=index,
         k_diffuse=k_diffuse, nobs=nobs,
         diffuse_variance=min(DIFFUSE_VARIANCE, DIFFUSE_RATIO * rough) if rough > 0
         else DIFFUSE_VARIANCE,
@@ -290,6 +292,13 @@ def _check_magnitude(arr: Matrix, what: str, where: Callable[[int, int], str]) -
                 "it (multiply by a power of ten)")
 
 
+def flag(value: Any, what: str) -> bool:
+    """value as a bool, refused unless it is one: bool("no") is True."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise InputError(f"{what} must be True or False; got {value!r}")
+    return bool(value)
+
+
 def _is_numeric_series(s: Any) -> bool:
     return bool(s.dtype.kind in "biufc" or str(s.dtype) in {"Int64", "Float64", "Int32"})
 
@@ -305,6 +314,11 @@ def _float_array(x: Any, what: str) -> Vector:
         # Dates or durations (a table's date column given for its values, say): their
         # numbers depend on the unit they are stored in.
         raise InputError(f"{what} must be numeric; it holds values of type {arr.dtype}")
+    if arr.dtype.kind in "US" or (arr.dtype.kind == "O" and any(
+            isinstance(v, (str, bytes)) for v in arr.ravel())):
+        # Text that happens to parse as numbers ("1.5") is refused as a table's text column
+        # is: it is far more often a column read without its type than meant as numbers.
+        raise InputError(f"{what} must be numeric; it holds text")
     masked: Any = x      # NumPy's masked-array functions are untyped in some versions
     if isinstance(x, np.ma.MaskedArray) and np.asarray(masked.mask).any():
         # Masked entries are missing, not the numbers stored under the mask.
