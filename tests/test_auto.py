@@ -371,6 +371,35 @@ def test_series_without_a_model_are_refused_before_the_search(y, message, monkey
         korvanta.auto_fit(y, 4)
 
 
+def _dummies(n, m, k):
+    return (np.arange(n)[:, None] % m == np.arange(k)).astype(float)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    # The seasonal difference removes seasonal dummies: the search reported them converged
+    # with coefficients of 0 held only by the diffuse prior.
+    (dict(exog=_dummies(56, 4, 2), D=1), "exog column 'x1' vanishes in the model's "
+     "differencing \\(D=1, s=4\\)"),
+    (dict(exog=np.ones((56, 1)), trend="c", D=0, d=0),
+     "exog column 'x1' is a linear combination of the intercept"),
+], ids=["seasonal dummies with D=1", "a constant column beside the constant"])
+def test_regressors_the_chosen_model_cannot_estimate_are_refused_before_the_search(
+        kwargs, message, monkeypatch):
+    monkeypatch.setattr(korvanta.search, "fit_candidate", None)     # never reached
+    with pytest.raises(korvanta.InputError, match=message):
+        korvanta.auto_fit(_quarterly(), 4, n_jobs=1, **kwargs)
+
+
+def test_dummies_that_sum_to_the_constant_are_searched_without_it():
+    with pytest.warns(korvanta.KorvantaWarning, match="models with a constant were not "
+                      "searched: exog column 'x4' is a linear combination of the intercept"):
+        res = korvanta.auto_fit(_quarterly(), 4, exog=_dummies(56, 4, 4), D=0, d=0,
+                                n_jobs=1, max_p=1, max_q=1, max_P=1, max_Q=1)
+    assert "intercept" not in res.param_names
+    assert all(not c.constant for c in res.search.candidates)
+    assert np.isfinite(res.bse).all()
+
+
 def test_options_it_sets_itself_are_refused():
     with pytest.raises(TypeError, match="auto_fit chooses order itself"):
         korvanta.auto_fit(_quarterly(), order=(1, 0, 0))

@@ -20,6 +20,7 @@ from .problem import MIN_EXTRA_OBS, InputError, flag, make_problem
 from .results import FitResult
 from .search import Limits, Runner, Setting, grid_search, stepwise_search
 from .search_table import Candidate, SearchTable
+from .start import check_identified
 from .unitroot import choose_D, choose_d, magnitude, rounding_only
 
 __all__ = ["auto_fit", "AutoFitResult", "CRITERIA", "LONG_SEASON", "check_search_options",
@@ -90,9 +91,10 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
         m, D_used = 1, 0
         if req.d is None:
             d_used = choose_d(_for_tests(req, 1, 0), size=magnitude(req.values))
-    constants = {"c": (True,), "n": (False,)}.get(req.trend, (True, False) if
-                                                  d_used + D_used <= 1 else (False,))
+    either = (True, False) if d_used + D_used <= 1 else (False,)
+    constants: tuple[bool, ...] = {"c": (True,), "n": (False,)}.get(req.trend, either)
     _check_differenced(req, m, d_used, D_used, True in constants)
+    constants = _identified(req, m, d_used, D_used, constants, notes)
     for note in notes:
         issue(KorvantaWarning, note)
     setting = _setting(req, m, d_used, D_used, fit_options)
@@ -300,6 +302,38 @@ def _check_differenced(req: _Request, m: int, d: int, D: int, constant: bool) ->
         raise InputError(f"y is constant after {what}: every difference is {level:g}, "
                          "fitted exactly with no variance left to estimate; there is no "
                          "model to choose")
+
+
+def _identified(req: _Request, m: int, d: int, D: int, constants: tuple[bool, ...],
+                notes: list[str]) -> tuple[bool, ...]:
+    """The constant options under which the regressors' coefficients can be told apart
+    after the chosen differences; where there is none, the refusal a fit would give.
+
+    The candidates start from their neighbours' estimates and never see that check, and
+    seasonal dummies with D = 1 were reported with coefficients held only by the diffuse
+    prior (zero on the seasonally differenced series)."""
+    if req.exog is None:
+        return constants
+    kept: list[bool] = []
+    refusals: dict[bool, InputError] = {}
+    for constant in constants:
+        try:
+            problem = make_problem(req.values, (0, d, 0), (0, D, 0, m if m > 1 else 0),
+                                   "c" if constant else None, req.exog)
+        except InputError:
+            kept.append(constant)        # too short for this check: the search says so
+            continue
+        try:
+            check_identified(replace(problem, exog_names=req.exog_names))
+        except InputError as exc:
+            refusals[constant] = exc
+        else:
+            kept.append(constant)
+    if not kept:
+        raise refusals[False] if False in refusals else refusals[True]
+    if True in refusals:
+        notes.append(f"models with a constant were not searched: {refusals[True]}")
+    return tuple(kept)
 
 
 def _for_tests(req: _Request, m: int, D: int) -> Vector:
