@@ -349,3 +349,12 @@ def test_python_dates_continue(dates, expected):
     reordered = pd.Series(y.to_numpy(), index=dates[:20][::-1] + dates[20:])
     with pytest.raises(korvanta.InputError, match="out of order"):
         korvanta.fit(reordered, (1, 0, 0))
+
+
+@pytest.mark.parametrize("log", ["no", 0, None])
+def test_table_log_switch_must_be_true_or_false(log):
+    # log="no" showed the exponentiated forecast.
+    fc = korvanta.fit(airline(), (0, 1, 1), (0, 1, 1, 12)).forecast(2)
+    with pytest.raises(korvanta.InputError, match="log must be True or False"):
+        fc.table(log=log)
+    assert "std.err" in fc.table(log=np.bool_(False)) and "lognormal" in fc.table(log=True)

@@ -222,3 +222,98 @@ def test_chart_that_fails_to_save_leaves_no_broken_file(result, tmp_path, monkey
             path.read_bytes()
     else:
         assert not path.exists()
+
+
+@pytest.mark.parametrize("start, steps", [("1659", 5), ("1950", 60)],
+                         ids=["before-1677", "forecast-past-2262"])
+def test_periods_outside_pandas_nanosecond_dates_are_drawn_at_their_dates(start, steps):
+    # Annual periods before 1677, or a forecast that runs past 2262, have no timestamp in
+    # nanoseconds: both charts failed with pandas' OutOfBoundsDatetime.
+    index = pd.period_range(start, periods=300, freq="Y")
+    y = pd.Series(np.cumsum(np.random.default_rng(5).standard_normal(300)), index=index)
+    res = korvanta.fit(y, (1, 1, 0))
+    fig = res.plot_forecast(steps)
+    try:
+        fig.canvas.draw()
+        observed = _line(fig.axes[0], "observed").get_xdata()
+        future = _line(fig.axes[0], "forecast").get_xdata()
+        years = [d.astype("datetime64[Y]").astype(int) + 1970
+                 for d in (observed[0], observed[-1], future[-1])]
+        assert years == [int(start), int(start) + 299, int(start) + 299 + steps]
+        assert (np.diff(np.concatenate([observed, future[1:]]).astype("datetime64[D]")
+                        .astype(np.int64)) > 0).all()
+    finally:
+        plt.close(fig)
+    fig = res.plot_diagnostics()
+    try:
+        fig.canvas.draw()
+        x = fig.axes[0].get_lines()[0].get_xdata()
+        assert x[0].astype("datetime64[Y]").astype(int) + 1970 == int(start) + 1
+    finally:
+        plt.close(fig)
+
+
+@pytest.mark.parametrize("labels", [np.arange(1871, 1971), np.arange(2000, 1900, -1),
+                                    pd.RangeIndex(10, 110)],
+                         ids=["years", "years-backwards", "range-from-10"])
+def test_integer_labels_are_the_charts_x_values(labels):
+    # Years as integer labels were drawn at the positions 0, 1, 2, … while the forecast's
+    # own labels continued the years.
+    y = pd.Series(np.cumsum(np.random.default_rng(6).standard_normal(100)),
+                  index=pd.Index(labels))
+    res = korvanta.fit(y, (1, 1, 0))
+    fig = res.plot_forecast(4)
+    try:
+        observed = _line(fig.axes[0], "observed").get_xdata()
+        future = _line(fig.axes[0], "forecast").get_xdata()
+        assert list(observed) == list(y.index)
+        assert list(future) == [y.index[-1], *res.forecast(4).mean.index]
+    finally:
+        plt.close(fig)
+    fig = res.plot_diagnostics()
+    try:
+        assert list(fig.axes[0].get_lines()[0].get_xdata()) == list(y.index[1:])
+    finally:
+        plt.close(fig)
+
+
+@pytest.mark.parametrize("path, message", [
+    (lambda d: d / "chart\0.png", "holds a null character"),
+    (lambda d: d / ("c" * 300 + ".png"), "name too long"),
+    (lambda d: __import__("io").BytesIO(), "must be a file name .* got BytesIO"),
+    (lambda d: 3, "must be a file name .* got int"),
+], ids=["null-character", "name-too-long", "file-object", "number"])
+def test_paths_no_file_can_have_are_rejected_before_drawing(result, tmp_path, path, message):
+    # A ValueError or OSError from open() came after the drawing, or a TypeError from
+    # pathlib before it.
+    before = plt.get_fignums()
+    for draw in (lambda p: result.plot_forecast(4, path=p),
+                 lambda p: result.plot_diagnostics(path=p)):
+        with pytest.raises(InputError, match=message):
+            draw(path(tmp_path))
+    assert plt.get_fignums() == before and not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("target, message", [
+    ("missing/x.png", "the folder .*missing does not exist"),
+    ("loop.png", "cannot write the chart to .*loop.png"),
+], ids=["into-a-missing-folder", "loop"])
+def test_a_link_is_checked_at_its_target(result, tmp_path, target, message):
+    # The link's own folder exists: the save failed only after the drawing.
+    link = tmp_path / ("loop.png" if target == "loop.png" else "link.png")
+    link.symlink_to(tmp_path / target)
+    with pytest.raises(InputError, match=message):
+        result.plot_forecast(4, path=link)
+    good = tmp_path / "good.png"
+    (tmp_path / "fine.png").symlink_to(good)
+    plt.close(result.plot_forecast(4, path=tmp_path / "fine.png"))
+    assert good.stat().st_size > 0
+
+
+@pytest.mark.parametrize("option", ["log", "in_sample"])
+def test_chart_switches_must_be_true_or_false(result, option):
+    # log="no" drew the exponentiated series.
+    before = plt.get_fignums()
+    with pytest.raises(InputError, match=f"{option} must be True or False; got 'no'"):
+        result.plot_forecast(4, **{option: "no"})
+    assert plt.get_fignums() == before

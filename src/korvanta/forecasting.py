@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 from . import _optional
 from .dates import without_midnight
+from .problem import flag
 
 __all__ = ["Forecast", "interval_quantile"]
 
@@ -71,6 +72,7 @@ class Forecast:
         exp(mean) (the median on the data's scale), the interval exp(lower), exp(upper) and
         the lognormal mean exp(mean + se²/2).
         """
+        log = flag(log, "log")      # "no" would show the exponentiated forecast
         level = f"{100 * (1 - self.alpha):g}%"
         mean, lo, hi = (np.asarray(a, dtype=float) for a in (self.mean, self.lower, self.upper))
         if log:

@@ -12,9 +12,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
-from .dates import as_datetimes
+from .dates import as_datetimes, continue_index
 from .diagnostics import autocorrelations
-from .problem import InputError, check_steps
+from .problem import InputError, check_steps, flag
 
 if TYPE_CHECKING:
     from .results import FitResult
@@ -44,10 +44,61 @@ def _drawable(*dates: npt.NDArray[Any]) -> bool:
                 and last + room <= int(_LAST_DATE.astype(np.int64)))
 
 
+def _chart_dates(index: Any) -> npt.NDArray[Any] | None:
+    """The index as datetime64 values for a chart's x axis, or None if it holds no dates
+    that can be drawn."""
+    try:
+        return as_datetimes(index)
+    except (ValueError, OverflowError):
+        # Periods outside pandas' range of nanosecond dates (before 1677 or after 2262;
+        # pandas' OutOfBoundsDatetime is a ValueError) are taken by their first day.
+        pd = _optional.pandas_if_loaded()
+        if pd is None or not isinstance(index, pd.PeriodIndex):
+            raise
+    try:
+        # Daily periods are numbered in days from 1970-01-01.
+        days = np.asarray(index.asfreq("D", how="start").asi8, dtype=np.int64)
+    except (ValueError, OverflowError):
+        return None
+    # Periods shorter than a day would share their days: drawn at their positions.
+    return days.astype("datetime64[D]") if np.unique(days).size == days.size else None
+
+
+def _numbers(index: Any) -> npt.NDArray[np.int64] | None:
+    """Integer labels a constant step apart (years, say, which the forecast's labels
+    continue) as a chart's x values, or None."""
+    pd = _optional.pandas_if_loaded()
+    if pd is None or not isinstance(index, pd.Index) or index.dtype.kind not in "iu" or \
+            continue_index(index, len(index), 0) is None:
+        return None
+    return np.asarray(index, dtype=np.int64)
+
+
 def check_chart_path(path: str | os.PathLike[str]) -> Path:
     """A path the chart can be saved to, or InputError: the format must be one matplotlib
     writes and the folder must exist and be writable.  Checked before any work."""
-    p = Path(path)
+    try:
+        p = Path(path)
+    except TypeError:
+        raise InputError(f"the chart's path must be a file name (a str or os.PathLike); "
+                         f"got {type(path).__name__}") from None
+    if "\0" in str(p):
+        # No file name holds one: open() would refuse it only after the drawing.
+        raise InputError(f"cannot write the chart to {str(p)!r}: the path holds a null "
+                         "character")
+    try:
+        return _checked(p)
+    except OSError as exc:      # a name too long for the file system, say
+        raise InputError(f"cannot write the chart to {p}: {exc.strerror or exc}") from None
+
+
+def _checked(p: Path) -> Path:
+    try:
+        # Raises what keeps the file from being opened (a name too long for the file
+        # system, say), which the checks below would take for a file that is not there.
+        os.stat(p)
+    except (FileNotFoundError, NotADirectoryError):
+        pass
     suffix = p.suffix.lower().lstrip(".")
     if not suffix:
         raise InputError(f"cannot tell the chart format of {p}: give it a file extension "
@@ -59,7 +110,14 @@ def check_chart_path(path: str | os.PathLike[str]) -> Path:
     if suffix not in formats:
         raise InputError(f"unsupported chart format '.{suffix}' for {p}; use one of "
                          + ", ".join(f".{f}" for f in sorted(formats)))
-    folder = p.parent if str(p.parent) else Path(".")
+    written = p
+    if p.is_symlink():
+        # The chart is written through the link: its target's folder must exist.
+        try:
+            written = p.resolve()
+        except (OSError, RuntimeError) as exc:       # a loop of links
+            raise InputError(f"cannot write the chart to {p}: {exc}") from None
+    folder = written.parent if str(written.parent) else Path(".")
     if not folder.is_dir():
         raise InputError(f"cannot write the chart to {p}: the folder {folder} does not exist")
     if p.is_dir():
@@ -88,17 +146,29 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
     so the two parts join.  Returns the Figure; saves it to `path` when given.
     """
     steps = check_steps(steps)
+    # "no" would draw the exponentiated series.
+    log, in_sample = flag(log, "log"), flag(in_sample, "in_sample")
     target = check_chart_path(path) if path is not None else None
     plt = _optional.pyplot()
     fc = result.forecast(steps, exog=exog, alpha=alpha)
     pr = result.problem
     n = pr.n
-    dates = as_datetimes(pr.index)
-    future = as_datetimes(fc.index) if dates is not None else None
+    dates = _chart_dates(pr.index)
+    future = _chart_dates(fc.index) if dates is not None else None
+    numbers = _numbers(pr.index)
     x_hist: npt.NDArray[Any]
     x_fc: npt.NDArray[Any]
+    day = np.dtype("datetime64[D]")
+    if dates is not None and future is not None and dates.dtype != future.dtype and \
+            day in (dates.dtype, future.dtype):
+        # Periods partly outside pandas' nanosecond range, taken by day there: in one
+        # unit, that holds both (joined in nanoseconds, the days would wrap around).
+        dates, future = dates.astype("datetime64[s]"), future.astype("datetime64[s]")
     if dates is not None and future is not None and _drawable(dates, future):
         x_hist, x_fc = dates, future
+    elif numbers is not None and fc.index is not None:
+        # Integer labels (years, say): the forecast's continue them.
+        x_hist, x_fc = numbers, np.asarray(fc.index, dtype=np.int64)
     else:
         x_hist, x_fc = np.arange(n), np.arange(n, n + steps)
 
@@ -163,8 +233,10 @@ def plot_diagnostics(result: FitResult, *, lags: int | None = None, path: Any = 
 
     pr = result.problem
     e = np.asarray(result.standardized_resid, dtype=float)
-    dates = as_datetimes(pr.index)
-    x: npt.NDArray[Any] = dates if dates is not None and _drawable(dates) else np.arange(pr.n)
+    dates = _chart_dates(pr.index)
+    numbers = _numbers(pr.index)
+    x: npt.NDArray[Any] = dates if dates is not None and _drawable(dates) else \
+        numbers if numbers is not None else np.arange(pr.n)
     present = np.isfinite(e)
     values = e[present]
     # Drawn values only: a residual of 1e300 (a degenerate fit) would break the axes.
