@@ -231,10 +231,32 @@ def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
     (lambda d: korvanta.fit_many(d.assign(ds=np.arange(len(d), dtype=np.uint64)
                                           + np.uint64(2 ** 63)), *AIRLINE, engine="serial"),
      "beyond the largest 64-bit integer date"),
+    # A label given twice looks up a table, not a column.
+    (lambda d: korvanta.fit_many(pd.concat([d, d[["y"]]], axis=1), *AIRLINE),
+     "more than one column 'y'"),
+    (lambda d: korvanta.fit_many(pd.concat([d, d[["x"]]], axis=1), *AIRLINE,
+                                 exog_columns=["x"]), "more than one column 'x'"),
+    (lambda d: korvanta.fit_many(
+        d, *AIRLINE, exog_columns=["x"], horizon=1,
+        future_exog=pd.concat([d.iloc[:1], d[["x"]].iloc[:1]], axis=1)),
+     "future_exog has more than one column 'x'"),
+    (lambda d: korvanta.fit_many(pd.concat([d.assign(m=12), d.assign(m=12)[["m"]]], axis=1),
+                                 "auto", season_length="m"), "more than one column 'm'"),
+    # A regressor named as a parameter would share that parameter's summary column.
+    (lambda d: korvanta.fit_many(d.rename(columns={"x": "ma.S.L12"}), *AIRLINE,
+                                 exog_columns=["ma.S.L12"]), "name of one of the model's"),
+    (lambda d: korvanta.fit_many(d.rename(columns={"x": "sigma2"}), *AIRLINE,
+                                 exog_columns=["sigma2"]), "name of one of the model's"),
+    (lambda d: korvanta.fit_many(d.rename(columns={"x": "ar.L3"}), "auto",
+                                 exog_columns=["ar.L3"]), "cannot be named 'ar.L3'"),
+    (lambda d: korvanta.fit_many(d.rename(columns={"x": "model"}), "auto",
+                                 exog_columns=["model"]), "cannot be named 'model'"),
 ], ids=["no-ds", "text-y", "no-regressor-column", "regressor-named-llf", "no-future-regressors", "engine", "n_jobs",
         "batch_size", "alpha", "horizon", "order", "option", "cov_type", "start_params",
         "freq", "ds", "mapping-exog", "list", "mapping-missing-date", "fractional-ds",
-        "nullable-ds-missing", "unsigned-ds-too-large"])
+        "nullable-ds-missing", "unsigned-ds-too-large", "y-twice", "regressor-twice",
+        "future-regressor-twice", "season-column-twice", "regressor-named-ma.S.L12",
+        "regressor-named-sigma2", "auto-regressor-named-ar.L3", "auto-regressor-named-model"])
 def test_input_errors_are_raised_before_any_fit(panel, monkeypatch, call, match):
     monkeypatch.setattr(many, "fit_batch", lambda *a: pytest.fail("a fit started"))
     with pytest.raises(InputError, match=match):
@@ -421,8 +443,10 @@ def test_a_mapping_value_that_is_no_array_fails_alone_and_says_so(value):
 
 
 @pytest.mark.parametrize("ids", [[("a", 1), ("b",)], [("a", 1), ("b", 2)], [1, "1"],
-                                 [pd.Timestamp("2020-01-01"), 2.5]],
-                         ids=["tuples-of-two-lengths", "tuples", "one-and-text-one", "mixed"])
+                                 [pd.Timestamp("2020-01-01"), 2.5], [-1, 2 ** 63 + 1]],
+                         ids=["tuples-of-two-lengths", "tuples", "one-and-text-one", "mixed",
+                              # no integer type holds both: as floats, 2**63 + 1 was rounded
+                              "integers-of-no-one-type"])
 def test_ids_of_any_hashable_kind_come_back_as_given(ids):
     frames = [_monthly("", seed=k) for k in range(len(ids))]
     for frame, uid in zip(frames, ids):

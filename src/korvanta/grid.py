@@ -95,8 +95,11 @@ def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any,
 
 
 def infer_freq(pd: Any, index: Any) -> str | None:
-    """The frequency of dates, even with gaps: pandas' guess from all of them, else the
-    guess most windows of a few consecutive dates agree on (most windows skip the gaps)."""
+    """The frequency of dates, even with gaps: pandas' guess from all of them, else one
+    of the guesses of windows of a few consecutive dates (most windows skip the gaps):
+    the coarsest whose grid holds every date, the one most windows agree on among equals.
+    A window can show a finer frequency than the series has (five business days in a
+    row look daily), and its grid would add periods that never were."""
     with warnings.catch_warnings():
         # pandas 3 announces that infer_freq will return an offset, not a string.
         warnings.simplefilter("ignore")
@@ -111,7 +114,23 @@ def infer_freq(pd: Any, index: Any) -> str | None:
             f = pd.infer_freq(index[start:start + _WINDOW])
             if f is not None:
                 votes[str(f)] = votes.get(str(f), 0) + 1
+    sizes = {f: _grid_size(pd, index, f) for f in votes}
+    holding = [f for f in votes if sizes[f] is not None]
+    if holding:
+        return min(holding, key=lambda k: (sizes[k], -votes[k]))
     return max(votes, key=lambda k: votes[k]) if votes else None
+
+
+def _grid_size(pd: Any, index: Any, f: str) -> int | None:
+    """The number of periods of frequency `f` from the first date to the last, or None
+    where a date is off that grid (or the grid would be mostly gaps)."""
+    try:
+        if _approx_periods(pd, index, f) > _span_limit(index.size):
+            return None
+        grid = pd.date_range(start=index[0], end=index[-1], freq=f)
+    except (ValueError, TypeError, OverflowError):
+        return None
+    return int(grid.size) if (grid.get_indexer(index) >= 0).all() else None
 
 
 def _date_positions(ds: npt.NDArray[Any], freq: Any,
@@ -158,7 +177,11 @@ def _step_positions(ds: npt.NDArray[Any], step: Any) -> tuple[npt.NDArray[np.int
     return positions, size, int(step)
 
 
+def _span_limit(n: int) -> int:
+    return 16 * n + 1024
+
+
 def _check_span(size: int, n: int) -> None:
     # A stray date far away would make an enormous, almost empty grid.
-    if size > 16 * n + 1024:
+    if size > _span_limit(n):
         raise InputError(f"the dates span {size} periods for {n} observations: mostly gaps")

@@ -10,6 +10,7 @@ others.
 from __future__ import annotations
 
 import math
+import re
 import sys
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
@@ -54,6 +55,9 @@ _BATCHES_PER_WORKER = 16
 # auto_fit's options of the search itself, with order="auto".
 _AUTO_OPTIONS = frozenset({"d", "D", "max_p", "max_q", "max_P", "max_Q", "max_order",
                            "information_criterion", "stepwise"})
+# The names a model's own parameters take (names.py): with order="auto" a regressor of
+# one of these names would share its summary column with some series' parameter.
+_PARAM_NAME = re.compile(r"intercept|drift|trend\.\d+|(ar|ma)(\.S)?\.L\d+|sigma2")
 
 
 @dataclass(frozen=True)
@@ -82,6 +86,7 @@ class ManySpec:
     guess: Any              # the panel's usual frequency, for series too gappy to show one
     fit_options: dict[str, Any]
     one_thread: bool        # set the extension to one thread in the worker, unless set
+    exog_names: tuple[str, ...] = ()    # the regressors' names: their summary columns
 
 
 def fit_many(data: Any, order: Sequence[int] | str,
@@ -138,6 +143,8 @@ def fit_many(data: Any, order: Sequence[int] | str,
         auto_options, options = None, _check_fit_options(fit_options)
     panel = make_panel(data, exog_columns, future_exog, freq, need_future=bool(steps))
     seasons = _season_lengths(season_length, data) if auto else None
+    if auto:
+        _check_auto_exog(panel.exog_names)
     names = None if order_t is None else \
         _check_model(order_t, seasonal_t, powers, panel.exog_names, options)
     chosen = _engine(engine, n_jobs)
@@ -149,7 +156,8 @@ def fit_many(data: Any, order: Sequence[int] | str,
         chosen = ProcessEngine(min(chosen.workers, n_batches))
     bar = _progress_bar(progress, panel.n_series)
     spec = ManySpec(order_t, seasonal_t, powers, auto_options, steps, float(alpha), panel.freq,
-                    panel.guess, options, one_thread=isinstance(chosen, DaskEngine))
+                    panel.guess, options, one_thread=isinstance(chosen, DaskEngine),
+                    exog_names=panel.exog_names)
     tables = TableBuilder(names, with_forecast=steps is not None)
     try:
         for done in chosen.map(partial(fit_batch, spec), _batches(panel, size, seasons)):
@@ -209,11 +217,15 @@ def _season_lengths(season_length: Any, data: Any) -> Any:
         pd = _optional.pandas_if_loaded()
         if pd is None or not isinstance(data, pd.DataFrame) or season_length not in data:
             raise InputError(f"season_length {season_length!r} names no column of data")
+        if list(data.columns).count(season_length) > 1:
+            raise InputError(f"data has more than one column {season_length!r}")
         column = data[season_length]
         if column.isna().any() or column.dtype.kind not in "iuf":
             raise InputError(f"data: column {season_length!r} must hold an integer season "
                              "length on every row")
-        per_id = column.groupby(data[ID], sort=False).agg(["min", "max"])
+        # observed: a categorical id's unused categories are no series (their NaN rows
+        # would read as a season length that varies).
+        per_id = column.groupby(data[ID], sort=False, observed=True).agg(["min", "max"])
         if (per_id["min"] != per_id["max"]).any():
             uid = per_id.index[(per_id["min"] != per_id["max"]).to_numpy()][0]
             raise InputError(f"data: column {season_length!r} holds more than one season "
@@ -251,6 +263,11 @@ def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int
     except (ValueError, OverflowError) as exc:
         raise InputError(f"invalid model order: {exc}") from None
     names = param_names(order, seasonal, powers, exog_names)
+    # Every parameter is a column of the summary, found by its name.
+    twice = next((n for n in exog_names if names.count(n) > 1), None)
+    if twice is not None:
+        raise InputError(f"exog_columns: the regressor {twice!r} has the name of one of the "
+                         f"model's parameters ({', '.join(names)}); rename the column")
     if options.get("start_params") is not None:
         start = np.asarray(options["start_params"], dtype=float).reshape(-1)
         if start.size != len(names):
@@ -258,6 +275,14 @@ def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int
                              f"{len(names)} ({', '.join(names)})")
         options["start_params"] = start
     return names
+
+
+def _check_auto_exog(exog_names: tuple[str, ...]) -> None:
+    for name in exog_names:
+        if _PARAM_NAME.fullmatch(name) or name == "model":
+            raise InputError(f"exog_columns: with order='auto' a regressor cannot be named "
+                             f"{name!r}, the name of a parameter of the models searched or "
+                             "of the summary's model column; rename the column")
 
 
 def _engine(engine: Any, n_jobs: int | None) -> Engine:
@@ -367,7 +392,9 @@ def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     if spec.order is None:
         problem = res.problem
         model = model_label(problem.order, problem.seasonal_order, bool(problem.trend_powers))
-        names = problem.param_names
+        # The regressors by their columns' names, as with a model given for all.
+        names = param_names(problem.order, problem.seasonal_order, problem.trend_powers,
+                            spec.exog_names or problem.exog_names)
     return Outcome(task.uid, status, message, res.nobs, res.llf, res.aic, res.bic,
                    res.params, forecast, model, names)
 

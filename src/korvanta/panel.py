@@ -244,6 +244,10 @@ def _require_columns(df: Any, columns: Sequence[Any], what: str) -> None:
         raise InputError(f"{what} has no column {missing[0]!r} (columns: "
                          f"{', '.join(map(str, df.columns))}); the long format needs "
                          f"{ID}, {DS}, {Y} and the regressor columns")
+    twice = next((c for c in columns if list(df.columns).count(c) > 1), None)
+    if twice is not None:
+        # Looked up, the label gives a table, not a column.
+        raise InputError(f"{what} has more than one column {twice!r}")
 
 
 def _numeric(column: Any, what: str, name: Any) -> Vector:

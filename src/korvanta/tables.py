@@ -117,11 +117,15 @@ def _ids(values: list[Any]) -> npt.NDArray[Any]:
     # Sequences (tuples, say) are ids as a whole: as an array they would become rows, and
     # rows of different lengths an error (or, in NumPy 1.x, a deprecation warning).
     if len(kinds) == 1 and not issubclass(next(iter(kinds)), (tuple, list, np.ndarray)):
+        kind = next(iter(kinds))
         try:
             arr = np.asarray(values)
-        except (ValueError, TypeError):
+        except (ValueError, TypeError, OverflowError):
             return _objects(values)
-        if arr.ndim == 1 and arr.dtype.kind in "iufUSbM":
+        # Python integers that no one integer type holds (-1 beside 2**63) become floats,
+        # which round them: two ids could become one.
+        exact = not (issubclass(kind, int) and arr.dtype.kind not in "iub")
+        if arr.ndim == 1 and arr.dtype.kind in "iufUSbM" and exact:
             return arr
     return _objects(values)
 
