@@ -10,6 +10,7 @@ import pytest
 import korvanta
 import korvanta.estimate as fit_module
 from korvanta import InputError
+from korvanta.problem import make_problem
 from pkg_data import airline
 
 Y = airline()
@@ -114,6 +115,18 @@ def test_pandas_exog_names_and_non_numeric_columns(no_search):
     twice = pd.DataFrame(X, columns=["gdp", "gdp"])
     with pytest.raises(InputError, match="more than one column named 'gdp'"):
         korvanta.fit(Y, (1, 0, 0), exog=twice)
+    # A column named like a parameter gave two coefficients one name, which the summary
+    # and the tables look up by name.
+    for name, model in (("ar.L1", dict(order=(1, 0, 0))), ("sigma2", {}),
+                        ("intercept", dict(trend="c")),
+                        ("ma.S.L12", dict(seasonal_order=(0, 1, 1, 12)))):
+        clash = pd.DataFrame({name: X[:, 0]})
+        with pytest.raises(InputError, match=f"exog column '{re.escape(name)}' has the name "
+                           "of one of the model's parameters"):
+            korvanta.fit(Y, exog=clash, **model)
+    # Without such a parameter, the name is free.
+    assert make_problem(Y, (0, 0, 0), (0, 0, 0, 0), None,
+                        pd.DataFrame({"ar.L1": X[:, 0]})).param_names == ("ar.L1", "sigma2")
 
 
 @pytest.mark.parametrize("args, message", [

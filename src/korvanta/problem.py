@@ -173,6 +173,12 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
             f"SARIMA{order_t}x{seasonal_t} needs at least {need} usable observations after "
             f"the first {k_diffuse} (which only initialise the differencing) for its "
             f"{problem.k_params} parameters; the series has {nobs}")
+    own = param_names(order_t, seasonal_t, powers, ())
+    twice = next((name for name in exog_names if name in own), None)
+    if twice is not None:
+        # Each name labels one coefficient in the results and the summary.
+        raise InputError(f"exog column {twice!r} has the name of one of the model's "
+                         f"parameters ({', '.join(own)}); rename the column")
     return problem
 
 
