@@ -60,9 +60,27 @@ def test_dates_continue_from_the_newer_data():
     assert res.apply(y.to_numpy(), name="z").problem.name == "z"
 
 
+@pytest.mark.parametrize("m", [14, 20])
+def test_a_series_too_short_to_fit_can_be_evaluated_and_forecast(early, m):
+    # Nothing is estimated on it: one observation past the differencing is enough (the
+    # fit's minimum was asked for before).
+    y = airline()[-m:]
+    later = early.apply(y)
+    model = reference.Model(order=(0, 1, 1), seasonal_order=(0, 1, 1, 12))
+    _, errors, mean, var = reference.forecast(model, early.params, y, 6,
+                                              diffuse_variance=later.problem.diffuse_variance)
+    fc = later.forecast(6)
+    np.testing.assert_allclose(fc.mean, mean, rtol=1e-9)
+    np.testing.assert_allclose(fc.se, np.sqrt(var), rtol=1e-8)
+    assert later.nobs == m - 13
+    # The summary's criteria: log log n is not defined for n = 1.
+    assert np.isnan(later.hqic) == (m == 14) and "Log-likelihood" in later.summary()
+
+
 def test_new_input_is_checked(early):
-    with pytest.raises(InputError, match="needs at least"):
-        early.apply(airline()[:20])
+    with pytest.raises(InputError, match="needs at least 1 usable observation after the "
+                       "first 13 .* to be evaluated on; the series has 0"):
+        early.apply(airline()[:13])
     with pytest.raises(InputError, match="exog has 1 columns, but the fit has 0"):
         early.apply(airline(), exog=np.ones((144, 1)))
     with_x = korvanta.fit(airline()[:120], (1, 1, 0), exog=np.arange(120.0)[:, None] ** 0.5)

@@ -150,6 +150,10 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
     log, in_sample = flag(log, "log"), flag(in_sample, "in_sample")
     target = check_chart_path(path) if path is not None else None
     plt = _optional.pyplot()
+    from matplotlib.axes import Axes
+
+    if ax is not None and not isinstance(ax, Axes):
+        raise InputError(f"ax must be a matplotlib Axes to draw in; got {type(ax).__name__}")
     fc = result.forecast(steps, exog=exog, alpha=alpha)
     pr = result.problem
     n = pr.n
@@ -297,6 +301,16 @@ def _save(fig: Any, target: Path | None) -> None:
     written."""
     if target is None:
         return
+    try:
+        _write(fig, target)
+    except BaseException:
+        # The caller never receives the Figure: pyplot would hold it (and its memory) for
+        # the rest of the session.
+        _optional.pyplot().close(fig)
+        raise
+
+
+def _write(fig: Any, target: Path) -> None:
     buffer = io.BytesIO()
     try:
         fig.savefig(buffer, format=target.suffix.lower().lstrip("."), dpi=100)

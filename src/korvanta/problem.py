@@ -129,8 +129,11 @@ class Problem:
 def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
                  trend: str | Sequence[int] | None, exog: Any, *,
                  enforce_stationarity: bool = True, enforce_invertibility: bool = True,
-                 index: Any = None, name: str | None = None) -> Problem:
-    """Check and convert the user's input, or raise InputError / TypeError."""
+                 index: Any = None, name: str | None = None,
+                 estimated: bool = True) -> Problem:
+    """Check and convert the user's input, or raise InputError / TypeError.  estimated:
+    the parameters are to be estimated on y (else only evaluated there, which needs one
+    observation past the differencing, not enough for an estimate)."""
     enforce_stationarity = flag(enforce_stationarity, "enforce_stationarity")
     enforce_invertibility = flag(enforce_invertibility, "enforce_invertibility")
     values, y_name, y_index = _series(y)
@@ -167,12 +170,14 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
         diffuse_variance=min(DIFFUSE_VARIANCE, DIFFUSE_RATIO * rough) if rough > 0
         else DIFFUSE_VARIANCE,
         tolerance=STEADY_TOLERANCE * min(1.0, rough) ** 2 if rough > 0 else STEADY_TOLERANCE)
-    need = problem.k_params + MIN_EXTRA_OBS
+    need = problem.k_params + MIN_EXTRA_OBS if estimated else 1
     if nobs < need:
+        purpose = f"for its {problem.k_params} parameters" if estimated else \
+            "to be evaluated on"
         raise InputError(
-            f"SARIMA{order_t}x{seasonal_t} needs at least {need} usable observations after "
-            f"the first {k_diffuse} (which only initialise the differencing) for its "
-            f"{problem.k_params} parameters; the series has {nobs}")
+            f"SARIMA{order_t}x{seasonal_t} needs at least {need} usable observation"
+            f"{'s' if need > 1 else ''} after the first {k_diffuse} (which only initialise "
+            f"the differencing) {purpose}; the series has {nobs}")
     own = param_names(order_t, seasonal_t, powers, ())
     twice = next((name for name in exog_names if name in own), None)
     if twice is not None:

@@ -101,6 +101,9 @@ class FitResult:
 
     @property
     def hqic(self) -> float:
+        # log log n is not defined for one observation (estimates applied to a short series).
+        if self.nobs < 2:
+            return math.nan
         return -2.0 * self.llf + 2.0 * self.k_params * math.log(math.log(self.nobs))
 
     # -- inference -------------------------------------------------------------------------
@@ -282,7 +285,7 @@ class FitResult:
                                _matched(exog, pr.exog_names),
                                enforce_stationarity=pr.enforce_stationarity,
                                enforce_invertibility=pr.enforce_invertibility, index=index,
-                               name=name)
+                               name=name, estimated=False)
         if name is None and problem.name == "y":
             # An unnamed series keeps the fitted series' name.
             problem = replace(problem, name=pr.name)
