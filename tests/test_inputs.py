@@ -57,6 +57,10 @@ BAD = {
                          "exog must be numeric; it holds text"),
     "series-numeric-text": (dict(y=[str(v) for v in Y]), "y must be numeric; it holds text"),
     "series-bytes": (dict(y=Y.astype(bytes)), "y must be numeric; it holds text"),
+    # A ValueError of NumPy's for the first; the second was parsed.
+    "text-start": (dict(y=Y, start_params="abc"), "start_params must be numeric; it holds text"),
+    "numeric-text-start": (dict(y=Y, start_params=["0.01"]),
+                           "start_params must be numeric; it holds text"),
     # bool("no") is True: the fit printed every iteration for verbose="no".
     "text-flag": (dict(y=Y, verbose="no"), "verbose must be True or False; got 'no'"),
     "number-flag": (dict(y=Y, enforce_stationarity=0),

@@ -251,12 +251,15 @@ def test_a_batch_that_fails_as_a_whole_fails_its_series_only(monkeypatch):
                                  exog_columns=["ar.L3"]), "cannot be named 'ar.L3'"),
     (lambda d: korvanta.fit_many(d.rename(columns={"x": "model"}), "auto",
                                  exog_columns=["model"]), "cannot be named 'model'"),
+    (lambda d: korvanta.fit_many(d, *AIRLINE, start_params="abc"),
+     "start_params must be numeric; it holds text"),
 ], ids=["no-ds", "text-y", "no-regressor-column", "regressor-named-llf", "no-future-regressors", "engine", "n_jobs",
         "batch_size", "alpha", "horizon", "order", "option", "cov_type", "start_params",
         "freq", "ds", "mapping-exog", "list", "mapping-missing-date", "fractional-ds",
         "nullable-ds-missing", "unsigned-ds-too-large", "y-twice", "regressor-twice",
         "future-regressor-twice", "season-column-twice", "regressor-named-ma.S.L12",
-        "regressor-named-sigma2", "auto-regressor-named-ar.L3", "auto-regressor-named-model"])
+        "regressor-named-sigma2", "auto-regressor-named-ar.L3", "auto-regressor-named-model",
+        "text-start_params"])
 def test_input_errors_are_raised_before_any_fit(panel, monkeypatch, call, match):
     monkeypatch.setattr(many, "fit_batch", lambda *a: pytest.fail("a fit started"))
     with pytest.raises(InputError, match=match):

@@ -21,7 +21,7 @@ import _korvanta_rs as kr
 from ._blas import single_threaded_blas
 from .covariance import COV_TYPES
 from .optimize import Coordinates, Optimum, Progress, maximize
-from .problem import InputError, Problem, flag, make_problem
+from .problem import InputError, Problem, flag, float_array, make_problem
 from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
 from .start import difference, start_candidates
@@ -263,7 +263,7 @@ def _starts(problem: Problem, given: Any) -> list[Vector]:
     """The given start, or the start candidates (the best first)."""
     if given is None:
         return start_candidates(problem)
-    start = np.asarray(given, dtype=float).reshape(-1)
+    start = float_array(given, "start_params").reshape(-1)
     if start.size != problem.k_params:
         raise InputError(f"start_params has {start.size} entries, but the model has "
                          f"{problem.k_params} ({', '.join(problem.param_names)})")

@@ -34,7 +34,8 @@ from .grid import lay_out
 from .names import param_names
 from .panel import ID, Panel, SeriesTask, local_clock, make_panel
 from .results import FitResult
-from .problem import InputError, _int_tuple, flag, _trend_powers, check_alpha, check_steps
+from .problem import (InputError, _int_tuple, _trend_powers, check_alpha, check_steps, flag,
+                      float_array)
 from .search_table import model_label
 from .tables import FAILED, NOT_CONVERGED, OK, Outcome, TableBuilder
 
@@ -269,7 +270,7 @@ def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int
         raise InputError(f"exog_columns: the regressor {twice!r} has the name of one of the "
                          f"model's parameters ({', '.join(names)}); rename the column")
     if options.get("start_params") is not None:
-        start = np.asarray(options["start_params"], dtype=float).reshape(-1)
+        start = float_array(options["start_params"], "start_params").reshape(-1)
         if start.size != len(names):
             raise InputError(f"start_params has {start.size} entries, but the model has "
                              f"{len(names)} ({', '.join(names)})")

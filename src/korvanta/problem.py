@@ -264,7 +264,7 @@ def _series(y: Any) -> tuple[Vector, str, Any]:
         name = "y" if y.name is None else str(y.name)
         index = y.index
         y = y.to_numpy(dtype=float, na_value=np.nan) if _is_numeric_series(y) else y.to_numpy()
-    values = _float_array(y, "y")
+    values = float_array(y, "y")
     if values.ndim == 2 and 1 in values.shape:
         values = values.reshape(-1)
     if values.ndim != 1:
@@ -314,7 +314,9 @@ def _is_numeric_series(s: Any) -> bool:
     return bool(s.dtype.kind in "biufc" or str(s.dtype) in {"Int64", "Float64", "Int32"})
 
 
-def _float_array(x: Any, what: str) -> Vector:
+def float_array(x: Any, what: str) -> Vector:
+    """x as float64 values, or InputError naming `what`: text, dates, complex numbers and
+    objects that are not numbers are refused; masked entries are NaN."""
     try:
         arr = np.asarray(x)
     except (TypeError, ValueError) as exc:
@@ -463,7 +465,7 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
         if bad:
             raise InputError(f"{what} must be numeric; column {bad[0]!r} is not")
         exog = exog.to_numpy(dtype=float, na_value=np.nan)
-    arr = _float_array(exog, what)
+    arr = float_array(exog, what)
     if arr.ndim == 1:
         arr = arr.reshape(-1, 1)
     if arr.ndim != 2:
