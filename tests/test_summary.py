@@ -54,6 +54,12 @@ def test_airline_summary_reads_like_a_table():
     assert all(len(line) <= 78 for line in text.splitlines() if not line.startswith("["))
 
 
+def test_a_title_that_is_not_text_is_refused():
+    # An AttributeError from the centring of the title line.
+    with pytest.raises(korvanta.InputError, match="title must be a str; got int"):
+        korvanta.fit(airline(), (0, 1, 1)).summary(5)
+
+
 def test_series_name_with_line_breaks_keeps_the_table():
     # A name from a file's header can hold a line break or a tab.
     res = korvanta.fit(airline(), (0, 1, 1), name="passengers\nper\tmonth")

@@ -311,6 +311,8 @@ class FitResult:
     def summary(self, title: str | None = None) -> str:
         """A text table of the fit: model, likelihood, criteria, the estimates and the
         residual checks."""
+        if title is not None and not isinstance(title, str):
+            raise InputError(f"title must be a str; got {type(title).__name__}")
         return summary_text(self, title)
 
     def __str__(self) -> str:
