@@ -14,7 +14,7 @@ import korvanta.estimate
 from korvanta.cli import main
 
 VALUES = np.round(100 + np.cumsum(np.random.default_rng(3).normal(size=30)), 2)
-DAYS = [str(np.datetime64("2020-01-01") + i) for i in range(len(VALUES))]
+DAYS = [str(np.datetime64("2020-01-01") + np.timedelta64(i, "D")) for i in range(len(VALUES))]
 
 
 def _comma(v):
@@ -135,7 +135,7 @@ def test_several_series_in_one_file_are_refused_before_fitting(tmp_path, capsys,
     def refuse(*a, **k):
         raise AssertionError("the fit started")
     monkeypatch.setattr(korvanta.estimate, "maximize", refuse)
-    second = [str(np.datetime64(start) + i) for i in range(20)]
+    second = [str(np.datetime64(start) + np.timedelta64(i, "D")) for i in range(20)]
     csv = tmp_path / "long.csv"
     csv.write_text("unique_id,ds,y\n" + "".join(f"a,{d},{v}\n" for d, v in zip(DAYS, VALUES))
                    + "".join(f"b,{d},{v}\n" for d, v in zip(second, VALUES)))
