@@ -11,7 +11,7 @@ longer rejects at 5 %.
 `seasonal_strength` is the measure of Wang, Smith & Hyndman (2006),
 max(0, 1 - Var(R) / Var(S + R)), on a moving-average decomposition: a centred moving
 average for the trend and a local mean of each position over neighbouring seasons for
-the seasonal part, so it costs O(n·seasons) also at m = 365, where seasonal unit-root
+the seasonal part, so it costs O(n) also at m = 365, where seasonal unit-root
 regressions with m dummies per lag cost O(n·m²).
 `choose_D` takes one seasonal difference when the strength reaches 0.64.
 """
@@ -76,7 +76,13 @@ def kpss_statistic(x: Vector, lags: int | None = None, *, size: float | None = N
     n = e.shape[0]
     if n < 3:
         return math.nan
-    if rounding_only(e, size):
+    # The statistic does not depend on the units: measured in the largest value, the
+    # sums of squares neither overflow (values near 1e160) nor underflow (near 1e-160).
+    scale = float(np.max(np.abs(e)))
+    if not scale > 0:
+        return math.nan
+    e = e / scale
+    if rounding_only(e, 1.0 if size is None else size / scale):
         # Constant but for rounding (a differenced straight line, say): the statistic
         # would be a ratio of rounding errors, whatever the series' units.
         return math.nan
@@ -143,6 +149,12 @@ def seasonal_strength(y: Vector, m: int, span: int = SEASONAL_SPAN) -> float:
     n = x.shape[0]
     if m < 2 or n < 2 * m:
         return 0.0
+    # The strength does not depend on the units: measured in the largest value, the
+    # variances neither overflow nor underflow.
+    size = magnitude(x)
+    if not size > 0:
+        return 0.0
+    x = x / size
     weights = np.ones(m + 1 - m % 2)
     if m % 2 == 0:
         weights[0] = weights[-1] = 0.5
@@ -151,15 +163,30 @@ def seasonal_strength(y: Vector, m: int, span: int = SEASONAL_SPAN) -> float:
     trend = np.convolve(x, weights, mode="valid")
     detrended = np.full(-(-n // m) * m, np.nan)
     detrended[half:n - half] = x[half:n - half] - trend
+    if rounding_only(detrended[half:n - half], 1.0):
+        # The moving average removed everything (a straight line): what is left is
+        # rounding, and its strength would be a ratio of rounding errors.
+        return 0.0
     cycles = detrended.reshape(-1, m)               # one row per season
     seen = np.isfinite(cycles)
-    k = np.arange(cycles.shape[0], dtype=float)
-    h = max(span, cycles.shape[0]) / 2.0
-    w = np.clip(1.0 - (np.abs(k[:, None] - k[None, :]) / h) ** 3, 0.0, None) ** 3
-    total_w = w @ seen                              # (seasons, m): weight of the values seen
-    season = (w @ np.where(seen, cycles, 0.0)) / np.where(total_w > 0, total_w, 1.0)
-    trace = float(np.sum(np.where(seen, np.diag(w)[:, None] / np.where(total_w > 0, total_w,
-                                                                         1.0), 0.0)))
+    observed = np.where(seen, cycles, 0.0)
+    # Tricube weights that reach zero `span` seasons apart, however many seasons there
+    # are: a window as wide as the series would take a pattern that changes slowly over
+    # many seasons for a fixed one that averages out.  Summed over the few seasons in
+    # reach, so that the cost stays O(n·span) (a seasons-by-seasons weight matrix took
+    # gigabytes at m = 2 and n = 1e5).
+    h = span / 2.0
+    total_w = seen.astype(float)                    # (seasons, m): weight of the values seen
+    weighted = observed.copy()
+    for lag in range(1, min(math.ceil(h), cycles.shape[0])):
+        wt = (1.0 - (lag / h) ** 3) ** 3
+        total_w[lag:] += wt * seen[:-lag]
+        total_w[:-lag] += wt * seen[lag:]
+        weighted[lag:] += wt * observed[:-lag]
+        weighted[:-lag] += wt * observed[lag:]
+    safe_w = np.where(total_w > 0, total_w, 1.0)
+    season = weighted / safe_w
+    trace = float(np.sum(np.where(seen, 1.0 / safe_w, 0.0)))
     values = cycles[seen]
     remainder = values - season[seen]
     dof = values.shape[0] - trace
