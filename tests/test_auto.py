@@ -258,6 +258,9 @@ def test_without_room_for_the_constant_the_search_starts_without_it(y, d, expect
 _T = np.arange(40.0)
 
 
+_WALK = np.cumsum(np.random.default_rng(2).normal(size=96))
+
+
 @pytest.mark.parametrize("y, m, kwargs, message", [
     (_T, 1, {}, "y is constant after 1 difference(s) (the KPSS tests' choice): every "
      "difference is 1, fitted exactly"),
@@ -275,8 +278,15 @@ _T = np.arange(40.0)
     (np.cumsum(np.random.default_rng(0).normal(size=40)), 1,
      {"d": 28, "exog": np.random.default_rng(1).normal(size=(40, 2))},
      "at least 13 observations after the first 28"),
+    # The candidates with a constant were dropped, and one without won with the
+    # regressor's coefficient bent to the level (2.45 for 2).
+    (3.0 + 2.0 * _WALK, 1, {"exog": _WALK[:, None]},
+     "y less its regressors' fit is constant after 0 difference(s): every difference is 3,"),
+    (3.0 + 2.0 * _WALK[:48], 4, {"exog": _WALK[:48, None], "D": 1},
+     "y less its regressors' fit is constant after 0 difference(s) and 1 seasonal"),
 ], ids=["line", "line, grid", "season", "season and line", "line with missing ends",
-        "parabola with a constant", "d too large", "d too large with regressors"])
+        "parabola with a constant", "d too large", "d too large with regressors",
+        "regressors and a constant", "regressors and a constant, seasonal"])
 def test_series_the_differences_leave_nothing_to_fit_are_refused_before_the_search(
         y, m, kwargs, message, monkeypatch):
     # These raised "every candidate model was dropped" after the search.

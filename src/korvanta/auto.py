@@ -72,7 +72,8 @@ def auto_fit(y: Any, season_length: int = 1, *, d: int | None = None, D: int | N
     Returns the fit of the chosen model with the search table in `.search`.  A series
     shorter than two seasons is searched without a seasonal part, with a warning; input
     errors raise InputError before the search, as does a series that the differences
-    leave too short for any model, or constant where the models would fit it exactly.
+    leave too short for any model, or constant (less its regressors' fit, where it has
+    regressors) where the models would fit it exactly.
     """
     started = time.perf_counter()
     req = _check(y, season_length, d, D, max_p, max_q, max_P, max_Q, max_order, trend, exog,
@@ -291,15 +292,26 @@ def _check_differenced(req: _Request, m: int, d: int, D: int, constant: bool) ->
     z = req.values[seen[0]:seen[-1] + 1]
     if seen.size != z.size:
         return
+    x = None if req.exog is None else req.exog[seen[0]:seen[-1] + 1]
     for _ in range(D):
         z = z[m:] - z[:-m]
+        x = None if x is None else x[m:] - x[:-m]
     z = np.diff(z, d)
     size = magnitude(req.values)
+    whose = "y"
+    if x is not None and z.size:
+        # What the regressors leave: where that is constant, the regressors and a
+        # constant fit y exactly (the candidates with a constant are dropped for it, and
+        # one without would win with the regressors' coefficients bent to the level).
+        x = np.diff(x, d, axis=0)
+        coef = np.linalg.lstsq(np.column_stack([np.ones(z.size), x]), z, rcond=None)[0]
+        z = z - x @ coef[1:]
+        whose = "y less its regressors' fit"
     if not (z.size and rounding_only(z, size)):
         return
     level = float(np.mean(z))
     if constant or rounding_only(np.array([level, 0.0]), size):
-        raise InputError(f"y is constant after {what}: every difference is {level:g}, "
+        raise InputError(f"{whose} is constant after {what}: every difference is {level:g}, "
                          "fitted exactly with no variance left to estimate; there is no "
                          "model to choose")
 
