@@ -261,7 +261,7 @@ def _check_one_series(p: Path, rows: list[tuple[int, list[str]]], header: list[s
         return
     step = np.sign(np.diff(dates.astype(np.int64)))
     ahead = 1 if np.count_nonzero(step > 0) >= np.count_nonzero(step < 0) else -1
-    for i in np.flatnonzero(step == -ahead):
+    for i in np.flatnonzero(step == -ahead).tolist():
         if not 1 <= i < len(rows) - 2:
             continue
         for j in others:
