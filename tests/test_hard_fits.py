@@ -12,7 +12,7 @@ from contextlib import contextmanager
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from scipy.optimize import minimize
 
@@ -361,6 +361,7 @@ def _without_second_looks():
        n=st.integers(40, 150),
        model=st.sampled_from([((1, 0, 0), "c"), ((1, 0, 1), "c"), ((0, 1, 1), None),
                               ((1, 1, 1), None), ((2, 0, 0), "c"), ((0, 1, 2), None)]))
+@example(seed=125, phi=0.90625, level=1e4, units=1.0, n=114, model=((0, 1, 1), None))
 def test_second_looks_never_lower_the_likelihood(seed, phi, level, units, n, model):
     # Restarts begin where the search ended, and the search with sigma2 free where the
     # profile search ended: neither can end lower, on persistent series in any units.
@@ -375,7 +376,9 @@ def test_second_looks_never_lower_the_likelihood(seed, phi, level, units, n, mod
         res = korvanta.fit(y, order, trend=trend)
         with _without_second_looks():
             plain = korvanta.fit(y, order, trend=trend, boundary_retry=False)
-    assert res.llf >= plain.llf - 1e-9 * abs(plain.llf), (res.llf, plain.llf)
+    # Lower by no more than the searches' own accuracy: in the example both ends lie about
+    # 4e-9 (relative) below the polished maximum, one 1.3e-9 below the other.
+    assert res.llf >= plain.llf - 1e-8 * abs(plain.llf), (res.llf, plain.llf)
 
 
 @pytest.mark.parametrize("retry", [False, True])
