@@ -6,9 +6,12 @@ import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import korvanta
 import korvanta.estimate as fit_module
+import korvanta.names as names
 from korvanta import InputError
 from korvanta.problem import make_problem
 from pkg_data import airline
@@ -470,3 +473,17 @@ def test_covariance_of_estimates_on_the_boundary_itself_is_nan():
     problem = make_problem(Y, (0, 1, 1), (0, 0, 0, 0), None, None)
     cov = covariance(problem, np.array([-1.0, 0.01]), "hessian")
     assert cov.shape == (2, 2) and np.isnan(cov).all()
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.tuples(st.integers(0, 3), st.integers(0, 2), st.integers(0, 3)),
+       st.tuples(st.integers(0, 2), st.integers(0, 1), st.integers(0, 2), st.integers(2, 400)),
+       st.lists(st.integers(0, 4), max_size=3, unique=True))
+def test_every_parameter_name_is_known_as_one(order, seasonal, powers):
+    """fit_many's search over orders refuses regressors named like any model's parameter;
+    that test must know every name the convention can give, and no regressor's."""
+    own = names.param_names(order, seasonal, sorted(powers), ("gdp", "ar.L"))
+    assert [n for n in own if not names.is_param_name(n)] == ["gdp", "ar.L"]
+    for name in own[:len(powers)] + own[len(powers) + 2:]:
+        assert names.clashing_exog_name(order, seasonal, sorted(powers), ["x", name]) == name
+    assert names.clashing_exog_name(order, seasonal, sorted(powers), ["x", "ar.S.L0"]) is None

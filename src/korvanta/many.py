@@ -10,7 +10,6 @@ others.
 from __future__ import annotations
 
 import math
-import re
 import sys
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, replace
@@ -31,7 +30,7 @@ from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDie
                       one_thread)
 from .estimate import fit, quiet_notes
 from .grid import lay_out
-from .names import param_names
+from .names import clashing_exog_name, is_param_name, param_names
 from .panel import ID, Panel, SeriesTask, local_clock, make_panel
 from .results import FitResult
 from .problem import (InputError, _int_tuple, _trend_powers, check_alpha, check_steps, flag,
@@ -56,9 +55,6 @@ _BATCHES_PER_WORKER = 16
 # auto_fit's options of the search itself, with order="auto".
 _AUTO_OPTIONS = frozenset({"d", "D", "max_p", "max_q", "max_P", "max_Q", "max_order",
                            "information_criterion", "stepwise"})
-# The names a model's own parameters take (names.py): with order="auto" a regressor of
-# one of these names would share its summary column with some series' parameter.
-_PARAM_NAME = re.compile(r"intercept|drift|trend\.\d+|(ar|ma)(\.S)?\.L\d+|sigma2")
 
 
 @dataclass(frozen=True)
@@ -265,7 +261,7 @@ def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int
         raise InputError(f"invalid model order: {exc}") from None
     names = param_names(order, seasonal, powers, exog_names)
     # Every parameter is a column of the summary, found by its name.
-    twice = next((n for n in exog_names if names.count(n) > 1), None)
+    twice = clashing_exog_name(order, seasonal, powers, exog_names)
     if twice is not None:
         raise InputError(f"exog_columns: the regressor {twice!r} has the name of one of the "
                          f"model's parameters ({', '.join(names)}); rename the column")
@@ -279,8 +275,10 @@ def _check_model(order: tuple[int, int, int], seasonal: tuple[int, int, int, int
 
 
 def _check_auto_exog(exog_names: tuple[str, ...]) -> None:
+    # With order="auto" a regressor named like a parameter of any model searched would
+    # share its summary column with some series' parameter.
     for name in exog_names:
-        if _PARAM_NAME.fullmatch(name) or name == "model":
+        if is_param_name(name) or name == "model":
             raise InputError(f"exog_columns: with order='auto' a regressor cannot be named "
                              f"{name!r}, the name of a parameter of the models searched or "
                              "of the summary's model column; rename the column")

@@ -8,9 +8,13 @@ number is the lag); `sigma2`.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Sequence
 
-__all__ = ["param_names"]
+__all__ = ["clashing_exog_name", "is_param_name", "param_names"]
+
+# Every name that `param_names` gives a model's own parameter, for some orders and trend.
+_OWN_NAME = re.compile(r"intercept|drift|trend\.\d+|(ar|ma)(\.S)?\.L\d+|sigma2")
 
 
 def _trend_name(power: int) -> str:
@@ -31,3 +35,16 @@ def param_names(order: Sequence[int], seasonal_order: Sequence[int],
     if include_sigma2:
         names.append("sigma2")
     return tuple(names)
+
+
+def is_param_name(name: str) -> bool:
+    """Whether some model's own parameter (of any orders and trend) takes this name."""
+    return _OWN_NAME.fullmatch(name) is not None
+
+
+def clashing_exog_name(order: Sequence[int], seasonal_order: Sequence[int],
+                       trend_powers: Sequence[int], exog_names: Sequence[str]) -> str | None:
+    """The first regressor named like one of this model's own parameters, else None: each
+    name labels one coefficient in the results and the summary."""
+    own = param_names(order, seasonal_order, trend_powers, ())
+    return next((name for name in exog_names if name in own), None)

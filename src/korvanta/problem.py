@@ -20,7 +20,7 @@ import _korvanta_rs as kr
 
 from . import _optional
 from .dates import date_text, object_dates
-from .names import param_names
+from .names import clashing_exog_name, param_names
 
 __all__ = ["InputError", "Problem", "checked_param_names", "make_problem", "check_exog",
            "check_steps", "MIN_EXTRA_OBS", "MAX_HORIZON"]
@@ -178,10 +178,9 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
             f"SARIMA{order_t}x{seasonal_t} needs at least {need} usable observation"
             f"{'s' if need > 1 else ''} after the first {k_diffuse} (which only initialise "
             f"the differencing) {purpose}; the series has {nobs}")
-    own = param_names(order_t, seasonal_t, powers, ())
-    twice = next((name for name in exog_names if name in own), None)
+    twice = clashing_exog_name(order_t, seasonal_t, powers, exog_names)
     if twice is not None:
-        # Each name labels one coefficient in the results and the summary.
+        own = param_names(order_t, seasonal_t, powers, ())
         raise InputError(f"exog column {twice!r} has the name of one of the model's "
                          f"parameters ({', '.join(own)}); rename the column")
     return problem
