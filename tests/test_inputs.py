@@ -178,7 +178,7 @@ def test_bad_forecast_requests(fitted, steps, exog, message):
 def test_bad_interval_levels(fitted, alpha):
     # A string used to end in a TypeError from a comparison, not in a message.
     for call in (fitted.conf_int, lambda a: fitted.forecast(2, alpha=a)):
-        with pytest.raises(InputError, match="alpha must lie strictly between 0 and 1"):
+        with pytest.raises(InputError, match="alpha must be a number strictly between 0 and 1"):
             call(alpha)
 
 

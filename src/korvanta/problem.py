@@ -142,6 +142,8 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
         index = y_index
         _check_date_order(index, "y's index")
     else:
+        if isinstance(index, (np.ndarray, list)):
+            index = index.copy()    # labels kept by the result, as the values are
         if len(index) != values.shape[0]:
             raise InputError(f"index has {len(index)} labels for {values.shape[0]} "
                              "observations")
@@ -277,7 +279,9 @@ def _series(y: Any) -> tuple[Vector, str, Any]:
     if np.isnan(values).all():
         raise InputError("every observation of y is missing")
     _check_magnitude(values[:, None], "y", lambda i, _: f"at position {i}")
-    return np.ascontiguousarray(values), name, index
+    # A copy: the result works out its residuals and forecasts when first asked for, and
+    # must not see the caller's later changes to the array the series came in.
+    return np.array(values, dtype=np.float64, order="C"), name, index
 
 
 def _check_magnitude(arr: Matrix, what: str, where: Callable[[int, int], str]) -> None:
@@ -488,7 +492,9 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
         names = unnamed(k)
     if k == 0:
         return None, 0, ()
-    return np.ascontiguousarray(arr.ravel(order="F")), k, names
+    # flatten copies (ravel would keep a view of one column or of a DataFrame's block):
+    # the result must not see the caller's later changes to the regressors.
+    return arr.flatten(order="F"), k, names
 
 
 def unnamed(k: int) -> tuple[str, ...]:
@@ -501,19 +507,23 @@ def match_columns(exog: Any, names: tuple[str, ...], what: str) -> Any:
     name: the same columns in another order are put in the fit's order (taken by
     position, each would stand in for another regressor), and other columns are refused.
     Arrays, tables with pandas' default column labels 0, 1, … (given the fit's names)
-    and any table where the fit's regressors had no names are taken by position."""
+    and any other table where the fit's regressors had no names are taken by position."""
     pd = _optional.pandas_if_loaded()
-    if pd is None or not isinstance(exog, pd.DataFrame) or names == unnamed(len(names)):
+    if pd is None or not isinstance(exog, pd.DataFrame):
         return exog
     columns = exog.columns
-    if isinstance(columns, pd.RangeIndex) and columns.start == 0 and columns.step == 1 \
-            and len(columns) == len(names):
-        return exog.set_axis(list(names), axis=1)
     given = tuple(str(c) for c in columns)
     if given == names:
         return exog
     if len(set(given)) == len(given) and sorted(given) == sorted(names):
+        # Also where the fit's names are the default ones (x1, x2, …): a table that names
+        # them in another order means them by those names.
         return exog.iloc[:, [given.index(name) for name in names]]
+    if names == unnamed(len(names)):
+        return exog
+    if isinstance(columns, pd.RangeIndex) and columns.start == 0 and columns.step == 1 \
+            and len(columns) == len(names):
+        return exog.set_axis(list(names), axis=1)
     raise InputError(f"{what}'s columns ({', '.join(given)}) are not the fit's regressors "
                      f"({', '.join(names)})")
 
@@ -555,5 +565,5 @@ def check_alpha(alpha: Any) -> float:
     if isinstance(alpha, (bool, np.bool_)) or not isinstance(alpha, (int, float, np.integer,
                                                                      np.floating)) \
             or not 0.0 < alpha < 1.0:
-        raise InputError(f"alpha must lie strictly between 0 and 1; got {alpha!r}")
+        raise InputError(f"alpha must be a number strictly between 0 and 1; got {alpha!r}")
     return float(alpha)

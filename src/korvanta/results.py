@@ -51,6 +51,19 @@ class FitResult:
     cov_type: str               # "opg" or "hessian"
     warnings: tuple[str, ...]   # problems the fit found (also issued as warnings)
 
+    def __post_init__(self) -> None:
+        # Every statistic is computed from the estimates when first asked for: a read-only
+        # copy, so that a caller changing the array it was given (or the one it passed in)
+        # cannot change what the result reports afterwards.
+        params = np.array(self.params, dtype=np.float64)
+        params.setflags(write=False)
+        object.__setattr__(self, "params", params)
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # Unpickled and deep-copied arrays come back writeable.
+        self.__dict__.update(state)
+        self.__post_init__()
+
     # -- the model ---------------------------------------------------------------------
     @property
     def order(self) -> tuple[int, int, int]:
@@ -203,11 +216,14 @@ class FitResult:
         return residual_diagnostics(e, p + q + P + Q, int(lags))
 
     def _as_series(self, values: Vector) -> Any:
+        """`values` as a Series on the series' index for a pandas input, else an array;
+        always a copy: the paths are computed once and kept, and a caller filling in the
+        missing residuals, say, would otherwise change the checks and later answers."""
         pd = _optional.pandas_if_loaded()
         index = self.problem.index
         if pd is not None and isinstance(index, pd.Index):
-            return pd.Series(values, index=index, name=self.problem.name)
-        return values
+            return pd.Series(values, index=index, name=self.problem.name, copy=True)
+        return values.copy()
 
     # -- forecasting -----------------------------------------------------------------------
     def forecast(self, steps: int, exog: Any = None, alpha: float = 0.05) -> Forecast:
