@@ -101,13 +101,15 @@ class Forecast:
 def interval_quantile(alpha: float) -> float:
     """The standard normal quantile that leaves alpha / 2 above it: the half-width of a
     (1 - alpha) interval in standard errors."""
+    from scipy.special import ndtri_exp
     from scipy.stats import norm
 
     if alpha >= 1e-3:
         return float(norm.ppf(1.0 - alpha / 2.0))
     # 1 - alpha/2 loses alpha's digits, and rounds to 1 (an infinite quantile) below
-    # alpha = 1e-16: the upper tail's quantile is taken directly.
-    return float(norm.isf(alpha / 2.0))
+    # alpha = 1e-16: the lower tail's quantile is taken from the logarithm of its
+    # probability (alpha/2 itself rounds to 0 at the smallest alpha, 5e-324).
+    return float(-ndtri_exp(math.log(alpha) - math.log(2.0)))
 
 
 def _fmt(v: float) -> str:
