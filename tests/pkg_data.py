@@ -20,6 +20,17 @@ def month_end():
     return "ME"
 
 
+def quarterly(seed=3, years=14):
+    """A quarterly series: a seasonal pattern with a trend and AR(1) noise."""
+    rng = np.random.default_rng(seed)
+    n = 4 * years
+    e = np.zeros(n)
+    for t in range(1, n):
+        e[t] = 0.5 * e[t - 1] + rng.normal()
+    season = np.array([3.0, -1.0, -4.0, 2.0])
+    return 20 + 0.1 * np.arange(n) + season[np.arange(n) % 4] + e
+
+
 def column(file, name):
     table = np.genfromtxt(DATA / file, delimiter=",", names=True)
     return np.ascontiguousarray(table[name], dtype=float)

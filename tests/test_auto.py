@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import korvanta
 from korvanta.cli import main
+from pkg_data import quarterly
 from process_tree import HAS_PROC, descendants, gone_within
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -30,15 +31,6 @@ def airline():
     return korvanta.auto_fit(LOG_AIRLINE, 12, n_jobs=1)
 
 
-def _quarterly(seed=3, years=14):
-    """A quarterly series: a seasonal random walk with AR(1) noise."""
-    rng = np.random.default_rng(seed)
-    n = 4 * years
-    e = np.zeros(n)
-    for t in range(1, n):
-        e[t] = 0.5 * e[t - 1] + rng.normal()
-    season = np.array([3.0, -1.0, -4.0, 2.0])
-    return 20 + 0.1 * np.arange(n) + season[np.arange(n) % 4] + e
 
 
 def test_airline_finds_the_airline_model_or_better(airline):
@@ -73,7 +65,7 @@ def test_the_table_lists_every_candidate_once_with_its_status(airline):
 
 
 def test_drops_say_why():
-    y = _quarterly()
+    y = quarterly()
     res = korvanta.auto_fit(y, 4, d=1, D=1, max_p=1, max_q=1, n_jobs=1, maxiter=1)
     # Only the model without parameters to search converges in one iteration.
     assert res.search.best.label == "ARIMA(0,1,0)(0,1,0)[4]" and res.search.n_dropped == 9
@@ -102,7 +94,7 @@ def test_a_root_at_or_past_the_boundary_drops_its_candidate(monkeypatch, where, 
         return res
 
     monkeypatch.setattr(search_module, "fit", with_a_root)
-    res = korvanta.auto_fit(_quarterly(), d=1, max_p=1, max_q=1, stepwise=False, n_jobs=1)
+    res = korvanta.auto_fit(quarterly(), d=1, max_p=1, max_q=1, stepwise=False, n_jobs=1)
     [row] = [c for c in res.search if c.label == "ARIMA(0,1,1)"]
     assert row.reason == f"{expected}: The MA polynomial has a root of modulus 0.5"
 
@@ -114,12 +106,12 @@ def test_a_search_where_every_fit_fails_is_an_error(monkeypatch):
     monkeypatch.setattr(korvanta.search, "fit", boom)
     with pytest.raises(korvanta.InputError, match=r"every candidate model was dropped: "
                        r"ARIMA\(2,1,2\)\(1,1,1\)\[4\]: fit failed: LinAlgError: boom; "):
-        korvanta.auto_fit(_quarterly(), 4, d=1, D=1, n_jobs=1)
+        korvanta.auto_fit(quarterly(), 4, d=1, D=1, n_jobs=1)
 
 
 @pytest.mark.parametrize("stepwise", [True, False], ids=["stepwise", "grid"])
 def test_worker_processes_give_the_serial_search(stepwise):
-    y = _quarterly(seed=5)
+    y = quarterly(seed=5)
     kw = dict(max_p=2, max_q=1, max_P=1, max_Q=1, stepwise=stepwise)
     serial = korvanta.auto_fit(y, 4, n_jobs=1, **kw)
     parallel = korvanta.auto_fit(y, 4, n_jobs=2, **kw)
@@ -134,7 +126,7 @@ def test_worker_processes_give_the_serial_search(stepwise):
 
 
 def test_grid_respects_the_maxima():
-    res = korvanta.auto_fit(_quarterly(), 4, max_p=2, max_q=2, max_P=1, max_Q=1,
+    res = korvanta.auto_fit(quarterly(), 4, max_p=2, max_q=2, max_P=1, max_Q=1,
                             max_order=3, stepwise=False, trend="n", n_jobs=1)
     for c in res.search:
         p, _, q = c.order
@@ -147,7 +139,7 @@ def test_grid_respects_the_maxima():
 
 @pytest.mark.parametrize("criterion", ["aic", "bic"])
 def test_other_criteria_rank_the_table(criterion):
-    res = korvanta.auto_fit(_quarterly(), 4, max_p=1, max_q=1, n_jobs=1,
+    res = korvanta.auto_fit(quarterly(), 4, max_p=1, max_q=1, n_jobs=1,
                             information_criterion=criterion)
     assert res.search.criterion == criterion
     assert res.search.best.criterion == pytest.approx(getattr(res, criterion), abs=1e-3)
@@ -182,7 +174,7 @@ def test_named_regressors_keep_their_names_on_an_unlabelled_series(season_length
     pd = pytest.importorskip("pandas")
     rng = np.random.default_rng(4)
     X = pd.DataFrame({"temp": rng.normal(size=60), "promo": rng.normal(size=60)})
-    y = _quarterly(seed=6, years=15) + 2.0 * X["temp"].to_numpy() - X["promo"].to_numpy()
+    y = quarterly(seed=6, years=15) + 2.0 * X["temp"].to_numpy() - X["promo"].to_numpy()
     y[gaps] = np.nan
     res = korvanta.auto_fit(y, season_length, exog=X, max_p=1, max_q=1, max_P=1, max_Q=1,
                             n_jobs=1)
@@ -317,7 +309,7 @@ def test_equal_differences_around_gaps_are_not_a_constant_series():
 
 
 def test_the_difference_tests_see_the_series_without_its_regressors():
-    y = _quarterly(seed=9, years=20)
+    y = quarterly(seed=9, years=20)
     x = np.random.default_rng(1).normal(size=(y.size, 1))
     res = korvanta.auto_fit(y + 3.0 * x[:, 0], 4, exog=x, n_jobs=1, max_p=2, max_q=2)
     assert (res.search.d, res.search.D) == (0, 1)
@@ -328,7 +320,7 @@ def test_the_difference_tests_see_the_series_without_its_regressors():
 
 
 def test_trace_prints_a_line_per_candidate(capsys):
-    res = korvanta.auto_fit(_quarterly(), 4, max_p=1, max_q=1, trace=True, n_jobs=1)
+    res = korvanta.auto_fit(quarterly(), 4, max_p=1, max_q=1, trace=True, n_jobs=1)
     err = capsys.readouterr().err.splitlines()
     lines = [ln for ln in err if ln.startswith(" ARIMA(")]
     assert len(lines) == len(res.search)
@@ -339,14 +331,14 @@ def test_trace_prints_a_line_per_candidate(capsys):
 
 
 def test_short_series_fall_back_to_non_seasonal():
-    y = _quarterly()[:15]
+    y = quarterly()[:15]
     with pytest.warns(korvanta.KorvantaWarning, match="fewer than two seasons of 12: "
                       "searching non-seasonal models only"):
         res = korvanta.auto_fit(y, 12, n_jobs=1, max_p=1, max_q=1)
     assert res.seasonal_order == (0, 0, 0, 0) and res.search.season_length == 1
     assert "non-seasonal" in res.search.notes[0]
     with pytest.warns(korvanta.KorvantaWarning, match="too few observations remain"):
-        res = korvanta.auto_fit(_quarterly()[:24], 12, d=1, D=1, n_jobs=1, max_p=1, max_q=1)
+        res = korvanta.auto_fit(quarterly()[:24], 12, d=1, D=1, n_jobs=1, max_p=1, max_q=1)
     assert res.seasonal_order == (0, 0, 0, 0) and res.order[1] == 1
 
 
@@ -367,7 +359,7 @@ def test_short_series_fall_back_to_non_seasonal():
 ], ids=lambda v: str(v) if isinstance(v, dict) else "")
 def test_bad_arguments_are_refused_by_name(kwargs, message):
     with pytest.raises(korvanta.InputError, match=re.escape(message)):
-        korvanta.auto_fit(_quarterly(), **kwargs)
+        korvanta.auto_fit(quarterly(), **kwargs)
 
 
 @pytest.mark.parametrize("y, message", [
@@ -397,13 +389,13 @@ def test_regressors_the_chosen_model_cannot_estimate_are_refused_before_the_sear
         kwargs, message, monkeypatch):
     monkeypatch.setattr(korvanta.search, "fit_candidate", None)     # never reached
     with pytest.raises(korvanta.InputError, match=message):
-        korvanta.auto_fit(_quarterly(), 4, n_jobs=1, **kwargs)
+        korvanta.auto_fit(quarterly(), 4, n_jobs=1, **kwargs)
 
 
 def test_dummies_that_sum_to_the_constant_are_searched_without_it():
     with pytest.warns(korvanta.KorvantaWarning, match="models with a constant were not "
                       "searched: exog column 'x4' is a linear combination of the intercept"):
-        res = korvanta.auto_fit(_quarterly(), 4, exog=_dummies(56, 4, 4), D=0, d=0,
+        res = korvanta.auto_fit(quarterly(), 4, exog=_dummies(56, 4, 4), D=0, d=0,
                                 n_jobs=1, max_p=1, max_q=1, max_P=1, max_Q=1)
     assert "intercept" not in res.param_names
     assert all(not c.constant for c in res.search.candidates)
@@ -412,11 +404,11 @@ def test_dummies_that_sum_to_the_constant_are_searched_without_it():
 
 def test_options_it_sets_itself_are_refused():
     with pytest.raises(TypeError, match="auto_fit chooses order itself"):
-        korvanta.auto_fit(_quarterly(), order=(1, 0, 0))
+        korvanta.auto_fit(quarterly(), order=(1, 0, 0))
 
 
 def test_missing_values_are_searched_on_the_series_itself():
-    y = _quarterly()
+    y = quarterly()
     y[[7, 20, 33]] = np.nan
     res = korvanta.auto_fit(y, 4, max_p=1, max_q=1, n_jobs=1)
     assert res.search.best.criterion == getattr(res, "aicc")
@@ -438,7 +430,7 @@ def test_cli_auto(capsys):
 
 def test_a_pandas_series_keeps_its_dates_and_name():
     pd = pytest.importorskip("pandas")
-    y = pd.Series(_quarterly(), index=pd.period_range("1990Q1", periods=56, freq="Q"),
+    y = pd.Series(quarterly(), index=pd.period_range("1990Q1", periods=56, freq="Q"),
                   name="sales")
     res = korvanta.auto_fit(y, 4, max_p=1, max_q=1, n_jobs=1)
     assert res.problem.name == "sales"
@@ -508,7 +500,7 @@ def test_search_workers_end_when_their_parent_is_killed(tmp_path):
 
 
 def _search_in_a_worker(n_jobs):
-    res = korvanta.auto_fit(_quarterly(seed=5), 4, max_p=1, max_q=1, max_P=1, max_Q=1,
+    res = korvanta.auto_fit(quarterly(seed=5), 4, max_p=1, max_q=1, max_P=1, max_Q=1,
                             n_jobs=n_jobs, stepwise=False)
     return res.order, res.seasonal_order, res.llf
 
@@ -548,7 +540,7 @@ def test_a_candidate_that_kills_its_worker_is_dropped_and_the_search_goes_on(mon
 
     # The workers are forked from this process: they run the patched fit.
     monkeypatch.setattr(korvanta.search, "fit_candidate", fit_or_die)
-    y = _quarterly(seed=5)
+    y = quarterly(seed=5)
     kw = dict(d=1, D=0, max_p=1, max_q=1, max_P=0, max_Q=1, stepwise=False)
     serial = korvanta.auto_fit(y, 4, n_jobs=1, **kw)
     parallel = korvanta.auto_fit(y, 4, n_jobs=2, **kw)

@@ -74,6 +74,22 @@ def test_a_dying_worker_loses_only_its_own_item():
     assert isinstance(done[2].error, WorkerDied)
 
 
+@pytest.mark.parametrize("n_jobs, items", [(10 ** 6, [1, 2, 3]), (2, [1, 2, 3]), (8, [])])
+def test_no_more_worker_processes_than_items(monkeypatch, n_jobs, items):
+    # Each worker is a process forked at once: n_jobs=10**6 tried to start a million.
+    sizes = []
+    real = cf.ProcessPoolExecutor
+
+    def recorded(max_workers, **kwargs):
+        sizes.append(max_workers)
+        return real(max_workers=max_workers, **kwargs)
+
+    monkeypatch.setattr(engines.cf, "ProcessPoolExecutor", recorded)
+    done = list(ProcessEngine(n_jobs).map(square_or_die, items))
+    assert [d.result for d in done] == [i * i for i in items]
+    assert sizes == [max(1, min(n_jobs, len(items)))]
+
+
 def test_an_item_handed_to_a_pool_broken_meanwhile_comes_back_lost():
     # A worker may die between one result and the next submission: the submission then
     # raises at once, and the item must join the lost ones instead of ending the run.

@@ -7,6 +7,7 @@ the whole grid (`korvanta.search`), every candidate an exact maximum-likelihood 
 
 from __future__ import annotations
 
+import inspect
 import sys
 import time
 from dataclasses import dataclass, fields, replace
@@ -15,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .covariance import COV_TYPES
 from .estimate import KorvantaWarning, fit, issue
 from .problem import MIN_EXTRA_OBS, InputError, flag, make_problem
 from .results import FitResult
@@ -193,16 +195,18 @@ def check_search_options(season_length: Any = 1, d: Any = None, D: Any = None,
     if own:
         raise TypeError(f"auto_fit chooses {', '.join(own)} itself; do not pass "
                         f"{'it' if len(own) == 1 else 'them'}")
-    if fit_options.get("enforce_stationarity", True) is False:
+    _check_fit_options(fit_options)
+    if not fit_options.get("enforce_stationarity", True):
         # Every state is then diffuse: the observations that count would depend on the
         # candidate's size, and the criteria would compare different data.
         raise InputError("auto_fit needs enforce_stationarity=True: without it the "
                          "candidates' likelihoods count different observations")
     if trend is None:
         trend = "n"
-    if trend not in ("auto", "c", "n"):
+    # Text only: an array compared with the names is ambiguous or unhashable.
+    if not isinstance(trend, str) or trend not in ("auto", "c", "n"):
         raise InputError(f"trend must be 'auto', 'c', 'n' or None; got {trend!r}")
-    if information_criterion not in CRITERIA:
+    if not isinstance(information_criterion, str) or information_criterion not in CRITERIA:
         raise InputError(f"information_criterion must be one of {', '.join(CRITERIA)}; "
                          f"got {information_criterion!r}")
     d_val, D_val = _optional_int(d, "d"), _optional_int(D, "D")
@@ -211,11 +215,33 @@ def check_search_options(season_length: Any = 1, d: Any = None, D: Any = None,
     limits = (_int(max_p, "max_p"), _int(max_q, "max_q"), _optional_int(max_P, "max_P"),
               _optional_int(max_Q, "max_Q"),
               _optional_int(max_order, "max_order"))
-    return SearchOptions(m=m, d=d_val, D=D_val, limits=limits, trend=trend,
-                         criterion=information_criterion,
+    return SearchOptions(m=m, d=d_val, D=D_val, limits=limits, trend=str(trend),
+                         criterion=str(information_criterion),
                          stepwise=flag(stepwise, "stepwise"),
                          n_jobs=_optional_int(n_jobs, "n_jobs", 1),
                          trace=flag(trace, "trace"))
+
+
+def _check_fit_options(fit_options: dict[str, Any]) -> None:
+    """The options passed on to fit, checked before the search: a bad one would only show
+    after it, every candidate dropped for it or the final fit refusing it."""
+    known = inspect.signature(fit).parameters
+    unknown = sorted(fit_options.keys() - known.keys())
+    if unknown:
+        raise TypeError(f"auto_fit() got an unexpected keyword argument {unknown[0]!r}")
+    for key, value in fit_options.items():
+        if isinstance(known[key].default, bool):
+            flag(value, key)
+    if fit_options.get("cov_type", COV_TYPES[0]) not in COV_TYPES:
+        raise InputError(f"cov_type must be one of {', '.join(COV_TYPES)}; got "
+                         f"{fit_options['cov_type']!r}")
+    maxiter = fit_options.get("maxiter", 1)
+    if isinstance(maxiter, bool) or not isinstance(maxiter, (int, np.integer)) or maxiter < 1:
+        raise InputError(f"maxiter must be a positive integer; got {maxiter!r}")
+    callback = fit_options.get("callback")
+    if callback is not None and not callable(callback):
+        raise InputError(f"callback must be callable (it receives a korvanta.Progress "
+                         f"after every iteration); got {callback!r}")
 
 
 @dataclass(frozen=True)
@@ -280,7 +306,9 @@ def _check_differenced(req: _Request, m: int, d: int, D: int, constant: bool) ->
     what = f"{d} difference(s)" + (f" and {D} seasonal difference(s) of {m}" if D else "")
     if req.d is None and d:
         what += " (the KPSS tests' choice)"
-    need = 1 + (0 if req.exog is None else req.exog.shape[1]) + MIN_EXTRA_OBS
+    # The smallest model: sigma2, the regressors, and the constant where it is forced.
+    need = 1 + (0 if req.exog is None else req.exog.shape[1]) + (req.trend == "c") \
+        + MIN_EXTRA_OBS
     left = int(np.count_nonzero(np.isfinite(req.values[skip:])))
     if left < need:
         raise InputError(f"y is too short for {what}: the smallest model needs at least "

@@ -188,10 +188,14 @@ class ProcessEngine:
         source = iter(items)
         window: deque[tuple[T, cf.Future[R]]] = deque()
         limit = self.workers * _IN_FLIGHT_PER_WORKER
-        pool = self._pool()
+        first = list(islice(source, limit))
+        # No more workers than items: each is a process, started at once (a huge n_jobs,
+        # or many cores for a few batches, would fork them all for nothing).
+        size = max(1, min(self.workers, len(first)))
+        pool = self._pool(size)
         finished = False
         try:
-            for item in islice(source, limit):
+            for item in first:
                 window.append((item, _submit(pool, func, item)))
             while window:
                 item, future = window.popleft()
@@ -203,10 +207,10 @@ class ProcessEngine:
                     window.clear()
                     stop_pool(pool, graceful=False)
                     for it in lost:
-                        pool = self._pool()
+                        pool = self._pool(1)
                         yield self._alone(pool, func, it)
                         stop_pool(pool, graceful=True)
-                    pool = self._pool()
+                    pool = self._pool(size)
                     for it in islice(source, limit):
                         window.append((it, _submit(pool, func, it)))
                     continue
@@ -220,8 +224,8 @@ class ProcessEngine:
         finally:
             stop_pool(pool, graceful=finished)
 
-    def _pool(self) -> cf.ProcessPoolExecutor:
-        return cf.ProcessPoolExecutor(max_workers=self.workers, mp_context=_context(),
+    def _pool(self, size: int) -> cf.ProcessPoolExecutor:
+        return cf.ProcessPoolExecutor(max_workers=size, mp_context=_context(),
                                       initializer=_init_worker, initargs=(os.getpid(),))
 
     @staticmethod

@@ -49,6 +49,8 @@ Warm = tuple[tuple[str, ...], Vector]
 
 # The stepwise search stops after this many models, whatever the path.
 MAX_STEPWISE_MODELS = 94
+# A model of the stepwise search has at most this many neighbours (and four starts).
+MAX_NEIGHBOURS = 13
 # With n_jobs=None, a pool of worker processes starts once candidate fits take this long
 # (seconds, the lower median so far): below it, starting the workers costs more than it
 # saves.
@@ -255,6 +257,11 @@ class Runner:
     def batch(self) -> int:
         return self.max_workers if self.parallel else 1
 
+    def most_at_once(self, n: int) -> None:
+        """No more workers than the fits a batch can hold: each worker is a process, and
+        a huge n_jobs would start that many (all at once, with fork) for nothing."""
+        self.max_workers = max(1, min(self.max_workers, n))
+
     def tried(self, key: Key) -> bool:
         return key in self.outcomes
 
@@ -401,6 +408,7 @@ def stepwise_search(runner: Runner, limits: Limits) -> Outcome | None:
     start of a neighbour fitted ahead of its turn: an earlier model's estimates)."""
     setting = runner.setting
     seasonal = setting.m > 1
+    runner.most_at_once(MAX_NEIGHBOURS)
     # The constant is on at the start where allowed.  Where every starting model with it
     # is dropped (too few observations for one parameter more, say), the search starts
     # from those without it rather than give up on models it may choose.
@@ -452,11 +460,17 @@ def grid_search(runner: Runner, limits: Limits) -> Outcome | None:
     """Every model within the limits (p + q + P + Q ≤ max_order), fitted side by side."""
     setting = runner.setting
     seasonal = setting.m > 1
+
+    def upto(most: int) -> range:
+        # No order exceeds max_order: a huge max_p must not enumerate orders beyond it.
+        return range(min(most, limits.max_order) + 1)
+
     keys = [_key(setting, p, q, P, Q, c)
             for c in limits.constants
-            for P in range(limits.max_P + 1 if seasonal else 1)
-            for Q in range(limits.max_Q + 1 if seasonal else 1)
-            for p in range(limits.max_p + 1)
-            for q in range(limits.max_q + 1)
+            for P in (upto(limits.max_P) if seasonal else range(1))
+            for Q in (upto(limits.max_Q) if seasonal else range(1))
+            for p in upto(limits.max_p)
+            for q in upto(limits.max_q)
             if limits.allows(p, q, P, Q, c)]
+    runner.most_at_once(len(keys))
     return _kept_best(runner.run([(k, None) for k in keys]))
