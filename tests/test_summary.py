@@ -17,7 +17,7 @@ def stub(params, bse, names):
     with np.errstate(divide="ignore", invalid="ignore"):
         z = params / bse
     problem = SimpleNamespace(name="y", order=(1, 0, 1), seasonal_order=(0, 0, 0, 0),
-                              k_exog=0, trend_powers=(0,), n=100)
+                              k_exog=0, trend_powers=(0,), n=100, n_given=100)
     return SimpleNamespace(
         problem=problem, nobs=100, k_diffuse=0, cov_type="opg", converged=True, llf=-1e7,
         aic=2e7, aicc=2e7, bic=2e7, hqic=2e7, iterations=5, n_evaluations=6,

@@ -269,7 +269,9 @@ def _check(y: Any, season_length: Any, d: Any, D: Any, max_p: Any, max_q: Any, m
     exog_matrix = None
     if problem.exog is not None:
         exog_matrix = np.ascontiguousarray(problem.exog.reshape(problem.k_exog, problem.n).T)
-    labelled = problem.index is not None or problem.name != "y"
+    # A series with missing values at its front is searched without them; the result, a
+    # final fit of the series as given, keeps their periods.
+    labelled = problem.index is not None or problem.name != "y" or problem.lead > 0
     return _Request(**{f.name: getattr(opts, f.name) for f in fields(SearchOptions)},
                     values=values, exog=exog_matrix, exog_names=problem.exog_names,
                     labelled=labelled)

@@ -156,7 +156,7 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
         raise InputError(f"ax must be a matplotlib Axes to draw in; got {type(ax).__name__}")
     fc = result.forecast(steps, exog=exog, alpha=alpha)
     pr = result.problem
-    n = pr.n
+    n = pr.n_given
     dates = _chart_dates(pr.index)
     future = _chart_dates(fc.index) if dates is not None else None
     numbers = _numbers(pr.index)
@@ -185,19 +185,19 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
         # a log model, exponentiated): such values are left out of the chart, like inf.
         return np.where(np.abs(arr) > _DRAWABLE, np.copysign(np.inf, arr), arr)
 
-    y = back(pr.y)
+    y = back(pr.y_given)
     if ax is None:
         fig, ax = plt.subplots(figsize=(10, 5))
     else:
         fig = ax.figure
     if in_sample:
-        k = pr.k_diffuse
+        k = pr.lead + pr.k_diffuse
         ax.plot(x_hist[k:], back(result.fittedvalues)[k:], color="tab:blue", lw=0.9,
                 ls="--", alpha=0.8, zorder=2, label="one-step prediction")
     ax.plot(x_hist, y, color="black", lw=1.4, zorder=3, label="observed")
     if steps:
         # Join the forecast to the last observed value (when there is one).
-        last = np.flatnonzero(~np.isnan(pr.y))[-1]
+        last = np.flatnonzero(~np.isnan(y))[-1]
         joined = last == n - 1
         xs = np.concatenate([x_hist[-1:], x_fc]) if joined else x_fc
         mean, lo, hi = (np.asarray(a, dtype=float) for a in (fc.mean, fc.lower, fc.upper))
@@ -240,7 +240,7 @@ def plot_diagnostics(result: FitResult, *, lags: int | None = None, path: Any = 
     dates = _chart_dates(pr.index)
     numbers = _numbers(pr.index)
     x: npt.NDArray[Any] = dates if dates is not None and _drawable(dates) else \
-        numbers if numbers is not None else np.arange(pr.n)
+        numbers if numbers is not None else np.arange(pr.n_given)
     present = np.isfinite(e)
     values = e[present]
     # Drawn values only: a residual of 1e300 (a degenerate fit) would break the axes.

@@ -221,6 +221,7 @@ class FitResult:
         missing residuals, say, would otherwise change the checks and later answers."""
         pd = _optional.pandas_if_loaded()
         index = self.problem.index
+        values = self.problem.padded(values)
         if pd is not None and isinstance(index, pd.Index):
             return pd.Series(values, index=index, name=self.problem.name, copy=True)
         return values.copy()
@@ -239,7 +240,7 @@ class FitResult:
         steps = check_steps(steps)
         alpha = check_alpha(alpha)
         pr = self.problem
-        index = continue_index(pr.index, pr.n, steps)
+        index = continue_index(pr.index, pr.n_given, steps)
         future, _, _ = check_exog(_matched(exog, pr.exog_names), steps, "exog",
                                   pr.k_exog, index, "the forecast's periods")
         _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
@@ -255,13 +256,14 @@ class FitResult:
             lower, upper = mean - q * se, mean + q * se
         pd = _optional.pandas_if_loaded()
         if pd is not None and isinstance(pr.index, pd.Index):
-            labels = index if index is not None else pd.RangeIndex(pr.n, pr.n + steps)
+            labels = index if index is not None else pd.RangeIndex(pr.n_given,
+                                                                   pr.n_given + steps)
             mean, se, lower, upper = (pd.Series(a, index=labels, name=name) for a, name in
                                       ((mean, "mean"), (se, "se"), (lower, "lower"),
                                        (upper, "upper")))
             index = labels if index is not None else None
         return Forecast(mean=mean, se=se, lower=lower, upper=upper, alpha=alpha, index=index,
-                        start=pr.n)
+                        start=pr.n_given)
 
     def plot_forecast(self, steps: int, exog: Any = None, alpha: float = 0.05, *,
                       log: bool = False, in_sample: bool = False, path: Any = None,

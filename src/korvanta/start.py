@@ -142,7 +142,7 @@ def start_candidates(problem: Problem) -> list[Vector]:
     n = problem.n - first
     z = difference(problem.y[first:], d, D, s)
     if problem.trend_powers:
-        t = 1.0 + np.arange(first, problem.n)
+        t = problem.trend_offset + np.arange(first, problem.n)
         trend = np.column_stack([t ** k for k in problem.trend_powers])
     else:
         trend = np.empty((n, 0))

@@ -68,7 +68,7 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
         ("Series", _printable(pr.name)),
         ("Model", model_name(pr.order, pr.seasonal_order, pr.k_exog)),
         ("Trend", _TRENDS.get(pr.trend_powers, f"powers {list(pr.trend_powers)}")),
-        ("Observations", f"{pr.n}"),
+        ("Observations", f"{pr.n_given}"),
         ("In likelihood", f"{res.nobs} (first {res.k_diffuse} initialise)"),
         ("Covariance", "outer product of scores" if res.cov_type == "opg"
          else "numerical Hessian"),
