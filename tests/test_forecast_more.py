@@ -320,3 +320,27 @@ def test_future_regressors_named_in_another_order_are_taken_by_name(fit_names):
     expected = res.forecast(4, exog=future).mean
     swapped = pd.DataFrame(future[:, ::-1], columns=names[::-1])
     np.testing.assert_array_equal(res.forecast(4, exog=swapped).mean, expected)
+
+
+def test_a_series_labelled_by_an_array_keeps_its_pandas_outputs():
+    # index= given as an array replaced the Series' index, and the paths and forecasts
+    # came back as arrays.
+    rng = np.random.default_rng(1)
+    y = pd.Series(np.cumsum(rng.normal(size=60)) + 10.0)
+    dates = np.arange("2001-01", "2006-01", dtype="datetime64[M]")
+    res = korvanta.fit(y, (1, 1, 0), index=dates)
+    assert isinstance(res.resid, pd.Series) and (res.resid.index == dates).all()
+    fc = res.forecast(2)
+    assert isinstance(fc.mean, pd.Series)
+    assert list(fc.mean.index) == list(pd.to_datetime(["2006-01-01", "2006-02-01"]))
+
+
+def test_one_period_of_several_regressors_may_be_given_as_its_row():
+    rng = np.random.default_rng(2)
+    X = rng.normal(size=(80, 2))
+    y = X @ [1.0, -2.0] + rng.normal(size=80)
+    res = korvanta.fit(y, (1, 0, 0), exog=X)
+    np.testing.assert_array_equal(res.forecast(1, exog=[0.5, -0.2]).mean,
+                                  res.forecast(1, exog=[[0.5, -0.2]]).mean)
+    with pytest.raises(korvanta.InputError, match="exog has 1 columns"):
+        res.forecast(2, exog=[0.5, -0.2])

@@ -172,7 +172,11 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
         index = y_index
         _check_date_order(index, "y's index")
     else:
-        if isinstance(index, (np.ndarray, list)):
+        pd = _optional.pandas_if_loaded()
+        if pd is not None and y_index is not None and not isinstance(index, pd.Index):
+            # Labels for a Series: its paths and forecasts are Series on them.
+            index = pd.Index(index)
+        elif isinstance(index, (np.ndarray, list)):
             index = index.copy()    # labels kept by the result, as the values are
         if len(index) != values.shape[0]:
             raise InputError(f"index has {len(index)} labels for {values.shape[0]} "
@@ -510,7 +514,11 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
         exog = exog.to_numpy(dtype=float, na_value=np.nan)
     arr = float_array(exog, what)
     if arr.ndim == 1:
-        arr = arr.reshape(-1, 1)
+        # One regressor's values, or, for a single period of several regressors, that
+        # period's row (the one reading that fits).
+        one_row = n == 1 and k_expected is not None and k_expected > 1 and \
+            arr.size == k_expected
+        arr = arr.reshape(1, -1) if one_row else arr.reshape(-1, 1)
     if arr.ndim != 2:
         raise InputError(f"{what} must be two-dimensional (observations x regressors); it "
                          f"has shape {arr.shape}")
