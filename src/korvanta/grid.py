@@ -20,7 +20,7 @@ import numpy.typing as npt
 
 from . import _optional
 from .dates import date_text
-from .problem import InputError
+from .problem import InputError, float_array
 
 __all__ = ["Grid", "lay_out", "infer_freq"]
 
@@ -84,7 +84,8 @@ def lay_out(y: Any, ds: npt.NDArray[Any] | None, exog: Matrix | None, freq: Any,
         positions, size, f = _date_positions(ds, freq, guess)
     else:
         positions, size, f = _step_positions(ds, freq)
-    values = np.asarray(y, dtype=np.float64)
+    # As fit reads a series: text and dates are refused, not converted.
+    values = float_array(y, "y")
     full = np.full(size, np.nan)
     full[positions] = values
     X = None
@@ -114,10 +115,16 @@ def infer_freq(pd: Any, index: Any) -> str | None:
             f = pd.infer_freq(index[start:start + _WINDOW])
             if f is not None:
                 votes[str(f)] = votes.get(str(f), 0) + 1
-    sizes = {f: _grid_size(pd, index, f) for f in votes}
-    holding = [f for f in votes if sizes[f] is not None]
+    candidates = dict(votes)
+    # The windows that show business days are those across a weekend: where every window
+    # with a weekend has a gap, only the daily ones remain, and a daily grid would make
+    # every weekend two missing observations.
+    if "D" in votes and (index.dayofweek < 5).all():
+        candidates.setdefault("B", 0)
+    sizes = {f: _grid_size(pd, index, f) for f in candidates}
+    holding = [f for f in candidates if sizes[f] is not None]
     if holding:
-        return min(holding, key=lambda k: (sizes[k], -votes[k]))
+        return min(holding, key=lambda k: (sizes[k], -candidates[k]))
     return max(votes, key=lambda k: votes[k]) if votes else None
 
 
@@ -165,6 +172,11 @@ def _approx_periods(pd: Any, index: Any, f: Any) -> int:
 
 
 def _step_positions(ds: npt.NDArray[Any], step: Any) -> tuple[npt.NDArray[np.intp], int, int]:
+    # The span as Python integers first: dates more than 2**63 apart would wrap around in
+    # int64 differences (to negative ones, and a grid of negative size).
+    span = int(ds[-1]) - int(ds[0])
+    if span > np.iinfo(np.int64).max:
+        _check_span(span // (step or 1) + 1, ds.size)
     diffs = np.diff(ds.astype(np.int64))
     if step is None:
         step = math.gcd(*diffs.tolist()) if diffs.size else 1
