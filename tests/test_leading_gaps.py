@@ -102,3 +102,24 @@ def test_model_search_and_chart_of_a_series_with_empty_front_periods():
     import matplotlib.pyplot as plt
 
     plt.close(fig)
+
+
+def test_regressors_may_be_missing_before_the_first_observation():
+    # A product not yet launched: no sales and no price before it.  Those periods are
+    # left out; a missing regressor from the first observation on is still refused.
+    rng = np.random.default_rng(8)
+    x = rng.normal(size=(120, 1))
+    y = np.cumsum(rng.normal(size=120)) + 3.0 * x[:, 0]
+    lead = 6
+    X = np.vstack([np.full((lead, 1), np.nan), x])
+    res = _quiet_fit(_padded(y, lead), (0, 1, 1), exog=X)
+    plain = _quiet_fit(y, (0, 1, 1), exog=x)
+    assert res.llf == plain.llf
+    X[lead + 3, 0] = np.nan
+    with pytest.raises(korvanta.InputError, match=r"in row 9, column 0; regressors cannot "
+                       r"be missing after the series' first observation"):
+        korvanta.fit(_padded(y, lead), (0, 1, 1), exog=X)
+    frame = pd.DataFrame({"unique_id": "a", "ds": np.arange(126), "y": _padded(y, lead),
+                          "x": np.vstack([np.full((lead, 1), np.nan), x])[:, 0]})
+    summary, _ = korvanta.fit_many(frame, (0, 1, 1), exog_columns=["x"], engine="serial")
+    assert summary["status"].tolist() == ["ok"] and summary["llf"][0] == plain.llf

@@ -186,8 +186,11 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     seasonal_t = _int_tuple(seasonal_order, 4, "seasonal_order")
     powers = _trend_powers(trend)
     _check_trend_size(powers, values.shape[0])
+    # Before the series' first observation the regressors may be missing too (a product
+    # not yet launched): those periods are left out.
+    lead = int(np.argmax(np.isfinite(values)))
     exog_flat, k_exog, exog_names = check_exog(exog, values.shape[0], "exog", None, index,
-                                               "y's index")
+                                               "y's index", unused=lead)
     try:
         dims = kr.spec_dims(order_t, seasonal_t, list(powers), k_exog)
     except (ValueError, OverflowError) as exc:
@@ -198,7 +201,6 @@ def make_problem(y: Any, order: Sequence[int], seasonal_order: Sequence[int],
     # in them and the first observed values would enter the likelihood with the diffuse
     # states' variance (with 13 of them before the airline model's series, its
     # log-likelihood fell from 244.7 to 142.9).
-    lead = int(np.argmax(np.isfinite(values)))
     if lead:
         values = values[lead:]
         if exog_flat is not None:
@@ -480,12 +482,14 @@ def _check_length(y: Vector, order: tuple[int, int, int],
 
 
 def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any = None,
-               whose: str = "") -> tuple[Vector | None, int, tuple[str, ...]]:
+               whose: str = "", unused: int = 0) -> tuple[Vector | None, int, tuple[str, ...]]:
     """Regressors as the extension's flat layout, their number and their names.
 
     `n` is the number of rows required; `k_expected` the number of columns (None when
     the regressors define it).  `labels`: the pandas index that a pandas `exog`'s rows
-    must carry (`whose` says what they are), unless either is only positions.
+    must carry (`whose` says what they are), unless either is only positions.  `unused`:
+    leading rows that the fit leaves out (the series is missing there), which may be
+    missing too.
     """
     if exog is None:
         if k_expected and not n:
@@ -530,11 +534,13 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     if k_expected is not None and k != k_expected:
         raise InputError(f"{what} has {k} columns, but the model was fitted with "
                          f"{k_expected} regressors")
-    finite = np.isfinite(arr)
+    finite = np.isfinite(arr[unused:])
     if not finite.all():
         row, col = (int(v[0]) for v in np.nonzero(~finite))
+        row += unused
+        after = " after the series' first observation" if unused else ""
         raise InputError(f"{what} has a non-finite value ({arr[row, col]}) in row {row}, "
-                         f"column {col}; regressors cannot be missing")
+                         f"column {col}; regressors cannot be missing{after}")
     _check_magnitude(arr, what, lambda row, col: f"in row {row}, column {col}")
     if names is None:
         names = unnamed(k)
