@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 from .csvio import read_series
+from .dates import continue_index
 from .auto import AutoFitResult, auto_fit
 from .estimate import KorvantaWarning, fit
 from .problem import InputError, check_steps, date_order_fault
@@ -22,6 +23,9 @@ from .results import FitResult
 __all__ = ["main", "build_parser", "run"]
 
 PROG = "korvanta"
+# The orders fitted where the command line names none.
+DEFAULT_ORDER = (0, 1, 1)
+NO_SEASON = (0, 0, 0, 0)
 
 
 def _non_negative(text: str) -> int:
@@ -71,9 +75,9 @@ def add_fit_arguments(f: argparse.ArgumentParser, csv_required: bool = True) -> 
                         "line is optional")
     f.add_argument("--column", default=None, help="name of the series' column")
     f.add_argument("--order", nargs=3, type=_non_negative, metavar=("p", "d", "q"),
-                   default=[0, 1, 1], help="non-seasonal order (default: 0 1 1)")
+                   default=list(DEFAULT_ORDER), help="non-seasonal order (default: 0 1 1)")
     f.add_argument("--seasonal-order", nargs=4, type=_non_negative,
-                   metavar=("P", "D", "Q", "s"), default=[0, 0, 0, 0],
+                   metavar=("P", "D", "Q", "s"), default=list(NO_SEASON),
                    help="seasonal order and period (default: none)")
     f.add_argument("--trend", choices=["n", "c", "t", "ct"], default=None,
                    help="trend: none, constant, linear, both (default: n; with --auto the "
@@ -106,7 +110,7 @@ def add_auto_arguments(f: argparse.ArgumentParser) -> None:
     g.add_argument("--auto", action="store_true",
                    help="choose the orders and the constant (KPSS tests for d, seasonal "
                         "strength for D, stepwise search by AICc); --order and "
-                        "--seasonal-order are then not used")
+                        "--seasonal-order then do not apply")
     g.add_argument("--season-length", type=_positive, default=1, metavar="M",
                    help="period of the season for --auto (default: 1, none)")
     g.add_argument("--ic", choices=["aicc", "aic", "bic", "hqic"], default="aicc",
@@ -131,6 +135,7 @@ def run(args: argparse.Namespace) -> None:
     if np.isnan(y).all():
         raise InputError(f"{series.path}: every observation is missing")
     backwards = _check_rows_in_order(series)
+    uneven = _uneven_step(series)
     horizon = check_steps(args.horizon, "--horizon")
     for path in (args.plot, args.diagnostics):
         if path is not None:
@@ -158,6 +163,11 @@ def run(args: argparse.Namespace) -> None:
         print(f"{PROG}: warning: the rows of {series.path} run from the newest date to the "
               f"oldest: the forecast is a backcast of the periods before {series.labels[-1]}",
               file=sys.stderr)
+    if uneven is not None:
+        print(f"{PROG}: warning: the dates of {series.path} are not evenly spaced: "
+              f"{series.labels[uneven]} follows {series.labels[uneven - 1]}: the rows are "
+              "fitted as consecutive periods (add any missing periods as empty rows), and "
+              "the forecast's periods are numbered", file=sys.stderr)
     for w in caught:
         print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     if isinstance(result, AutoFitResult):
@@ -191,10 +201,22 @@ class _OutputError(Exception):
         self.error = error
 
 
+# Output is written in pieces of at most this many characters: a single write of over 2 GiB
+# (the table of a long forecast) is cut short silently by the system's write.
+_PIECE = 1 << 16
+
+
 def _say(*parts: object, end: str = "\n", flush: bool = False) -> None:
     """print() to the standard output; a failure to write is an _OutputError."""
+    out = sys.stdout
+    if out is None:     # as print(): no standard output (started without one)
+        return
+    text = " ".join(map(str, parts)) + end
     try:
-        print(*parts, end=end, flush=flush)
+        for i in range(0, len(text), _PIECE):
+            out.write(text[i:i + _PIECE])
+        if flush:
+            out.flush()
     except OSError as exc:
         raise _OutputError(exc) from exc
 
@@ -238,14 +260,54 @@ def _check_rows_in_order(series: Any) -> bool:
     return backwards
 
 
+def _uneven_step(series: Any) -> int | None:
+    """The row whose date breaks the even spacing of a dated file's rows (a month left
+    out, say), or None where the dates continue (or there are none)."""
+    dates = series.dates
+    if dates is None or dates.size < 3:
+        return None
+
+    def even(d: Any) -> bool:
+        return continue_index(d, d.size, 1) is not None
+
+    if even(dates):
+        return None
+    # Every prefix of evenly spaced dates is evenly spaced: the longest is found by
+    # bisection, and the date after it is the first out of step.
+    lo, hi = 2, dates.size          # even(dates[:lo]), not even(dates[:hi])
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        if even(dates[:mid]):
+            lo = mid
+        else:
+            hi = mid
+    nxt = continue_index(dates[:lo], lo, 1)
+    if nxt is not None and np.asarray(nxt)[0] == dates[lo]:
+        return None     # evenly spaced, but the dates after them are beyond the calendar
+    # The first step itself is the odd one where the dates are even after it.
+    return 1 if lo == 2 and even(dates[1:]) else lo
+
+
 def _fit(args: argparse.Namespace, z: Any, dates: Any, target: str) -> FitResult:
+    # Options of the other mode would be dropped silently, and with them the season the
+    # user asked for.
     if not args.auto:
+        if args.season_length != 1:
+            raise InputError(f"--season-length applies with --auto only; to fit a seasonal "
+                             f"model give --seasonal-order P D Q {args.season_length}")
         return fit(z, tuple(args.order), tuple(args.seasonal_order), args.trend or "n",
                    index=dates, name=target, cov_type=args.cov_type, verbose=args.verbose,
                    multistart=args.multistart)
     if args.trend not in (None, "n", "c"):
         raise InputError(f"--auto searches a constant or none; --trend {args.trend} does "
                          "not apply")
+    if tuple(args.order) != DEFAULT_ORDER:
+        raise InputError("--auto chooses the orders; --order does not apply")
+    if tuple(args.seasonal_order) != NO_SEASON:
+        s = args.seasonal_order[3]
+        raise InputError("--auto chooses the orders; --seasonal-order does not apply"
+                         + (f" (give the season's period with --season-length {s})"
+                            if s > 1 else ""))
     return auto_fit(z, args.season_length, trend=args.trend or "auto",
                     information_criterion=args.ic, stepwise=args.stepwise, n_jobs=args.jobs,
                     trace=args.trace, index=dates, name=target, cov_type=args.cov_type,

@@ -27,6 +27,9 @@ LABEL_HEADERS = frozenset({"year", "date", "time", "period", "ds", "month", "qua
 _DECIMAL_COMMA = re.compile(r"[+-]?(\d{1,3}(\.\d{3})+|\d*),\d+")
 # Thousands grouped by dots, without decimals, in a column of decimal-comma numbers.
 _DOT_GROUPED = re.compile(r"[+-]?\d{1,3}(\.\d{3})+")
+# A number with its thousands grouped by commas, 1,234 or 1,234.5 (a quoted field of a
+# file whose decimal mark is the dot, as spreadsheets save formatted numbers).
+_COMMA_GROUPED = re.compile(r"[+-]?\d{1,3}(,\d{3})+(\.\d*)?")
 
 
 @dataclass(frozen=True)
@@ -87,6 +90,8 @@ def _as_number(text: str, decimal_comma: bool = False) -> float | None:
         if not (_DECIMAL_COMMA.fullmatch(t) or _DOT_GROUPED.fullmatch(t)):
             return None
         t = t.replace(".", "").replace(",", ".")
+    elif not decimal_comma and _COMMA_GROUPED.fullmatch(t):
+        t = t.replace(",", "")
     try:
         return float(t)
     except ValueError:
@@ -108,7 +113,10 @@ def _looks_like_data(text: str) -> bool:
     if t.isdigit() or not any(ch.isdigit() for ch in t):
         return False
     try:
-        np.datetime64(t)
+        # A time with its offset from UTC is a date too (NumPy warns that it converts it).
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            np.datetime64(t)
     except ValueError:
         return False
     return True
