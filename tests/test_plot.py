@@ -324,3 +324,17 @@ def test_chart_switches_must_be_true_or_false(result, option):
     with pytest.raises(InputError, match=f"{option} must be True or False; got 'no'"):
         result.plot_forecast(4, **{option: "no"})
     assert plt.get_fignums() == before
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs Linux's /proc")
+def test_a_folder_that_takes_no_new_file_is_rejected_before_drawing(result, tmp_path):
+    # /proc passes every permission test for root, and refused the file only after the
+    # work.  The check creates the file and removes it again: nothing is left behind.
+    from korvanta.plot import check_chart_path
+
+    before = plt.get_fignums()
+    with pytest.raises(InputError, match="cannot write the chart to /proc/korvanta.png"):
+        result.plot_forecast(4, path="/proc/korvanta.png")
+    assert plt.get_fignums() == before
+    assert check_chart_path(tmp_path / "chart.png") == tmp_path / "chart.png"
+    assert not list(tmp_path.iterdir())

@@ -132,6 +132,15 @@ def _checked(p: Path) -> Path:
                              "(a TeX system), which is not installed; use .pdf, .svg or .png")
     if not os.access(folder, os.W_OK) or (p.exists() and not os.access(p, os.W_OK)):
         raise InputError(f"cannot write the chart to {p}: permission denied")
+    if not p.exists():
+        # Permissions do not tell everything (a folder of /proc, a read-only file system,
+        # a full quota; root passes every access test): the file is created and removed
+        # again, so that the chart cannot fail to save only after the work.
+        try:
+            os.close(os.open(written, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        except OSError as exc:
+            raise InputError(f"cannot write the chart to {p}: {exc.strerror or exc}") from None
+        os.unlink(written)
     return p
 
 
