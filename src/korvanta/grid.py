@@ -119,7 +119,7 @@ def infer_freq(pd: Any, index: Any) -> str | None:
     # The windows that show business days are those across a weekend: where every window
     # with a weekend has a gap, only the daily ones remain, and a daily grid would make
     # every weekend two missing observations.
-    if "D" in votes and (index.dayofweek < 5).all():
+    if "D" in votes and (index.day_of_week < 5).all():
         candidates.setdefault("B", 0)
     sizes = {f: _grid_size(pd, index, f) for f in candidates}
     holding = [f for f in candidates if sizes[f] is not None]
