@@ -3,6 +3,8 @@ thread counts."""
 
 import os
 import threading
+import time
+import warnings
 from types import SimpleNamespace
 
 import pytest
@@ -118,3 +120,30 @@ def test_model_searches_on_threads_choose_as_alone():
     with ThreadPoolExecutor(3) as pool:
         found = list(pool.map(search, range(6)))
     assert found == [alone] * 6
+
+
+def test_warnings_silenced_on_many_threads_stay_silenced():
+    # catch_warnings changes the process's filters: two threads' blocks that overlap
+    # restored each other's filters out of order, and a warning silenced in one was an
+    # error in the other (pandas 3's infer_freq notice, in fit_many on Dask threads).
+    from korvanta._quiet import ignoring_warnings
+
+    errors = []
+
+    def work():
+        try:
+            for _ in range(300):
+                with ignoring_warnings():
+                    time.sleep(0)   # lets the other threads in, as real work does
+                    warnings.warn("silenced", FutureWarning)
+        except Exception as exc:    # noqa: BLE001 (any escape is the failure)
+            errors.append(exc)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert errors == []

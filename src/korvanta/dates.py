@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import datetime
 import re
-import warnings
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from ._quiet import ignoring_warnings
 
 __all__ = ["continue_index", "as_datetimes", "date_text", "without_midnight", "object_dates"]
 
@@ -87,10 +87,9 @@ def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
         nxt = None if step is None else _ahead(ordinals, step, steps)
         if nxt is None:
             return None
-        with warnings.catch_warnings():
-            # pandas 2 deprecates business-day periods, and says so at every new index of
-            # them; the series' own index has said it already.
-            warnings.simplefilter("ignore", FutureWarning)
+        # pandas 2 deprecates business-day periods, and says so at every new index of
+        # them; the series' own index has said it already.
+        with ignoring_warnings(FutureWarning):
             if hasattr(pd.PeriodIndex, "from_ordinals"):
                 return pd.PeriodIndex.from_ordinals(nxt, freq=index.freq)
             return pd.PeriodIndex(ordinal=nxt, freq=index.freq)
@@ -101,10 +100,9 @@ def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
         return None if nxt is None else pd.Index(nxt, dtype=np.int64)
     if isinstance(index, pd.DatetimeIndex):
         freq = index.freq
-        with warnings.catch_warnings():
-            # pandas 3 announces that infer_freq will return an offset instead of a
-            # string; date_range takes either.
-            warnings.simplefilter("ignore")
+        # pandas 3 announces that infer_freq will return an offset instead of a string;
+        # date_range takes either.
+        with ignoring_warnings():
             if freq is None and len(index) >= 3:
                 freq = pd.infer_freq(index)
             if freq is None and len(index) >= 3 and index[-1] < index[0]:

@@ -11,7 +11,6 @@ fit: they are set to 0.
 from __future__ import annotations
 
 import math
-import warnings
 from dataclasses import dataclass
 from typing import Any
 
@@ -19,6 +18,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from ._quiet import ignoring_warnings
 from .dates import date_text
 from .problem import InputError, float_array
 
@@ -101,9 +101,8 @@ def infer_freq(pd: Any, index: Any) -> str | None:
     the coarsest whose grid holds every date, the one most windows agree on among equals.
     A window can show a finer frequency than the series has (five business days in a
     row look daily), and its grid would add periods that never were."""
-    with warnings.catch_warnings():
-        # pandas 3 announces that infer_freq will return an offset, not a string.
-        warnings.simplefilter("ignore")
+    # pandas 3 announces that infer_freq will return an offset, not a string.
+    with ignoring_warnings():
         if index.size < 3:
             return None
         whole = pd.infer_freq(index)
