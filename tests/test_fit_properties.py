@@ -309,25 +309,6 @@ def test_a_regressor_that_is_zero_throughout_leaves_the_others_standard_errors(c
     assert "nan" in res.summary()
 
 
-def test_series_in_large_units_is_reported():
-    # The diffuse states' prior (standard deviation 1000) pins a level of 50,000 near zero:
-    # the airline model's estimates then depend on the units, which the fit must say.
-    from pkg_data import airline, classic
-
-    y = airline()
-    with pytest.warns(korvanta.KorvantaWarning, match=r"up to 49,9\d\d\).*\(1,000\).*by 100, say"):
-        large = korvanta.fit(y * 1e4, (0, 1, 1), (0, 1, 1, 12))
-    rescaled = korvanta.fit(y * 1e2, (0, 1, 1), (0, 1, 1, 12))
-    base = korvanta.fit(y, (0, 1, 1), (0, 1, 1, 12))
-    assert abs(large.params[0] - base.params[0]) > 0.1
-    np.testing.assert_allclose(rescaled.params[:2], base.params[:2], atol=1e-4)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        korvanta.fit(y * 1e3, (0, 1, 1), (0, 1, 1, 12))
-        korvanta.fit(classic("usaccdeaths"), (0, 1, 1), (0, 1, 1, 12))
-        korvanta.fit(y * 1e4, (0, 0, 1), trend="c")     # no diffuse states
-
-
 def _dense_arma11_llf(params, y):
     """Exact Gaussian log-likelihood of ARMA(1,1) with an intercept, from the dense
     autocovariance matrix."""

@@ -95,6 +95,11 @@ def _measured(scaled: Problem, at: Vector, cov_type: str) -> Matrix:
     k = at.size
     if cov_type == "opg":
         S = constrained_scores(scaled, at)
+        if S.shape[0] < k:
+            # Fewer counted observations than parameters (estimates applied to a short
+            # series): the outer product is singular, and what an inversion makes of it
+            # is rounding, which can pass for a covariance.
+            return np.full((k, k), np.nan)
         # Scores that overflow (estimates at a unit root) leave an information that is not
         # finite: no covariance then.
         with np.errstate(over="ignore", invalid="ignore"):

@@ -21,7 +21,7 @@ import _korvanta_rs as kr
 from ._blas import single_threaded_blas
 from .covariance import COV_TYPES
 from .optimize import Coordinates, Optimum, Progress, maximize
-from .problem import InputError, Problem, flag, float_array, make_problem
+from .problem import FAR_FROM_PRIOR, InputError, Problem, flag, float_array, make_problem
 from .results import FitResult
 from .roots import BOUNDARY, largest_inverse_root, roots_within
 from .start import difference, start_candidates
@@ -34,9 +34,6 @@ Vector = npt.NDArray[np.float64]
 # A start whose variance is further than this factor from the profile's at its other
 # parameters starts from the profile's instead.
 _VARIANCE_RATIO = 4.0
-# First values beyond this many standard deviations of the diffuse initial states: the
-# states are not diffuse for the series, and the estimates depend on its units.
-_LARGE_UNITS = 30.0
 # A search that ends with a moving-average root on the invertibility boundary looks again
 # from the same point with that polynomial's roots pulled in to this modulus (and from the
 # other start candidates).
@@ -248,7 +245,8 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
         reason = opt.message if not opt.converged else "the log-likelihood is not finite"
         notes.append((ConvergenceWarning, f"The fit did not converge: {reason.rstrip('.')}."))
     notes += [(BoundaryWarning, text) for text in _boundary_notes(problem, opt.params)]
-    notes += [(KorvantaWarning, text) for text in _units_notes(problem)]
+    notes += [(KorvantaWarning, text)
+              for text in _units_notes(problem, float(opt.params[-1]))]
     for category, text in notes:
         issue(category, text, stacklevel=4)
     return FitResult(problem=problem, params=opt.params, llf=llf, converged=converged,
@@ -329,7 +327,8 @@ def _degenerate(problem: Problem, start: Vector) -> bool:
     """Whether the residual variance of `start` (a start or an end) is zero at the data's
     own precision."""
     y = problem.y[np.isfinite(problem.y)]
-    size = max(float(np.max(np.abs(y))), float(np.finfo(float).tiny))
+    # The data's precision is that of the series as given, before any level was taken off.
+    size = max(float(np.max(np.abs(y))) + abs(problem.level), float(np.finfo(float).tiny))
     # Compared as standard deviations: the square of a huge size would overflow.
     return bool(math.sqrt(max(float(start[-1]), 0.0)) <= 1e-13 * size)
 
@@ -347,15 +346,16 @@ def _reproduces_a_constant(problem: Problem) -> bool:
         return False
     if not (z[0] == 0 or 0 in problem.trend_powers or p + P > 0):
         return False
-    return _on_one_path(problem.y, d, D, s, float(z[0]))
+    return _on_one_path(problem.y, d, D, s, float(z[0]), problem.level)
 
 
-def _on_one_path(y: Vector, d: int, D: int, s: int, c: float) -> bool:
+def _on_one_path(y: Vector, d: int, D: int, s: int, c: float, level: float = 0.0) -> bool:
     """Whether the observed values of y lie on one sequence w whose differences
     (1 - L)^d (1 - L^s)^D w_t are c throughout.  The differences that span a gap are
     missing: those left can all be c while the values on either side of the gap lie on
     different such paths (pairs of values one apart, each pair rising by 1, with jumps
-    between the pairs), and then the series has a variance after all."""
+    between the pairs), and then the series has a variance after all.  `level`: a
+    constant taken off the series, whose size sets the data's precision."""
     seen = np.isfinite(y)
     first = int(np.argmax(seen))
     poly = np.array([1.0])
@@ -383,7 +383,7 @@ def _on_one_path(y: Vector, d: int, D: int, s: int, c: float) -> bool:
     target = observed - c * paths[seen, k]
     starts = np.linalg.lstsq(paths[seen, :k], target, rcond=None)[0]
     miss = float(np.max(np.abs(paths[seen, :k] @ starts - target)))
-    size = float(np.max(np.abs(observed)))
+    size = float(np.max(np.abs(observed))) + abs(level)
     return miss <= _PATH_TOLERANCE * size
 
 
@@ -392,26 +392,36 @@ def _on_one_path(y: Vector, d: int, D: int, s: int, c: float) -> bool:
 _PATH_TOLERANCE = 1e-8
 
 
-def _units_notes(problem: Problem) -> list[str]:
-    """A note where the values that initialise the differencing lie far outside the
-    diffuse states' prior (centred on zero): their prior then pins the level down."""
+def _units_notes(problem: Problem, sigma2: float) -> list[str]:
+    """A note where the diffuse states' prior (centred on zero) is not diffuse for the
+    series: where the values that initialise the differencing lie far outside it even from
+    their midrange (the level that the problem takes off where they lie far from zero), or
+    where the innovations' standard deviation exceeds the prior's."""
     first = problem.y[:problem.k_diffuse]
     first = first[np.isfinite(first)]
     if not first.size:
         return []
     sd = math.sqrt(problem.diffuse_variance)
     largest = float(np.max(np.abs(first)))
-    if not largest > _LARGE_UNITS * sd:
+    scale = math.sqrt(sigma2) if math.isfinite(sigma2) and sigma2 > 0 else 0.0
+    if largest > FAR_FROM_PRIOR * sd:
+        what = (f"spread up to {_readable(largest)} around {_readable(problem.level)}"
+                if problem.level else f"up to {_readable(largest)}")
+        text, ratio = f"The series' first values ({what}) are", largest / sd
+    elif scale > sd:
+        text, ratio = (f"The series' innovations (standard deviation {_readable(scale)}) "
+                       "are"), scale / sd
+    else:
         return []
-    power = 10.0 ** math.ceil(math.log10(largest / sd))
-    return [f"The series' first values (up to {_readable(largest)}) are large against the "
-            f"standard deviation of the diffuse initial states ({_readable(sd)}): the states "
-            "are not diffuse, and the estimates depend on the series' units. Divide the "
-            f"series by a power of ten (by {power:g}, say) and multiply the forecasts back."]
+    power = 10.0 ** math.ceil(math.log10(ratio))
+    return [f"{text} large against the standard deviation of the diffuse initial states "
+            f"({_readable(sd)}): the states are not diffuse, and the estimates depend on "
+            f"the series' units. Divide the series by a power of ten (by {power:g}, say) and "
+            "multiply the forecasts back."]
 
 
 def _readable(x: float) -> str:
-    return f"{x:,.0f}" if 1e3 <= x < 1e15 else f"{x:.3g}"
+    return f"{x:,.0f}" if 1e3 <= abs(x) < 1e15 else f"{x:.3g}"
 
 
 def _boundary_notes(problem: Problem, params: Vector) -> list[str]:

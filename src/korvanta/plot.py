@@ -67,11 +67,16 @@ def _chart_dates(index: Any) -> npt.NDArray[Any] | None:
 def _numbers(index: Any) -> npt.NDArray[np.int64] | None:
     """Integer labels a constant step apart (years, say, which the forecast's labels
     continue) as a chart's x values, or None."""
+    if index is None:
+        return None
+    # A pandas Index, or the array or list given as `index=` (whose forecast labels
+    # continue the numbers just the same).
     pd = _optional.pandas_if_loaded()
-    if pd is None or not isinstance(index, pd.Index) or index.dtype.kind not in "iu" or \
+    values = index if pd is not None and isinstance(index, pd.Index) else np.asarray(index)
+    if values.ndim != 1 or values.dtype.kind not in "iu" or \
             continue_index(index, len(index), 0) is None:
         return None
-    return np.asarray(index, dtype=np.int64)
+    return np.asarray(values, dtype=np.int64)
 
 
 def check_chart_path(path: str | os.PathLike[str]) -> Path:
@@ -195,10 +200,13 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
         return np.where(np.abs(arr) > _DRAWABLE, np.copysign(np.inf, arr), arr)
 
     y = back(pr.y_given)
+    own = ax is None
     if ax is None:
         fig, ax = plt.subplots(figsize=(10, 5))
     else:
-        fig = ax.figure
+        # The root Figure: an Axes in a SubFigure has that as its `figure`, which has no
+        # layout of its own and cannot be saved.
+        fig = ax.figure.figure
     if in_sample:
         k = pr.lead + pr.k_diffuse
         ax.plot(x_hist[k:], back(result.fittedvalues)[k:], color="tab:blue", lw=0.9,
@@ -211,7 +219,7 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
         xs = np.concatenate([x_hist[-1:], x_fc]) if joined else x_fc
         mean, lo, hi = (np.asarray(a, dtype=float) for a in (fc.mean, fc.lower, fc.upper))
         if joined:
-            mean, lo, hi = (np.concatenate([pr.y[-1:], a]) for a in (mean, lo, hi))
+            mean, lo, hi = (np.concatenate([pr.y_given[-1:], a]) for a in (mean, lo, hi))
         level = f"{100 * (1 - alpha):g}% interval"
         ax.fill_between(xs, back(lo), back(hi), color="tab:red", alpha=0.2, lw=0, zorder=1,
                         label=level)
@@ -228,8 +236,8 @@ def plot_forecast(result: FitResult, steps: int, *, exog: Any = None, alpha: flo
     ax.set_ylabel(name[4:-1] if logged else name)
     ax.legend(loc="upper left")
     ax.grid(alpha=0.3)
-    fig.tight_layout()
-    _save(fig, target)
+    _lay_out(fig)
+    _save(fig, target, own)
     return fig
 
 
@@ -297,25 +305,44 @@ def plot_diagnostics(result: FitResult, *, lags: int | None = None, path: Any = 
     name = "".join(c if c.isprintable() else " " for c in pr.name)
     fig.suptitle(title or f"Residuals of {model_name(pr.order, pr.seasonal_order, pr.k_exog)} "
                           f"fitted to {name}")
-    fig.tight_layout()
+    _lay_out(fig)
     _save(fig, target)
     return fig
 
 
-def _save(fig: Any, target: Path | None) -> None:
+def _lay_out(fig: Any) -> None:
+    """Fit the panels and labels into the Figure, unless it lays itself out: a Figure with
+    a layout engine of its own (the caller's, or the rcParams' constrained layout) would
+    lose it to tight_layout, with a warning."""
+    get_engine = getattr(fig, "get_layout_engine", None)
+    if get_engine is not None:          # matplotlib 3.6 on
+        from matplotlib import layout_engine
+
+        # What tight_layout leaves behind (from matplotlib 3.6.1): no layout of the caller's.
+        placeholder = getattr(layout_engine, "PlaceHolderLayoutEngine", ())
+        engine = get_engine()
+        if engine is not None and not isinstance(engine, placeholder):
+            return
+    elif fig.get_constrained_layout():
+        return
+    fig.tight_layout()
+
+
+def _save(fig: Any, target: Path | None, own: bool = True) -> None:
     """Save the Figure to the checked path, if any; a failure to write is an InputError.
 
     The chart is rendered in memory first and written in one piece, so that a failure
     while drawing leaves no file behind, and a failure while writing removes the part
-    written."""
+    written.  `own`: the Figure was made here (not the caller's, drawn into through `ax`)."""
     if target is None:
         return
     try:
         _write(fig, target)
     except BaseException:
-        # The caller never receives the Figure: pyplot would hold it (and its memory) for
-        # the rest of the session.
-        _optional.pyplot().close(fig)
+        # The caller never receives a Figure made here: pyplot would hold it (and its
+        # memory) for the rest of the session.  The caller's own Figure stays theirs.
+        if own:
+            _optional.pyplot().close(fig)
         raise
 
 

@@ -181,7 +181,9 @@ class FitResult:
     def fittedvalues(self) -> Any:
         """One-step-ahead predictions (those of the first `k_diffuse` periods come from the
         diffuse initial state and mean little)."""
-        return self._as_series(self._paths[0])
+        predictions = self._paths[0]
+        return self._as_series(predictions + self.problem.level if self.problem.level
+                               else predictions)
 
     @property
     def resid(self) -> Any:
@@ -245,6 +247,8 @@ class FitResult:
                                   pr.k_exog, index, "the forecast's periods")
         _, _, mean, var = kr.forecast(pr.y, self.params, horizon=steps, exog_future=future,
                                       **pr.data_kwargs())
+        if pr.level:
+            mean = mean + pr.level
         # A model without variance left to forecast (a series that follows its own lags
         # exactly) has forecast variances of zero, which rounding can leave a little
         # below it.

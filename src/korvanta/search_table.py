@@ -104,7 +104,9 @@ class SearchTable:
         kept = [c for c in self.candidates if not c.dropped]
         if not kept:
             raise LookupError("every candidate was dropped")
-        return min(kept, key=lambda c: c.criterion)
+        # A NaN criterion compares as neither smaller nor larger: ranked last, it cannot
+        # win just by coming first.
+        return min(kept, key=lambda c: (math.isnan(c.criterion), c.criterion))
 
     @property
     def n_dropped(self) -> int:
@@ -123,7 +125,7 @@ class SearchTable:
                  f"{len(self)} candidates, {self.n_dropped} dropped, "
                  f"{self.elapsed:.2f} s", head, "-" * len(head)]
         for c in self.candidates:
-            value = "Inf" if not math.isfinite(c.criterion) else f"{c.criterion:.3f}"
+            value = _criterion_text(c.criterion)
             status = "chosen" if c is best else c.status
             if c.dropped:
                 status += f": {c.reason}"
@@ -142,6 +144,8 @@ class SearchTable:
             best: Candidate | None = self.best
         except LookupError:
             best = None
+        columns = ["model", "p", "d", "q", "P", "D", "Q", "m", "constant", self.criterion,
+                   "fit_time", "n_evaluations", "status", "reason"]
         rows = [{"model": c.label, "p": c.order[0], "d": c.order[1], "q": c.order[2],
                  "P": c.seasonal_order[0], "D": c.seasonal_order[1],
                  "Q": c.seasonal_order[2], "m": c.seasonal_order[3],
@@ -149,4 +153,14 @@ class SearchTable:
                  "fit_time": c.fit_time, "n_evaluations": c.n_evaluations,
                  "status": "chosen" if c is best else c.status, "reason": c.reason}
                 for c in self.candidates]
-        return pd.DataFrame(rows)
+        # The columns are named also for a table without candidates.
+        return pd.DataFrame(rows, columns=columns)
+
+
+def _criterion_text(value: float) -> str:
+    """A criterion in the table: "Inf" for a dropped candidate; a NaN or -inf as such."""
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "Inf" if value > 0 else "-Inf"
+    return f"{value:.3f}"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import unicodedata
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -42,6 +43,18 @@ def _printable(text: str) -> str:
     """`text` with its control characters as spaces: a name from a file's header can hold
     a line break or a tab, which would break the table's lines."""
     return "".join(c if c.isprintable() else " " for c in text)
+
+
+def _width(text: str) -> int:
+    """The columns `text` takes on a terminal: East Asian wide and full-width characters
+    take two, combining marks none."""
+    return sum(0 if unicodedata.combining(c) or unicodedata.category(c) in ("Mn", "Me")
+               else 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1 for c in text)
+
+
+def _ljust(text: str, width: int) -> str:
+    """`text` padded with spaces to `width` columns on a terminal."""
+    return text + " " * max(width - _width(text), 0)
 
 
 def _diagnostics_lines(d: Diagnostics) -> list[str]:
@@ -86,12 +99,12 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
     lines = [(title or "Maximum-likelihood fit").center(_WIDTH), "=" * _WIDTH]
     for (lk, lv), (rk, rv) in zip(left, right):
         pair = f"{rk + ':':<16}{rv.strip():>16}"
-        if len(lv) > 30:
+        if _width(lv) > 30:
             # A long name (a series' or the model's) has the line to itself rather than
             # running into the right-hand column.
             lines += [f"{lk + ':':<15}{lv}", f"{'':<46}{pair}"]
         else:
-            lines.append(f"{lk + ':':<15}{lv:<31}{pair}")
+            lines.append(f"{lk + ':':<15}{_ljust(lv, 31)}{pair}")
     lines.append("=" * _WIDTH)
     lines.append(f"{'':<14}{'coef':>12}{'std err':>12}{'z':>8}{'P>|z|':>8}"
                  f"{'[0.025':>12}{'0.975]':>12}")
@@ -101,13 +114,13 @@ def summary_text(res: FitResult, title: str | None = None) -> str:
         for name, est, se, z, p, (lo, hi) in zip(res.param_names, res.params, res.bse,
                                                   res.zvalues, res.pvalues, ci):
             name = _printable(name)
-            if len(name) > 13:
+            if _width(name) > 13:
                 # A long regressor name has the line to itself, and its numbers stay in
                 # their columns on the next.
                 lines.append(name)
                 name = ""
-            lines.append(f"{name:<14}{_num(est, 12)}{_num(se, 12)}{_num(z, 8, 2, small=False)}"
-                         f"{p:>8.3f}{_num(lo, 12)}{_num(hi, 12)}")
+            lines.append(f"{_ljust(name, 14)}{_num(est, 12)}{_num(se, 12)}"
+                         f"{_num(z, 8, 2, small=False)}{p:>8.3f}{_num(lo, 12)}{_num(hi, 12)}")
     lines.append("=" * _WIDTH)
     lines += _diagnostics_lines(res.diagnostics())
     notes = []

@@ -125,6 +125,9 @@ def _ids(values: list[Any]) -> npt.NDArray[Any]:
         # Python integers that no one integer type holds (-1 beside 2**63) become floats,
         # which round them: two ids could become one.
         exact = not (issubclass(kind, int) and arr.dtype.kind not in "iub")
+        # NumPy's text arrays drop trailing null characters: "a\0" would become "a".
+        if arr.dtype.kind in "US":
+            exact = exact and arr.tolist() == values
         if arr.ndim == 1 and arr.dtype.kind in "iufUSbM" and exact:
             return arr
     return _objects(values)
