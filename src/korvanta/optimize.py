@@ -153,7 +153,15 @@ class Scaling:
 
     def __init__(self, problem: Problem, start: Vector, shift: bool = True) -> None:
         sigma2 = float(start[-1])
-        c = math.sqrt(sigma2) if math.isfinite(sigma2) and sigma2 > 0 else 1.0
+        scale = math.sqrt(sigma2) if math.isfinite(sigma2) and sigma2 > 0 else 1.0
+        # In units of the innovations, a trend coefficient can matter on a scale far below
+        # the extension's finite-difference step (6e-6 for a coefficient below one): the
+        # cube of time over 120 periods moves the likelihood by a unit per 1e-7 of its
+        # coefficient, and the search stopped far below the model without that term,
+        # reported as converged.  Smaller units (a larger series) make every coefficient
+        # that sets a level that much larger, and their steps relative; the AR and MA
+        # coefficients and the profile likelihood do not change.
+        c = scale / _trend_boost(problem)
         self.c2 = c * c
         k, n = problem.k_exog, problem.n
         k_trend = len(problem.trend_powers)
@@ -183,7 +191,7 @@ class Scaling:
         self.level = 0.0
         if shifts:
             z = y if X is None else y - start[self.exog_slice] @ X
-            self.level = _far_level(z, c)
+            self.level = _far_level(z, scale)
             if self.level:
                 y = y - self.level
         self.shifted = bool(self.level or self.exog_means.any())
@@ -239,6 +247,37 @@ class Scaling:
         row[self.exog_slice] = -(ar * seasonal) * self.exog_means \
             * self.factor[self.exog_slice] / scale
         return J
+
+
+# A trend coefficient whose effect over the series, in innovation units, has a scale below
+# this is searched in units that bring that scale up to it ...
+_FINE_TREND = 1e-4
+# ... unless that takes the scale of a constant's or a regressor's coefficient (about
+# sqrt(n) times finer than the innovations') beyond this: there the steps, 6e-6 each,
+# would be lost in the likelihood's rounding instead.
+_COARSE_LEVEL = 1e3
+
+
+def _trend_boost(problem: Problem) -> float:
+    """The factor by which the series is enlarged in the search, beyond its innovations'
+    units, so that each time trend's coefficient has a scale of _FINE_TREND or more (the
+    scale of the coefficient of t^k: 1 / sqrt(sum of t^2k over the observations))."""
+    powers = [k for k in problem.trend_powers if k > 0]
+    if not powers:
+        return 1.0
+    t = problem.trend_offset + np.flatnonzero(np.isfinite(problem.y))
+    top = float(np.max(np.abs(t)))
+    if not top > 0:
+        return 1.0
+    # log sqrt(sum t^2k), without overflow for high powers.
+    sizes = [k * math.log(top) + 0.5 * math.log(float(np.sum((t / top) ** (2 * k))))
+             for k in powers]
+    boost = math.log(_FINE_TREND) + max(sizes)
+    if boost <= 0:
+        return 1.0
+    if 0 in problem.trend_powers or problem.k_exog:
+        boost = min(boost, math.log(_COARSE_LEVEL * math.sqrt(t.size)))
+    return math.exp(max(boost, 0.0))
 
 
 # A series is measured from its mean where that lies further than this many innovation
@@ -526,7 +565,9 @@ class _Runs:
             # measures the gradient in the end's own metric (a maximum there too, or a
             # restart in that metric).
             failed = not converged and res.status == 2
-            if failed and np.max(np.abs(res.jac)) < GTOL_LINE_SEARCH:
+            # (The search's coordinates shrink with a shortened first step, and with them
+            # the gradient it reports: measured in the usual ones.)
+            if failed and np.max(np.abs(res.jac)) / first_step < GTOL_LINE_SEARCH:
                 converged, failed = True, False
             if res.status == 2:
                 message = _line_search_message(str(res.message), converged)
@@ -544,7 +585,9 @@ class _Runs:
             # the line search shrank the step to nothing.  That is not a flat ridge: the
             # gradient test below decides, and a restart tries a shorter first step.
             took_no_step = not res.x.any()
-            if restart and at_u0 is not None and not took_no_step:
+            # (Not after a search that took no step: a run with a shortened first step
+            # that then creeps forward says nothing of a ridge; the gradient test decides.)
+            if restart and at_u0 is not None and not took_no_step and first_step == 1.0:
                 # A restart that gained next to nothing found a flat ridge, not an early
                 # stop.  On the boundary the likelihood can rise all the way to the edge,
                 # which the search only creeps towards (the caller says so with the
@@ -581,8 +624,9 @@ class _Runs:
                 message = (f"the log-likelihood still rose after {_RESTARTS} restarts of "
                            "the search")
                 if took_no_step:
-                    message += (", the last of which took no step (every trial step left "
-                                "the region where the likelihood is defined)")
+                    message += (", the last of which took no step (no trial step found a "
+                                "higher point, or each left the region where the likelihood "
+                                "is defined)")
                 break
             first_step = first_step * _SHORTER if took_no_step else 1.0
             point, u0, at_u0 = params, u, at_end
