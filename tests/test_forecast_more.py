@@ -344,3 +344,20 @@ def test_one_period_of_several_regressors_may_be_given_as_its_row():
                                   res.forecast(1, exog=[[0.5, -0.2]]).mean)
     with pytest.raises(korvanta.InputError, match="exog has 1 columns"):
         res.forecast(2, exog=[0.5, -0.2])
+
+
+@pytest.mark.parametrize("start, freq, tz", [("3000-01-01", "MS", None),
+                                             ("1500-03-31", "ME", None),
+                                             ("3000-01-01", "D", "Europe/Berlin")])
+def test_dates_beyond_nanoseconds_continue(start, freq, tz):
+    # An index in seconds holds dates outside the years 1677 to 2262; the forecast's dates
+    # were stepped in nanoseconds, failed, and the forecast was numbered 40, 41, ...
+    try:
+        index = pd.date_range(start, periods=40, freq=freq, unit="s", tz=tz)
+    except (TypeError, ValueError):
+        pytest.skip("this pandas has no dates in other units than nanoseconds")
+    y = np.sin(np.arange(40)) + np.random.default_rng(0).standard_normal(40)
+    fc = korvanta.fit(pd.Series(y, index=index), (1, 0, 0)).forecast(3)
+    expected = pd.date_range(index[-1], periods=4, freq=index.freq, unit="s")[1:]
+    assert fc.index is not None and fc.index.equals(expected)
+    assert fc.mean.index.equals(expected)

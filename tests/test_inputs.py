@@ -1,6 +1,7 @@
 """Bad input is reported with a clear error before any fitting starts; problems found
 by a fit are reported as such, never as a clean success."""
 
+import datetime
 import re
 import warnings
 
@@ -46,6 +47,10 @@ BAD = {
     "float-order": (dict(y=Y, order=(1.5, 1, 1)), "order must hold integers"),
     "unknown-trend": (dict(y=Y, trend="quadratic"), "trend must be None"),
     "repeated-trend-power": (dict(y=Y, trend=[0, 0]), "trend powers must be distinct"),
+    # A number raised a bare "'int' object is not iterable", bytes were read as powers (99).
+    "number-trend": (dict(y=Y, trend=3), "trend must be None, 'n', 'c', 't', 'ct' or a list "
+                     "of powers; got 3"),
+    "bytes-trend": (dict(y=Y, trend=b"c"), "a list of powers; got b'c'"),
     # t**200 overflows at t = 144: the fit ran on and reported an infinite log-likelihood.
     "trend-power-overflows": (dict(y=Y, trend=[200]), "trend power 200 makes t**200 reach "
                               "about 1e431 at the series' end (t = 144)"),
@@ -386,6 +391,13 @@ def test_search_that_runs_out_to_the_boundary_ends_at_finite_estimates(scale, n,
     assert np.isfinite(res.forecast(4).mean).all()
 
 
+def test_trend_powers_from_an_iterator():
+    # The powers were read twice: a generator was empty the second time ("trend must have
+    # 2 entries, not 0").
+    res = korvanta.fit(Y, (1, 0, 0), trend=(k for k in (0, 1)))
+    assert res.param_names == korvanta.fit(Y, (1, 0, 0), trend=[0, 1]).param_names
+
+
 def test_trendless_model_of_a_drifting_series_is_not_a_clean_success():
     # Without a drift term the MA polynomial takes the constant growth on its unit root.
     with pytest.warns(korvanta.KorvantaWarning):
@@ -487,3 +499,32 @@ def test_every_parameter_name_is_known_as_one(order, seasonal, powers):
     for name in own[:len(powers)] + own[len(powers) + 2:]:
         assert names.clashing_exog_name(order, seasonal, sorted(powers), ["x", name]) == name
     assert names.clashing_exog_name(order, seasonal, sorted(powers), ["x", "ar.S.L0"]) is None
+
+
+@pytest.mark.parametrize("form", ["list", "object-series"])
+@pytest.mark.parametrize("value, missing", [
+    (None, True), (float("nan"), True), ("pd.NA", True), ("pd.NaT", True),
+    (np.datetime64("NaT", "D"), False), (np.datetime64("2020-01-01"), False),
+    (datetime.date(2020, 1, 1), False), (datetime.timedelta(days=1), False),
+    (np.timedelta64(3, "D"), False)], ids=repr)
+def test_object_values_missing_markers_and_dates(form, value, missing):
+    # pandas' missing markers were refused ("it holds values of type object") where None
+    # was missing; a date among the numbers became its count of days (a NaT -9.2e18).
+    pd = pytest.importorskip("pandas")
+    value = {"pd.NA": pd.NA, "pd.NaT": pd.NaT}.get(value, value) \
+        if isinstance(value, str) else value
+    values = list(Y[:60])
+    values[10] = value
+    y = values if form == "list" else pd.Series(values, dtype=object)
+    if missing:
+        res = korvanta.fit(y, (0, 1, 1))
+        plain = Y[:60].copy()
+        plain[10] = np.nan
+        assert res.llf == korvanta.fit(plain, (0, 1, 1)).llf
+    else:
+        with pytest.raises(InputError, match="y must be numeric; it holds dates or durations"):
+            korvanta.fit(y, (0, 1, 1))
+        X = np.ones((60, 1)).astype(object)
+        X[5, 0] = value
+        with pytest.raises(InputError, match="exog must be numeric; it holds dates"):
+            korvanta.fit(Y[:60], (0, 1, 1), exog=X)

@@ -179,7 +179,7 @@ def test_integer_dates_too_far_apart_are_a_failed_row(far):
 
 @pytest.mark.parametrize("values, words", [
     ([f"{v:.3f}" for v in _walk(N, 11)], "holds text"),
-    ([*_walk(N - 1, 12), pd.NA], "values of type object"),
+    ([*_walk(N - 1, 12), pd.Timestamp("2020-01-01")], "holds dates"),
 ])
 def test_a_dated_series_that_is_not_numbers_fails_as_fit_refuses_it(values, words):
     # Dated series were converted with NumPy: text that looked like numbers was fitted
@@ -192,3 +192,16 @@ def test_a_dated_series_that_is_not_numbers_fails_as_fit_refuses_it(values, word
                                    engine="serial")
     assert summary.status.tolist() == ["failed", "ok"]
     assert words in summary.message[0]
+
+
+def test_pandas_missing_markers_in_a_dated_series_are_missing_values():
+    # pd.NA among a dated series' numbers (an object column) is a missing value, in fit as
+    # in fit_many, as None and NaN are.
+    values = [*_walk(N - 1, 12), pd.NA]
+    index = pd.date_range("2000-01-01", periods=N, freq="MS")
+    series = pd.Series(values, index=index, dtype=object)
+    plain = pd.Series([*_walk(N - 1, 12), np.nan], index=index)
+    res = korvanta.fit(series, ORDER)
+    assert res.llf == korvanta.fit(plain, ORDER).llf
+    summary, _ = korvanta.fit_many({"a": series}, ORDER, engine="serial")
+    assert summary.status.tolist() == ["ok"] and summary.llf[0] == res.llf

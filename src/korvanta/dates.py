@@ -121,7 +121,8 @@ def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
             except (OverflowError, pd.errors.OutOfBoundsDatetime):
                 return None
         try:
-            return pd.date_range(start=index[-1], periods=steps + 1, freq=freq)[1:]
+            return pd.date_range(start=index[-1], periods=steps + 1, freq=freq,
+                                 **_unit(index))[1:]
         except (OverflowError, pd.errors.OutOfBoundsDatetime):
             return None
         except Exception:
@@ -134,12 +135,20 @@ def _continue_pandas(pd: Any, index: Any, steps: int) -> Any:
     return None
 
 
+def _unit(index: Any) -> dict[str, str]:
+    """date_range's `unit` for dates after a DatetimeIndex: its own where it has one other
+    than nanoseconds (pandas 2 on), whose dates reach beyond the years 1677 to 2262 that
+    the default holds (dates in the year 3000, in seconds, were numbered on)."""
+    unit = getattr(index, "unit", "ns")
+    return {} if unit == "ns" else {"unit": unit}
+
+
 def _on_the_wall_clock(pd: Any, index: Any, freq: Any, steps: int) -> Any:
     """The dates after a zoned index stepped on its local clock: a time that the zone
     skips moves on to the first that exists, a time that it repeats is the first one."""
     try:
         wall = pd.date_range(start=index[-1].tz_localize(None), periods=steps + 1,
-                             freq=freq)[1:]
+                             freq=freq, **_unit(index))[1:]
         return wall.tz_localize(index.tz, nonexistent="shift_forward",
                                 ambiguous=np.ones(steps, dtype=bool))
     except (OverflowError, pd.errors.OutOfBoundsDatetime):

@@ -8,6 +8,7 @@ tuples and never checks them again.  Every problem it finds raises `InputError` 
 
 from __future__ import annotations
 
+import datetime
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -404,6 +405,26 @@ def _is_numeric_series(s: Any) -> bool:
     return bool(s.dtype.kind in "biufc" or str(s.dtype) in {"Int64", "Float64", "Int32"})
 
 
+def _object_values(arr: npt.NDArray[Any], what: str) -> npt.NDArray[Any]:
+    """An object array's entries made ready for float64: pandas' missing-value markers
+    (pd.NA beside None and NaN) are missing; dates and durations are refused, which the
+    conversion would otherwise turn into their counts of days or nanoseconds (a NaT into
+    -9.2e18) without a word."""
+    pd = _optional.pandas_if_loaded()
+    missing = (pd.NA, pd.NaT) if pd is not None else ()
+    out = arr
+    for i, v in enumerate(arr.flat):
+        if any(v is m for m in missing):
+            if out is arr:
+                out = arr.copy()
+            out.flat[i] = None
+        elif isinstance(v, (datetime.date, datetime.timedelta, np.datetime64,
+                            np.timedelta64)):
+            raise InputError(f"{what} must be numeric; it holds dates or durations "
+                             f"({v!r})")
+    return out
+
+
 def float_array(x: Any, what: str) -> Vector:
     """x as float64 values, or InputError naming `what`: text, dates, complex numbers and
     objects that are not numbers are refused; masked entries are NaN."""
@@ -422,6 +443,8 @@ def float_array(x: Any, what: str) -> Vector:
         # Text that happens to parse as numbers ("1.5") is refused as a table's text column
         # is: it is far more often a column read without its type than meant as numbers.
         raise InputError(f"{what} must be numeric; it holds text")
+    if arr.dtype.kind == "O":
+        arr = _object_values(arr, what)
     masked: Any = x      # NumPy's masked-array functions are untyped in some versions
     if isinstance(x, np.ma.MaskedArray) and np.asarray(masked.mask).any():
         # Masked entries are missing, not the numbers stored under the mask.
@@ -466,7 +489,15 @@ def _trend_powers(trend: str | Sequence[int] | None) -> tuple[int, ...]:
             raise InputError(f"trend must be None, 'n', 'c', 't', 'ct' or a list of powers; "
                              f"got {trend!r}")
         return _TRENDS[trend]
-    powers = _int_tuple(trend, len(list(trend)), "trend")
+    try:
+        # Read once: an iterator (a generator of powers) is empty the second time.
+        items = list(trend) if not isinstance(trend, (bytes, bytearray)) else None
+    except TypeError:
+        items = None
+    if items is None:
+        raise InputError(f"trend must be None, 'n', 'c', 't', 'ct' or a list of powers; "
+                         f"got {trend!r}")
+    powers = _int_tuple(items, len(items), "trend")
     if len(set(powers)) != len(powers):
         raise InputError(f"trend powers must be distinct; got {powers}")
     return tuple(powers)
