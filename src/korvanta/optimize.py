@@ -206,7 +206,7 @@ class Scaling:
             first = y[:problem.k_diffuse]
             first = first[np.isfinite(first)]
             if first.size:
-                y = y - (float(first.max()) / 2 + float(first.min()) / 2)
+                y = y - (float(np.max(first)) / 2 + float(np.min(first)) / 2)
         self.shifted = bool(self.level or self.exog_means.any())
         self.constant = problem.trend_powers.index(0) if self.shifted else -1
         # The steady-state test keeps the extension's own tolerance in these units, where

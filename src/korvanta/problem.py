@@ -273,7 +273,7 @@ def _prior_level(values: Vector, k_diff: int, k_diffuse: int, diffuse_variance: 
     if not (far or pulled):
         return 0.0
     # Halved before the sum, which could overflow.
-    return float(first.max()) / 2 + float(first.min()) / 2
+    return float(np.max(first)) / 2 + float(np.min(first)) / 2
 
 
 def _check_date_order(index: Any, what: str) -> None:
