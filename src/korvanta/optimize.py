@@ -27,7 +27,7 @@ from scipy.optimize import OptimizeResult, minimize
 import _korvanta_rs as kr
 
 from ._blas import single_threaded_blas
-from .problem import DIFFUSE_VARIANCE, STEADY_TOLERANCE, Problem
+from .problem import DIFFUSE_VARIANCE, STEADY_TOLERANCE, Problem, first_midrange
 from .roots import BOUNDARY, roots_within
 from .scores import H_FORWARD, metric_factor, relative_steps, score_matrix
 
@@ -203,10 +203,7 @@ class Scaling:
             # ended 0.005 below the reported likelihood's maximum).  Differencing removes
             # a constant: measured from the first values' midrange, the search's
             # likelihood is the reported one's, both near the exact diffuse limit.
-            first = y[:problem.k_diffuse]
-            first = first[np.isfinite(first)]
-            if first.size:
-                y = y - (float(np.max(first)) / 2 + float(np.min(first)) / 2)
+            y = y - first_midrange(y, problem.k_diffuse)
         self.shifted = bool(self.level or self.exog_means.any())
         self.constant = problem.trend_powers.index(0) if self.shifted else -1
         # The steady-state test keeps the extension's own tolerance in these units, where

@@ -270,7 +270,15 @@ def _prior_level(values: Vector, k_diff: int, k_diffuse: int, diffuse_variance: 
     largest = float(np.max(np.abs(first)))
     far = largest > FAR_FROM_PRIOR * math.sqrt(diffuse_variance)
     pulled = largest * math.sqrt(rough) > PRIOR_PULL * diffuse_variance
-    if not (far or pulled):
+    return first_midrange(values, k_diffuse) if far or pulled else 0.0
+
+
+def first_midrange(values: Vector, k: int) -> float:
+    """The midrange of the observed values among the first k (0.0 where there are none):
+    the level a differenced series is measured from."""
+    first = values[:k]
+    first = first[np.isfinite(first)]
+    if not first.size:
         return 0.0
     # Halved before the sum, which could overflow.
     return float(np.max(first)) / 2 + float(np.min(first)) / 2
