@@ -38,6 +38,9 @@ _VARIANCE_RATIO = 4.0
 # from the same point with that polynomial's roots pulled in to this modulus (and from the
 # other start candidates).
 _PULLED_IN = 0.9
+# The step along each lag coefficient's unconstrained coordinate that tells a search which
+# stopped at its start whether it stopped at a saddle (0.1 is a coefficient of about 0.1).
+_PROBE = 0.1
 
 
 class KorvantaWarning(UserWarning):
@@ -200,6 +203,15 @@ def _fit(problem: Problem, start_params: Any, *, started: float, concentrate_sca
             else:
                 opt = replace(opt, iterations=other.iterations, n_evaluations=other.n_evaluations)
 
+        if within and opt.converged and opt.iterations == 0:
+            # A search that stops at its start found no slope there, which a saddle of the
+            # likelihood also shows: with every other observation missing, say, an AR(1)
+            # likelihood is even in phi and the start phi = 0 is its lowest point along
+            # it. A step along each coefficient tells; the search goes on from the
+            # highest point found above the start.
+            probe = _above_a_saddle(problem, opt.params, llf)
+            if probe is not None:
+                keep_higher(probe)
         if boundary_retry and within and Coordinates(problem).mean and \
                 _near_unit_root(problem, opt.params):
             # Over the mean, a search can slide to an autoregressive unit root, where the
@@ -308,6 +320,28 @@ def _pulled_inside(problem: Problem, params: Vector) -> Vector | None:
         coefs *= r ** np.arange(1, coefs.size + 1)
         moved = True
     return out if moved else None
+
+
+def _above_a_saddle(problem: Problem, params: Vector, llf: float) -> Vector | None:
+    """The highest of the points a step of _PROBE away from `params` along each AR and MA
+    coefficient's unconstrained coordinate (inside the stationary and invertible region
+    where it is enforced), where that is above `llf`; None otherwise."""
+    first = len(problem.trend_powers) + problem.k_exog
+    lags = range(first, problem.k_params - 1)
+    if not lags or not math.isfinite(llf) or not np.isfinite(params).all():
+        return None
+    kw, data = problem.model_kwargs(), problem.data_kwargs()
+    u = kr.untransform_params(np.ascontiguousarray(params), concentrate_scale=False, **kw)
+    best, best_llf = None, llf
+    for j in lags:
+        for step in (_PROBE, -_PROBE):
+            v = u.copy()
+            v[j] += step
+            point = kr.transform_params(v, concentrate_scale=False, **kw)
+            value = kr.loglike(problem.y, point, **data)
+            if math.isfinite(value) and value > best_llf:
+                best, best_llf = point, value
+    return best
 
 
 def _near_unit_root(problem: Problem, params: Vector) -> bool:
