@@ -19,7 +19,6 @@ import multiprocessing
 import os
 import sys
 import time
-import warnings
 from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed, wait
 from concurrent.futures.process import BrokenProcessPool
@@ -31,6 +30,7 @@ import numpy.typing as npt
 
 import _korvanta_rs as kr
 
+from ._quiet import ignoring_warnings
 from .engines import (available_cpus, can_start_processes, exit_with, one_thread,
                       stop_pool)
 from .estimate import BoundaryWarning, fit, quiet_notes
@@ -279,10 +279,9 @@ class Runner:
         return [self.outcomes[k] for k, _ in jobs]
 
     def _new_pool(self, workers: int) -> ProcessPoolExecutor:
-        with warnings.catch_warnings():
-            # Python 3.12+ warns that forking a threaded process may deadlock; the
-            # extension's threads are made fork-safe.
-            warnings.simplefilter("ignore", DeprecationWarning)
+        # Python 3.12+ warns that forking a threaded process may deadlock; the
+        # extension's threads are made fork-safe.
+        with ignoring_warnings(DeprecationWarning):
             return ProcessPoolExecutor(workers, mp_context=_context(),
                                        initializer=_worker_init,
                                        initargs=(self.setting, os.getpid()))
@@ -359,8 +358,7 @@ def _submit(pool: ProcessPoolExecutor, job: tuple[Key, Warm | None]) -> Future[O
     """pool.submit, except that a pool broken meanwhile (a worker died) gives the job back
     as lost with it."""
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
+        with ignoring_warnings(DeprecationWarning):
             return pool.submit(_worker_fit, *job)
     except BrokenProcessPool as exc:
         lost: Future[Outcome] = Future()
