@@ -172,7 +172,7 @@ def fitted():
     (-1, None, "steps must not be negative"),
     (2.5, None, "steps must be an integer"),
     (2 ** 25 + 1, None, "beyond the longest forecast"),
-    (3, np.ones((3, 1)), "exog has 1 columns, but the model was fitted with 0 regressors"),
+    (3, np.ones((3, 1)), "exog has 1 column, but the model was fitted with 0 regressors"),
 ], ids=["negative", "fractional", "unreachable", "exog-for-model-without"])
 def test_bad_forecast_requests(fitted, steps, exog, message):
     with pytest.raises(InputError, match=message):
@@ -189,7 +189,8 @@ def test_bad_interval_levels(fitted, alpha):
 
 def test_forecast_of_a_regression_needs_future_regressors():
     res = korvanta.fit(Y, (1, 1, 0), exog=X[:, 1:])
-    with pytest.raises(InputError, match="exog is required: the model has 1 regressors"):
+    with pytest.raises(InputError, match="exog is required: the model has 1 regressor and needs its "
+                       "4 future values"):
         res.forecast(4)
     # No periods need no future values.
     assert res.forecast(0).mean.size == 0

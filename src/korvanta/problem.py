@@ -576,8 +576,10 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
             # No periods, no future values to give.
             return np.empty(0), k_expected, ()
         if k_expected:
-            raise InputError(f"{what} is required: the model has {k_expected} regressors "
-                             f"and needs their {n} future values")
+            raise InputError(f"{what} is required: the model has "
+                             f"{_counted(k_expected, 'regressor')} and needs "
+                             f"{'its' if k_expected == 1 else 'their'} "
+                             f"{_counted(n, 'future value')}")
         return None, 0, ()
     pd = _optional.pandas_if_loaded()
     names: tuple[str, ...] | None = None
@@ -612,8 +614,8 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     _check_labels(pd, rows_index, labels, what, whose)
     k = arr.shape[1]
     if k_expected is not None and k != k_expected:
-        raise InputError(f"{what} has {k} columns, but the model was fitted with "
-                         f"{k_expected} regressors")
+        raise InputError(f"{what} has {_counted(k, 'column')}, but the model was fitted "
+                         f"with {_counted(k_expected, 'regressor')}")
     finite = np.isfinite(arr[unused:])
     if not finite.all():
         row, col = (int(v[0]) for v in np.nonzero(~finite))
@@ -629,6 +631,11 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     # flatten copies (ravel would keep a view of one column or of a DataFrame's block):
     # the result must not see the caller's later changes to the regressors.
     return arr.flatten(order="F"), k, names
+
+
+def _counted(k: int, noun: str) -> str:
+    """'1 column', '2 columns'."""
+    return f"{k} {noun}" if k == 1 else f"{k} {noun}s"
 
 
 def unnamed(k: int) -> tuple[str, ...]:
