@@ -15,6 +15,7 @@ import signal
 import sys
 import threading
 import time
+import uuid
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -24,7 +25,7 @@ from typing import Any, Generic, Protocol, TypeVar
 from . import _optional
 
 __all__ = ["Done", "Engine", "SerialEngine", "ProcessEngine", "DaskEngine", "WorkerDied",
-           "available_cpus", "can_start_processes", "one_thread", "stop_pool"]
+           "available_cpus", "can_start_processes", "one_thread", "stop_pool", "this_process"]
 
 T = TypeVar("T")
 R = TypeVar("R")
@@ -82,6 +83,20 @@ def can_start_processes() -> bool:
     """Whether this process may start worker processes: a daemonic one (a worker of a
     multiprocessing.Pool, or of a Dask nanny) may not, and must do the work itself."""
     return not multiprocessing.current_process().daemon
+
+
+_PROCESS: tuple[int, str] | None = None
+
+
+def this_process() -> str:
+    """A name for this process that no other has: its pid and a random part, as the same
+    pid may belong to a process on another machine (a Dask worker) or in another
+    container.  A forked child, with a pid of its own, gets a name of its own."""
+    global _PROCESS
+    pid = os.getpid()
+    if _PROCESS is None or _PROCESS[0] != pid:
+        _PROCESS = (pid, f"{pid}-{uuid.uuid4().hex}")
+    return _PROCESS[1]
 
 
 def one_thread(force: bool) -> None:

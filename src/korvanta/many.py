@@ -24,10 +24,10 @@ import _korvanta_rs as kr
 from . import _optional
 from .auto import auto_fit, check_search_options
 from .covariance import COV_TYPES
-from .dates import date_text
+from .dates import continue_index, date_text
 from .engines import (DaskEngine, Engine, ProcessEngine, SerialEngine, WorkerDied,
                       available_cpus, can_start_processes, current_client, is_dask_client,
-                      one_thread)
+                      one_thread, this_process)
 from .estimate import fit, quiet_notes
 from .grid import lay_out
 from .names import clashing_exog_name, is_param_name, param_names
@@ -84,6 +84,9 @@ class ManySpec:
     fit_options: dict[str, Any]
     one_thread: bool        # set the extension to one thread in the worker, unless set
     exog_names: tuple[str, ...] = ()    # the regressors' names: their summary columns
+    # The caller's process (`engines.this_process`): a worker running inside it (a Dask
+    # cluster of threads) leaves the caller's environment alone.
+    caller: str | None = None
 
 
 def fit_many(data: Any, order: Sequence[int] | str,
@@ -97,8 +100,10 @@ def fit_many(data: Any, order: Sequence[int] | str,
     """Fit SARIMA(order)x(seasonal_order) with `trend` to every series of `data`.
 
     data: a long-format pandas DataFrame (columns unique_id, ds, y and the regressors
-    named by `exog_columns`) or a mapping from id to a 1-D array.  Series may differ in
-    length and contain NaN; dates absent from a series are missing observations.
+    named by `exog_columns`) or a mapping from id to a 1-D array or pandas Series (whose
+    index of dates or periods gives its dates; other labels are continued by its forecast
+    as by a single fit's).  Series may differ in length and contain NaN; dates absent
+    from a series are missing observations.
 
     order="auto": every series gets the model `korvanta.auto_fit` chooses for it, with
     `season_length` (one integer, the name of a column of `data` that holds each
@@ -154,7 +159,7 @@ def fit_many(data: Any, order: Sequence[int] | str,
     bar = _progress_bar(progress, panel.n_series)
     spec = ManySpec(order_t, seasonal_t, powers, auto_options, steps, float(alpha), panel.freq,
                     panel.guess, options, one_thread=isinstance(chosen, DaskEngine),
-                    exog_names=panel.exog_names)
+                    exog_names=panel.exog_names, caller=this_process())
     tables = TableBuilder(names, with_forecast=steps is not None)
     try:
         for done in chosen.map(partial(fit_batch, spec), _batches(panel, size, seasons)):
@@ -167,7 +172,12 @@ def fit_many(data: Any, order: Sequence[int] | str,
     finally:
         if bar is not None:
             bar.close()
-    return ManyResult(tables.summary(), tables.forecasts())
+    forecasts = tables.forecasts()
+    if panel.dated and forecasts is not None and len(forecasts["ds"]) == 0:
+        # No forecast at all (no series, or none fitted): the dates' column still holds
+        # dates, as it does when there are rows.
+        forecasts["ds"] = np.empty(0, dtype="datetime64[ns]")
+    return ManyResult(tables.summary(), forecasts)
 
 
 def _check_fit_options(options: dict[str, Any]) -> dict[str, Any]:
@@ -340,7 +350,10 @@ def _batch_error(error: BaseException) -> str:
 # -- in the worker ----------------------------------------------------------------------
 def fit_batch(spec: ManySpec, batch: list[SeriesTask]) -> list[Outcome]:
     """Fit every series of a batch; a failure becomes that series' outcome."""
-    if spec.one_thread:
+    if spec.one_thread and spec.caller != this_process():
+        # A worker process of its own: the setting stays with it.  A worker that is a
+        # thread of the caller's process would change the caller's environment for good
+        # (and the extension's thread pool for the caller's later fits).
         one_thread(force=False)
     return [fit_series(spec, task) for task in batch]
 
@@ -362,6 +375,8 @@ def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
     # The forecast's dates first: a horizon that they cannot reach fails the series
     # before its fit.
     dates = grid.future(spec.horizon) if spec.horizon is not None else None
+    if dates is not None and task.labels is not None:
+        dates = _continued(task.labels, len(grid.y), spec.horizon, dates)
     notes: tuple[str, ...] = ()
     res: FitResult
     with quiet_notes():
@@ -396,6 +411,17 @@ def _fit_series(spec: ManySpec, task: SeriesTask) -> Outcome:
                             spec.exog_names or problem.exog_names)
     return Outcome(task.uid, status, message, res.nobs, res.llf, res.aic, res.bic,
                    res.params, forecast, model, names)
+
+
+def _continued(labels: Any, n: int, steps: Any, positions: Any) -> Any:
+    """The labels of the forecast's periods after a series labelled `labels` (integers
+    a constant step apart go on at that step, as a single fit's forecast does), else
+    the periods numbered on from the positions."""
+    nxt = continue_index(labels, n, int(steps))
+    if nxt is None:
+        return positions
+    out = np.asarray(nxt)
+    return out.astype(np.int64) if out.dtype.kind in "iu" else positions
 
 
 def _future_exog(task: SeriesTask, dates: Any) -> Any:

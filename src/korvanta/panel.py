@@ -15,13 +15,14 @@ from __future__ import annotations
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
+from itertools import islice
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _optional
-from .dates import date_text
+from .dates import date_text, object_dates
 from .grid import infer_freq
 from .problem import InputError
 from .tables import SUMMARY_COLUMNS
@@ -48,6 +49,10 @@ class SeriesTask:
     future_exog: Matrix | None      # (m, k) regressors at the dates future_ds
     season_length: int = 1          # for a model chosen per series (order="auto")
     zone: str | None = None         # dates kept in UTC: the time zone to show them in
+    # The labels of a series without dates (a mapping's pandas Series indexed by years,
+    # say): the observations stay in their order, and the forecast continues the labels
+    # as a single fit's forecast does.
+    labels: Any = None
 
 
 @dataclass(frozen=True)
@@ -60,6 +65,7 @@ class Panel:
     exog_names: tuple[str, ...]
     freq: Any                       # the caller's: pandas alias, integer step or None
     guess: Any                      # the one most series show, for those whose gaps hide it
+    dated: bool = False             # every series has dates (datetime64 forecast dates)
 
 
 def make_panel(data: Any, exog_columns: Sequence[str] | None, future_exog: Any,
@@ -74,12 +80,12 @@ def make_panel(data: Any, exog_columns: Sequence[str] | None, future_exog: Any,
                              "and the regressor columns); a mapping holds only the series")
         if future_exog is not None:
             raise InputError("future_exog goes with exog_columns and a DataFrame input")
-        return _from_mapping(pd, data)
+        return _from_mapping(pd, data, freq)
     raise InputError("data must be a pandas DataFrame in long format (unique_id, ds, y) or "
                      f"a mapping from id to a 1-D array; got {type(data).__name__}")
 
 
-def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
+def _from_mapping(pd: Any, data: Mapping[Any, Any], freq: Any) -> Panel:
     items = list(data.items())
     # The dates of the dated series, checked now: a bad index is an input error, raised
     # before any fit rather than midway, after the series before it were fitted.
@@ -90,26 +96,43 @@ def _from_mapping(pd: Any, data: Mapping[Any, Any]) -> Panel:
                 found = _index_dates(pd, values.index, f"the index of series {uid!r}")
                 if found is not None:
                     dates[i] = found
+    # The frequency is that of the dated series: the others are taken in their order.
+    if freq is not None and not dates:
+        raise InputError("freq is the frequency of dates, and no series of data has dates "
+                         "(a pandas Series indexed by dates or periods)")
+    freq = _check_freq(pd, freq)
+    guess = None
+    if freq is None and dates:
+        guess = _usual_freq(pd, (np.sort(ds) for ds, _ in dates.values()))
 
     def tasks() -> Iterator[SeriesTask]:
         for i, (uid, values) in enumerate(items):
             ds, zone = dates.get(i, (None, None))
+            labels = None
             if pd is not None and isinstance(values, pd.Series):
+                if ds is None:
+                    labels = values.index
                 values = values.to_numpy(dtype=float, na_value=np.nan) \
                     if values.dtype.kind in "biuf" else values.to_numpy()
                 if ds is not None:
                     # In date order, as the rows of a long-format table are put.
                     order = np.argsort(ds, kind="stable")
                     ds, values = ds[order], values[order]
-            yield SeriesTask(uid, values, ds, None, None, None, zone=zone)
+            yield SeriesTask(uid, values, ds, None, None, None, zone=zone, labels=labels)
 
-    return Panel(len(items), tasks, (), None, None)
+    return Panel(len(items), tasks, (), freq, guess,
+                 dated=bool(items) and len(dates) == len(items))
 
 
 def _index_dates(pd: Any, index: Any, what: str
                  ) -> tuple[npt.NDArray[Any], str | None] | None:
-    """A pandas Series' dates (a DatetimeIndex's or PeriodIndex's) and the time zone of
-    dates kept in UTC (see `_naive`), else None."""
+    """A pandas Series' dates (a DatetimeIndex's, a PeriodIndex's or Python dates') and
+    the time zone of dates kept in UTC (see `_naive`), else None."""
+    converted = object_dates(index)
+    if converted is not None:
+        # Python dates, which pandas keeps as objects: dates all the same, as they are
+        # in a long-format table's ds column.
+        return _nanoseconds(converted, what), None
     if isinstance(index, pd.PeriodIndex):
         index = _timestamps(pd, index, what)
     if isinstance(index, pd.DatetimeIndex):
@@ -152,11 +175,11 @@ def local_clock(dates: npt.NDArray[Any], zone: str | None) -> npt.NDArray[Any]:
 
 
 def _nanoseconds(dates: Any, what: str) -> npt.NDArray[Any]:
-    """Dates (a pandas column or index of them) as datetime64[ns]; InputError for a date
-    that unit cannot hold.  pandas 3 keeps dates before 1677 or after 2262 in coarser units,
-    and the cast to nanoseconds wraps them around without a word, to other dates that look
-    just as real (NumPy 2.5 raises instead)."""
-    native = np.asarray(dates.to_numpy())
+    """Dates (a pandas column or index of them, or datetime64 values) as datetime64[ns];
+    InputError for a date that unit cannot hold.  pandas 3 keeps dates before 1677 or
+    after 2262 in coarser units, and the cast to nanoseconds wraps them around without a
+    word, to other dates that look just as real (NumPy 2.5 raises instead)."""
+    native = np.asarray(dates.to_numpy() if hasattr(dates, "to_numpy") else dates)
     # Compared with the range's whole days (a comparison casts them to the dates' unit,
     # which holds them, never the dates to nanoseconds).
     outside = ((native < _FIRST_DAY) | (native > _LAST_DAY)) & ~np.isnat(native)
@@ -207,7 +230,10 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
         raise InputError("a forecast of a model with regressors needs their future values: "
                          "pass future_exog, a DataFrame with unique_id, ds and the columns "
                          f"{', '.join(names)} for the forecast dates")
-    guess = _panel_freq(pd, ds, order, bounds) if freq is None else None
+    guess = None
+    if freq is None and ds.dtype.kind == "M":
+        guess = _usual_freq(pd, (ds[order[bounds[i]:bounds[i + 1]]]
+                                 for i in range(len(bounds) - 1)))
 
     def tasks() -> Iterator[SeriesTask]:
         for i, uid in enumerate(uniques):
@@ -216,7 +242,7 @@ def _from_frame(pd: Any, df: Any, exog_columns: Sequence[str] | None, future_exo
             yield SeriesTask(uid, y[rows], ds[rows], None if X is None else X[rows],
                              f_ds, f_X, zone=zone)
 
-    return Panel(len(uniques), tasks, names, freq, guess)
+    return Panel(len(uniques), tasks, names, freq, guess, dated=ds.dtype.kind == "M")
 
 
 def _exog_names(exog_columns: Sequence[Any] | None
@@ -335,18 +361,14 @@ def _check_step(step: Any) -> int | None:
     return int(step)
 
 
-def _panel_freq(pd: Any, ds: npt.NDArray[Any], order: npt.NDArray[np.intp],
-                bounds: npt.NDArray[np.intp]) -> Any:
-    """The frequency most of the first series show: the grid of a series whose own dates
-    are too gappy to show it."""
-    if ds.dtype.kind != "M":
-        return None
+def _usual_freq(pd: Any, series_dates: Iterator[npt.NDArray[Any]]) -> Any:
+    """The frequency most of the first series (their datetime64 dates, in order) show:
+    the grid of a series whose own dates are too gappy to show it."""
     seen: dict[str, int] = {}
-    for i in range(min(len(bounds) - 1, _FREQ_SAMPLE)):
-        rows = order[bounds[i]:bounds[i + 1]]
-        if rows.size < 3:
+    for dates in islice(series_dates, _FREQ_SAMPLE):
+        if dates.size < 3:
             continue
-        f = infer_freq(pd, pd.DatetimeIndex(ds[rows]))
+        f = infer_freq(pd, pd.DatetimeIndex(dates))
         if f is not None:
             seen[str(f)] = seen.get(str(f), 0) + 1
     return max(seen, key=lambda k: seen[k]) if seen else None
