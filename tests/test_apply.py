@@ -81,10 +81,10 @@ def test_new_input_is_checked(early):
     with pytest.raises(InputError, match="needs at least 1 usable observation after the "
                        "first 13 .* to be evaluated on; the series has 0"):
         early.apply(airline()[:13])
-    with pytest.raises(InputError, match="exog has 1 columns, but the fit has 0"):
+    with pytest.raises(InputError, match="exog has 1 column, but the fit has 0 regressors"):
         early.apply(airline(), exog=np.ones((144, 1)))
     with_x = korvanta.fit(airline()[:120], (1, 1, 0), exog=np.arange(120.0)[:, None] ** 0.5)
-    with pytest.raises(InputError, match="exog has 0 columns, but the fit has 1"):
+    with pytest.raises(InputError, match="exog has 0 columns, but the fit has 1 regressor"):
         with_x.apply(airline())
     with pytest.raises(InputError, match="exog"):
         with_x.apply(airline(), exog=np.ones((100, 1)))

@@ -342,7 +342,8 @@ def test_one_period_of_several_regressors_may_be_given_as_its_row():
     res = korvanta.fit(y, (1, 0, 0), exog=X)
     np.testing.assert_array_equal(res.forecast(1, exog=[0.5, -0.2]).mean,
                                   res.forecast(1, exog=[[0.5, -0.2]]).mean)
-    with pytest.raises(korvanta.InputError, match="exog has 1 columns"):
+    with pytest.raises(korvanta.InputError,
+                       match="exog has 1 column, but the model was fitted with 2 regressors"):
         res.forecast(2, exog=[0.5, -0.2])
 
 

@@ -577,9 +577,9 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
             return np.empty(0), k_expected, ()
         if k_expected:
             raise InputError(f"{what} is required: the model has "
-                             f"{_counted(k_expected, 'regressor')} and needs "
+                             f"{counted(k_expected, 'regressor')} and needs "
                              f"{'its' if k_expected == 1 else 'their'} "
-                             f"{_counted(n, 'future value')}")
+                             f"{counted(n, 'future value')}")
         return None, 0, ()
     pd = _optional.pandas_if_loaded()
     names: tuple[str, ...] | None = None
@@ -614,8 +614,8 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     _check_labels(pd, rows_index, labels, what, whose)
     k = arr.shape[1]
     if k_expected is not None and k != k_expected:
-        raise InputError(f"{what} has {_counted(k, 'column')}, but the model was fitted "
-                         f"with {_counted(k_expected, 'regressor')}")
+        raise InputError(f"{what} has {counted(k, 'column')}, but the model was fitted "
+                         f"with {counted(k_expected, 'regressor')}")
     finite = np.isfinite(arr[unused:])
     if not finite.all():
         row, col = (int(v[0]) for v in np.nonzero(~finite))
@@ -633,7 +633,7 @@ def check_exog(exog: Any, n: int, what: str, k_expected: int | None, labels: Any
     return arr.flatten(order="F"), k, names
 
 
-def _counted(k: int, noun: str) -> str:
+def counted(k: int, noun: str) -> str:
     """'1 column', '2 columns'."""
     return f"{k} {noun}" if k == 1 else f"{k} {noun}s"
 

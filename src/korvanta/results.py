@@ -17,8 +17,8 @@ from . import _optional
 from .covariance import in_data_units, positive_definite, scaled_covariance
 from .diagnostics import Diagnostics, default_lags, residual_diagnostics, standardized
 from .forecasting import Forecast, interval_quantile
-from .problem import (InputError, Problem, check_alpha, check_exog, check_steps, make_problem,
-                      match_columns)
+from .problem import (InputError, Problem, check_alpha, check_exog, check_steps, counted,
+                      make_problem, match_columns)
 from .summary import summary_text
 
 __all__ = ["FitResult"]
@@ -312,8 +312,8 @@ class FitResult:
             # An unnamed series keeps the fitted series' name.
             problem = replace(problem, name=pr.name)
         if problem.k_exog != pr.k_exog:
-            raise InputError(f"exog has {problem.k_exog} columns, but the fit has "
-                             f"{pr.k_exog} regressors")
+            raise InputError(f"exog has {counted(problem.k_exog, 'column')}, but the fit "
+                             f"has {counted(pr.k_exog, 'regressor')}")
         if problem.exog_names != pr.exog_names:
             pd = _optional.pandas_if_loaded()
             if pd is not None and isinstance(exog, pd.DataFrame):
