@@ -469,7 +469,15 @@ def _maximize(problem: Problem, start: Vector, diffuse_base: float, llf_shift: f
         # The metric of the profile search, with the variance's own information per
         # observation, 2 / sigma2 in its coordinate sqrt(sigma2); the information
         # between the variance and the other parameters is negligible.
-        g = np.append(np.linalg.solve(run.metric.T, at_u[1][:-1]),
+        metric = run.metric
+        if _near_edge(problem, opt.params, _EDGE):
+            # That metric is the one the profile search started with.  Near an edge of the
+            # stationary or invertible region the transform to u flattens fast, and a
+            # metric from further in overstates the curvature at the end: the gradient
+            # looks small while the likelihood still rises towards the edge.
+            metric = _preconditioner(problem, runs.coords, opt.params, True, runs.scale,
+                                     diffuse_base, run.u)
+        g = np.append(np.linalg.solve(metric.T, at_u[1][:-1]),
                       at_u[1][-1] / math.sqrt(2.0 / float(opt.params[-1])))
         if not np.max(np.abs(g)) > GTOL:
             return replace(opt, n_evaluations=runs.n_evaluations)
