@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 import warnings
@@ -13,10 +14,11 @@ from typing import Any
 
 import numpy as np
 
-from .csvio import read_series
+from .csvio import SeriesData, read_series
 from .dates import continue_index
 from .auto import AutoFitResult, auto_fit
 from .estimate import KorvantaWarning, fit
+from .forecasting import Forecast
 from .problem import InputError, check_steps, date_order_fault
 from .results import FitResult
 
@@ -128,7 +130,11 @@ def run(args: argparse.Namespace) -> None:
     """Carry out `fit`; input problems raise InputError before the fit starts."""
     from .plot import check_chart_path
 
-    series = read_series(args.csv, column=args.column)
+    with warnings.catch_warnings(record=True) as unread:
+        warnings.simplefilter("always", KorvantaWarning)
+        series = read_series(args.csv, column=args.column)
+    for w in unread:    # dates whose day and month cannot be told apart
+        print(f"{PROG}: warning: {w.message}", file=sys.stderr)
     y = series.values
     if len(y) < 3:
         raise InputError(f"{series.path}: malformed CSV: only {len(y)} rows of data")
@@ -177,7 +183,8 @@ def run(args: argparse.Namespace) -> None:
     _say(f"fit wall time {result.fit_time * 1e3:.1f} ms")
     if horizon:
         _say()
-        _say(result.forecast(horizon, alpha=args.alpha).table(log=args.log))
+        _say(_as_written(result.forecast(horizon, alpha=args.alpha), series)
+             .table(log=args.log))
     charts = []
     if args.plot is not None:
         charts.append((result.plot_forecast(horizon, alpha=args.alpha, log=args.log,
@@ -286,6 +293,13 @@ def _uneven_step(series: Any) -> int | None:
         return None     # evenly spaced, but the dates after them are beyond the calendar
     # The first step itself is the odd one where the dates are even after it.
     return 1 if lo == 2 and even(dates[1:]) else lo
+
+
+def _as_written(forecast: Forecast, series: SeriesData) -> Forecast:
+    """The forecast labelled with dates written as the file writes its own (07/31/2017,
+    2007Q3); dates in ISO 8601 keep NumPy's text."""
+    labels = None if forecast.index is None else series.date_labels(forecast.index)
+    return forecast if labels is None else dataclasses.replace(forecast, index=labels)
 
 
 def _fit(args: argparse.Namespace, z: Any, dates: Any, target: str) -> FitResult:
