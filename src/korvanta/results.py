@@ -260,8 +260,10 @@ class FitResult:
             lower, upper = mean - q * se, mean + q * se
         pd = _optional.pandas_if_loaded()
         if pd is not None and isinstance(pr.index, pd.Index):
-            labels = index if index is not None else pd.RangeIndex(pr.n_given,
-                                                                   pr.n_given + steps)
+            # Continued labels are more of the series' own, under its index's name (a
+            # forecast appended to the series keeps the column its dates came from).
+            labels = index.rename(pr.index.name) if index is not None else \
+                pd.RangeIndex(pr.n_given, pr.n_given + steps)
             mean, se, lower, upper = (pd.Series(a, index=labels, name=name) for a, name in
                                       ((mean, "mean"), (se, "se"), (lower, "lower"),
                                        (upper, "upper")))
