@@ -232,6 +232,29 @@ def test_labelled_regressors_must_carry_the_observations_labels():
     assert res.forecast(0, exog=empty).mean.size == 0
 
 
+def test_regressor_dates_in_other_units_or_zones():
+    # Equal dates kept in seconds and in nanoseconds are the same labels; dates one time
+    # zone apart are not, and the message shows the zone where the texts are alike.
+    pd = pytest.importorskip("pandas")
+    try:
+        seconds = pd.date_range("1949-01-01", periods=144, freq="MS", unit="s")
+    except TypeError:
+        pytest.skip("this pandas keeps dates in nanoseconds only")
+    nanos = pd.date_range("1949-01-01", periods=144, freq="MS")
+    expected = korvanta.fit(Y, (1, 1, 0), exog=X[:, 1:])
+    for y_index, x_index in [(seconds, nanos), (nanos, seconds)]:
+        res = korvanta.fit(pd.Series(Y, index=y_index), (1, 1, 0),
+                           exog=pd.DataFrame({"x": X[:, 1]}, index=x_index))
+        np.testing.assert_array_equal(res.params, expected.params)
+        future = pd.date_range("1961-01-01", periods=3, freq="MS")
+        fc = res.forecast(3, exog=pd.DataFrame({"x": [1.0, 2.0, 3.0]}, index=future))
+        np.testing.assert_array_equal(
+            fc.mean, expected.forecast(3, exog=[[1.0], [2.0], [3.0]]).mean)
+    zoned = pd.DataFrame({"x": X[:, 1]}, index=nanos.tz_localize("Europe/Berlin"))
+    with pytest.raises(InputError, match="row 0 is labelled Timestamp.*tz='Europe/Berlin'"):
+        korvanta.fit(pd.Series(Y, index=nanos), (1, 1, 0), exog=zoned)
+
+
 def test_dates_out_of_order_are_refused(no_search):
     # The observations are taken in order: dates that do not run one way, each once, say
     # the series is not in time order (a shuffled or unsorted table).

@@ -674,14 +674,29 @@ def _check_labels(pd: Any, rows: Any, labels: Any, what: str, whose: str) -> Non
     position, a table in another order or from other dates would silently pair each
     observation with another row's regressors."""
     if rows is None or not isinstance(labels, pd.Index) or not len(rows) or \
-            _positions(pd, rows) or _positions(pd, labels) or rows.equals(labels):
+            _positions(pd, rows) or _positions(pd, labels) or _same_labels(pd, rows, labels):
         return
     row = next((i for i, (a, b) in enumerate(zip(rows, labels)) if not a == b), 0)
+    given, expected = date_text(rows[row]), date_text(labels[row])
+    if given == expected:
+        # The same text for other labels: a date in another time zone, or text for a date.
+        given, expected = repr(rows[row]), repr(labels[row])
     example = " (e.g. exog.loc[y.index])" if whose == "y's index" else ""
     raise InputError(f"{what}'s index does not match {whose}: row {row} is labelled "
-                     f"{date_text(rows[row])}, where {date_text(labels[row])} is expected; "
+                     f"{given}, where {expected} is expected; "
                      f"give {what} those labels{example}, or pass it as an array to take its "
                      "rows in order")
+
+
+def _same_labels(pd: Any, rows: Any, labels: Any) -> bool:
+    """Whether two indexes hold the same labels, dates kept in other units (seconds
+    against nanoseconds, as pandas 2 and later keep them) included."""
+    if rows.equals(labels):
+        return True
+    if not (isinstance(rows, pd.DatetimeIndex) and isinstance(labels, pd.DatetimeIndex)) \
+            or len(rows) != len(labels) or str(rows.tz) != str(labels.tz):
+        return False
+    return bool(np.all(np.asarray(rows == labels)))
 
 
 def _positions(pd: Any, index: Any) -> bool:
