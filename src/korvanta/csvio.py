@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._quiet import ignoring_warnings
 from .dates import continue_index, date_text
 from .problem import InputError
 
@@ -109,8 +110,7 @@ def _iso_dates(labels: tuple[str, ...]) -> npt.NDArray[Any] | None:
             return None
         labels = tuple(m.group(1) for m in matches if m)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with ignoring_warnings():
             dates = np.array(labels, dtype="datetime64")
     except (ValueError, TypeError):
         return None
@@ -430,8 +430,7 @@ def _looks_like_data(text: str) -> bool:
         return True
     try:
         # A time with its offset from UTC is a date too (NumPy warns that it converts it).
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with ignoring_warnings():
             np.datetime64(t)
     except ValueError:
         return False

@@ -12,7 +12,6 @@ series in flight exist as separate arrays at any time.
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from itertools import islice
@@ -22,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _optional
+from ._quiet import ignoring_warnings
 from .dates import date_text, object_dates
 from .grid import infer_freq
 from .problem import InputError
@@ -295,8 +295,8 @@ def _dates(pd: Any, column: Any, what: str,
         column = _timestamps(pd, column, what)
     if column.dtype.kind != "M" and not isinstance(column.dtype, pd.DatetimeTZDtype):
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")   # "could not infer format" and the like
+            # (Silenced: "could not infer format" and the like.)
+            with ignoring_warnings():
                 column = pd.to_datetime(column)
         except (ValueError, TypeError) as exc:
             raise InputError(f"{what}: column {DS!r} holds neither dates nor integers "
