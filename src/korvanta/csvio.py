@@ -369,11 +369,11 @@ def _dates(roles: str, columns: list[tuple[str, ...]],
                          [int(f) for f in fields["m"]], dtype=np.int64)
     if not np.all((month >= 1) & (month <= 12)) or not np.all(year >= 1):
         return None
-    months = ((year - 1970) * 12 + month - 1).astype("datetime64[M]")
+    months: npt.NDArray[Any] = ((year - 1970) * 12 + month - 1).astype("datetime64[M]")
     if "d" not in fields:
         return months
     day = np.array([int(f) for f in fields["d"]], dtype=np.int64)
-    days = months.astype("datetime64[D]") + (day - 1)
+    days: npt.NDArray[Any] = months.astype("datetime64[D]") + (day - 1)
     if not np.all(day >= 1) or not np.all(days.astype("datetime64[M]") == months):
         return None
     if not clocks:
